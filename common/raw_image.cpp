@@ -1,0 +1,62 @@
+#include "common/raw_image.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "common/failure.h"
+
+namespace tomio {
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace
+
+void load_float_image(const std::string& name, float* destination, std::size_t n) {
+  FilePtr file(std::fopen(name.c_str(), "rb"));
+  if (!file) fail_input("cannot open " + name + ": " + std::strerror(errno));
+  const std::size_t expected = n * sizeof(float);
+  struct stat st;
+  const bool regular = fstat(fileno(file.get()), &st) == 0 && S_ISREG(st.st_mode);
+  if (regular && static_cast<std::size_t>(st.st_size) != expected) {
+    fail_input(name + " holds " + std::to_string(st.st_size) + " bytes, expected " +
+               std::to_string(expected) + " (" + std::to_string(n) + " float32 samples)");
+  }
+  const std::size_t got = std::fread(destination, sizeof(float), n, file.get());
+  if (got != n) {
+    if (std::ferror(file.get())) fail_input("cannot read " + name + ": " + std::strerror(errno));
+    fail_input(name + " ended after " + std::to_string(got * sizeof(float)) +
+               " bytes, expected " + std::to_string(expected) + " (" + std::to_string(n) +
+               " float32 samples)");
+  }
+  // A stream without a size (a pipe, a device) must end exactly here too.
+  if (!regular && std::fgetc(file.get()) != EOF) {
+    fail_input(name + " holds more than " + std::to_string(expected) + " bytes (" +
+               std::to_string(n) + " float32 samples expected)");
+  }
+}
+
+void save_float_image(OutputFile&& output, const float* source, std::size_t n) {
+  OutputFile out(std::move(output));
+  out.write(source, n * sizeof(float));
+  out.commit();
+}
+
+void save_float_image(const std::string& name, const float* source, std::size_t n) {
+  save_float_image(OutputFile(name), source, n);
+}
+
+void save_short_image(const std::string& name, const std::int16_t* source, std::size_t n) {
+  OutputFile out(name);
+  out.write(source, n * sizeof(std::int16_t));
+  out.commit();
+}
+
+}  // namespace tomio

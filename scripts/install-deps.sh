@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build and the tests need, if missing.
+set -euo pipefail
+need=()
+for pkg in g++ cmake make libgtest-dev libbenchmark-dev libpng-dev zlib1g-dev python3 util-linux; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${need[*]} (run as root or install them)" >&2
+    exit 1
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+fi

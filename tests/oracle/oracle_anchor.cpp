@@ -1,0 +1,1 @@
+// Keeps the oracle library non-empty while its renderings are added.

@@ -1,0 +1,105 @@
+#include "tomproj/projector.h"
+
+#include <cmath>
+
+#include "common/inside_span.h"
+#include "common/parallel.h"
+#include "tomproj/split_step.h"
+
+namespace tomproj {
+
+using scan::NX;
+using scan::NY;
+using scan::NZ;
+
+scan::Point3 ray_direction(double theta, int row, int col) {
+  const double v = NY - row;
+  const int u = col - NX;
+  const double gamma = std::atan2(u, 2 * kDistance);
+  const double beta = std::atan2(v, std::sqrt(4 * 4 * NX * NX + u * u));
+  const double st = std::sin(theta), ct = std::cos(theta);
+  const double sg = std::sin(gamma), cg = std::cos(gamma);
+  const double cb = std::cos(beta);
+  // Four products and two sums, in exactly this order.
+  const double dx = (-st * cg * cb) + (ct * sg * cb);
+  const double dy = (ct * cg * cb) + (st * sg * cb);
+  const double dz = std::sin(beta);
+  return scan::Point3{dx, dy, dz};
+}
+
+namespace {
+
+inline std::size_t voxel_of_cell(const int cell[3]) {
+  return scan::volume_index_of_cell(cell[0], cell[1], cell[2]);
+}
+
+// One piece's contribution: product and sum in double, rounded to float32
+// when stored back into the sample.
+inline float add_piece(float sample, const float* volume, const int cell[3], double length) {
+  return static_cast<float>(static_cast<double>(sample) +
+                            static_cast<double>(volume[voxel_of_cell(cell)]) * length);
+}
+
+}  // namespace
+
+float project_ray(double theta, const scan::Point3& source, int row, int col, const float* volume) {
+  const scan::Point3 dir = ray_direction(theta, row, col);
+  const double d[3] = {dir.x, dir.y, dir.z};
+  const double s[3] = {source.x, source.y, source.z};
+
+  // Only the samples that pass the inside test close a step that is credited;
+  // they form one span of counts, found exactly.
+  const scan::CountSpan span = scan::inside_span(source, dir, kSamplesPerRay);
+  float sample = 0.0f;
+  if (span.empty()) return sample;
+  // The source lies far outside the box, so sample 0 never passes and every
+  // credited step has a previous sample.
+  const int first = span.first < 1 ? 1 : span.first;
+
+  double p[3], q[3];
+  int fp[3], fq[3];
+  for (int a = 0; a < 3; ++a) {
+    p[a] = scan::sample_coordinate(first - 1, d[a], s[a]);
+    fp[a] = cell_of(p[a]);
+  }
+  PieceTable table;
+  for (int k = first; k < span.last; ++k) {
+    for (int a = 0; a < 3; ++a) {
+      q[a] = scan::sample_coordinate(k, d[a], s[a]);
+      fq[a] = cell_of(q[a]);
+    }
+    if (fq[0] == fp[0] && fq[1] == fp[1] && fq[2] == fp[2]) {
+      sample = add_piece(sample, volume, fq, 1.0);
+    } else {
+      split_step_cells(p, q, d, fp, fq, table);
+      for (int n = 0; n <= table.count; ++n) {
+        sample = add_piece(sample, volume, table.zahyo[n], table.ll[n]);
+      }
+    }
+    for (int a = 0; a < 3; ++a) {
+      p[a] = q[a];
+      fp[a] = fq[a];
+    }
+  }
+  return sample;
+}
+
+void project_view(int view, const float* volume, float* stack) {
+  const double theta = scan::view_angle(view);
+  const scan::Point3 source = scan::source_of_view(theta);
+  for (int row = 0; row < 2 * NY; ++row) {
+    for (int col = 0; col < 2 * NX; ++col) {
+      stack[scan::stack_index(view, row, col)] = project_ray(theta, source, row, col, volume);
+    }
+  }
+}
+
+void project_stack(const float* volume, float* stack, int threads,
+                   const std::function<void(int)>& on_view_done) {
+  tomio::parallel_for(2 * NY, threads, [&](int view, int) {
+    project_view(view, volume, stack);
+    if (on_view_done) on_view_done(view);
+  });
+}
+
+}  // namespace tomproj

@@ -1,0 +1,33 @@
+// The forward projection: one ray per view, detector row and column, traced
+// in unit steps from the source, each step credited whole or cut at the voxel
+// boundaries, voxel value x length added into the detector sample.
+#pragma once
+
+#include <functional>
+
+#include "common/scan_geometry.h"
+
+namespace tomproj {
+
+// Half the number of unit steps per ray, 2*NX.
+constexpr double kDistance = 2.0 * scan::NX;
+// Samples per ray: twice the integer part of the distance.
+constexpr int kSamplesPerRay = 2 * static_cast<int>(kDistance);
+
+// Unit direction of the ray of detector row and column at view angle theta,
+// towards the pixel of the flat panel at distance 4*NX from the source.
+scan::Point3 ray_direction(double theta, int row, int col);
+
+// Traces the ray of (view angle theta, row, col) from source through the
+// Volume and returns its detector sample.
+float project_ray(double theta, const scan::Point3& source, int row, int col, const float* volume);
+
+// Computes the whole view into its 2*NY x 2*NX block of the stack.
+void project_view(int view, const float* volume, float* stack);
+
+// Computes every view, using `threads` threads; on_view_done(view) is called
+// once per finished view (possibly out of order, from any thread).
+void project_stack(const float* volume, float* stack, int threads,
+                   const std::function<void(int)>& on_view_done);
+
+}  // namespace tomproj

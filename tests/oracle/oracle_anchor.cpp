@@ -1,1 +1,0 @@
-// Keeps the oracle library non-empty while its renderings are added.

@@ -1,0 +1,84 @@
+// The program's dialogue and its refusals, run as a user would run it. None
+// of these gets as far as projecting.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/scan_geometry.h"
+#include "tests/support/run_program.h"
+
+namespace {
+
+std::string program() { return std::string(TOM_BINARY_DIR) + "/tomproj/tomproj"; }
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = testrun::make_temp_dir(); }
+  void TearDown() override { testrun::remove_tree(dir_); }
+  void write_bytes(const std::string& name, std::size_t bytes) {
+    std::string data(bytes, '\0');
+    std::FILE* f = std::fopen((dir_ + "/" + name).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), f), data.size());
+    ASSERT_EQ(std::fclose(f), 0);
+  }
+  std::string dir_;
+};
+
+TEST_F(ProgramTest, MissingInputIsRefused) {
+  const auto r = testrun::run(dir_, program(), "nothere.img out.img\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "input file name <float>:output file name <float>:error input data");
+  EXPECT_FALSE(testrun::exists(dir_ + "/out.img"));
+}
+
+TEST_F(ProgramTest, InputOfTheWrongSizeIsRefusedWithBothSizes) {
+  write_bytes("short.img", 4 * 1000);
+  auto r = testrun::run(dir_, program(), "short.img out.img\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("error input data"), std::string::npos);
+  EXPECT_NE(r.err.find("short.img"), std::string::npos);
+  EXPECT_NE(r.err.find("4000"), std::string::npos);
+  EXPECT_NE(r.err.find("8388608"), std::string::npos);
+  write_bytes("long.img", scan::kVolumeSamples * 4 + 4);
+  r = testrun::run(dir_, program(), "long.img out.img\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("error input data"), std::string::npos);
+  EXPECT_FALSE(testrun::exists(dir_ + "/out.img"));
+}
+
+TEST_F(ProgramTest, AnInputThatIsAPipeIsCountedInsteadOfSized) {
+  ASSERT_EQ(std::system(("mkfifo '" + dir_ + "/fifo'").c_str()), 0);
+  const auto f = testrun::run(dir_, "(head -c 40 /dev/zero > fifo &) ; " + program(), "fifo out.img\n");
+  EXPECT_EQ(f.status, 1);
+  EXPECT_NE(f.out.find("error input data"), std::string::npos);
+  EXPECT_NE(f.err.find("fifo"), std::string::npos);
+}
+
+TEST_F(ProgramTest, OutputThatCannotBeCreatedIsFoundBeforeTheWork) {
+  write_bytes("vol.img", scan::kVolumeSamples * 4);
+  const auto r = testrun::run(dir_, program(), "vol.img no/such/dir/out.img\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "input file name <float>:output file name <float>:error output data");
+}
+
+TEST_F(ProgramTest, EndOfInputBeforeTheNamesTouchesNothing) {
+  write_bytes("vol.img", scan::kVolumeSamples * 4);
+  auto r = testrun::run(dir_, program(), "");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("input file name"), std::string::npos);
+  r = testrun::run(dir_, program(), "vol.img");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("output file name"), std::string::npos);
+  EXPECT_EQ(r.out.find("error"), std::string::npos);
+}
+
+TEST_F(ProgramTest, LongNamesAreReadWhole) {
+  const std::string name(180, 'n');
+  const auto r = testrun::run(dir_, program(), name + ".img out.img\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(name + ".img"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#include "tomproj/projector.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "common/scan_geometry.h"
+#include "tests/oracle/projector_oracle.h"
+#include "tests/support/test_volumes.h"
+
+namespace {
+
+using scan::stack_index;
+
+float fast_ray(int view, int row, int col, const std::vector<float>& volume) {
+  const double theta = scan::view_angle(view);
+  return tomproj::project_ray(theta, scan::source_of_view(theta), row, col, volume.data());
+}
+
+TEST(Projector, AllOnesCountsTheInsideSamples) {
+  const std::vector<float> ones(scan::kVolumeSamples, 1.0f);
+  EXPECT_EQ(fast_ray(0, 128, 128, ones), 124.0f);
+  EXPECT_EQ(fast_ray(0, 0, 0, ones), 62.0f);
+  EXPECT_EQ(fast_ray(0, 128, 255, ones), 58.0f);
+}
+
+TEST(Projector, DirectionsFollowTheFlatPanel) {
+  const scan::Point3 a = tomproj::ray_direction(0.0, 128, 255);
+  EXPECT_NEAR(a.x, 0.2408, 1e-4);
+  EXPECT_NEAR(a.y, 0.9706, 1e-4);
+  EXPECT_EQ(a.z, 0.0);
+  const scan::Point3 b = tomproj::ray_direction(0.0, 0, 0);
+  EXPECT_NEAR(b.x, -0.2357, 1e-4);
+  EXPECT_NEAR(b.y, 0.9428, 1e-4);
+  EXPECT_NEAR(b.z, 0.2357, 1e-4);
+  // The same four products and two sums as the literal rendering.
+  for (int view : {0, 1, 64, 100, 128, 255}) {
+    for (int row : {0, 77, 128, 255}) {
+      for (int col : {0, 128, 200, 255}) {
+        double d[3];
+        oracle::ray_direction(scan::view_angle(view), row, col, d);
+        const scan::Point3 f = tomproj::ray_direction(scan::view_angle(view), row, col);
+        EXPECT_EQ(testdata::bits(f.x), testdata::bits(d[0]));
+        EXPECT_EQ(testdata::bits(f.y), testdata::bits(d[1]));
+        EXPECT_EQ(testdata::bits(f.z), testdata::bits(d[2]));
+      }
+    }
+  }
+}
+
+TEST(Projector, CentralRayOfViewZeroReadsEachVoxelOnceAndOneTwice) {
+  // Along +y at x = z = 0: iy = 3 ... 125 once each and iy = 65 a second time.
+  std::vector<float> volume(scan::kVolumeSamples, 0.0f);
+  for (int iy = 0; iy < 128; ++iy) volume[scan::volume_index(64, iy, 64)] = static_cast<float>(1 << (iy % 20));
+  double expected = 0.0;
+  for (int iy = 3; iy <= 125; ++iy) expected += static_cast<float>(1 << (iy % 20));
+  expected += static_cast<float>(1 << (65 % 20));
+  EXPECT_EQ(fast_ray(0, 128, 128, volume), static_cast<float>(expected));
+}
+
+// Every ray of whole views must give the bits of the literal rendering.
+void expect_views_match_oracle(const std::vector<float>& volume, const std::vector<int>& views) {
+  std::vector<float> fast(scan::kStackSamples, 0.0f), slow(scan::kStackSamples, 0.0f);
+  for (int view : views) {
+    tomproj::project_view(view, volume.data(), fast.data());
+    oracle::project_view(view, volume.data(), slow.data());
+    int mismatches = 0;
+    for (int row = 0; row < 256; ++row)
+      for (int col = 0; col < 256; ++col) {
+        const std::size_t i = stack_index(view, row, col);
+        if (testdata::bits(fast[i]) != testdata::bits(slow[i]) && ++mismatches <= 5) {
+          ADD_FAILURE() << "view " << view << " row " << row << " col " << col << ": " << fast[i]
+                        << " vs " << slow[i];
+        }
+        EXPECT_FALSE(std::isnan(slow[i])) << "a never-read voxel was read";
+      }
+    EXPECT_EQ(mismatches, 0) << "view " << view;
+  }
+}
+
+TEST(Projector, WholeViewsMatchTheLiteralRendering) {
+  std::vector<float> volume = testdata::random_volume(7);
+  testdata::mark_unreachable(volume);
+  expect_views_match_oracle(volume, {0, 64});
+}
+
+}  // namespace

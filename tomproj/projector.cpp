@@ -1,9 +1,11 @@
 #include "tomproj/projector.h"
 
 #include <cmath>
+#include <vector>
 
 #include "common/inside_span.h"
 #include "common/parallel.h"
+#include "tomproj/ray_batch.h"
 #include "tomproj/split_step.h"
 
 namespace tomproj {
@@ -12,19 +14,57 @@ using scan::NX;
 using scan::NY;
 using scan::NZ;
 
-scan::Point3 ray_direction(double theta, int row, int col) {
+namespace {
+
+// The fan angle of a column and the cone angle of a pixel do not depend on
+// the view; their sines and cosines are taken once per run.
+struct AngleTables {
+  std::vector<double> sin_gamma, cos_gamma;  // per column
+  std::vector<double> sin_beta, cos_beta;    // per row and column
+};
+
+double fan_angle(int col) { return std::atan2(col - NX, 2 * kDistance); }
+
+double cone_angle(int row, int col) {
   const double v = NY - row;
   const int u = col - NX;
-  const double gamma = std::atan2(u, 2 * kDistance);
-  const double beta = std::atan2(v, std::sqrt(4 * 4 * NX * NX + u * u));
-  const double st = std::sin(theta), ct = std::cos(theta);
-  const double sg = std::sin(gamma), cg = std::cos(gamma);
-  const double cb = std::cos(beta);
-  // Four products and two sums, in exactly this order.
+  return std::atan2(v, std::sqrt(4 * 4 * NX * NX + u * u));
+}
+
+const AngleTables& angle_tables() {
+  static const AngleTables tables = [] {
+    AngleTables t;
+    t.sin_gamma.resize(2 * NX);
+    t.cos_gamma.resize(2 * NX);
+    t.sin_beta.resize(4 * NX * NY);
+    t.cos_beta.resize(4 * NX * NY);
+    for (int col = 0; col < 2 * NX; ++col) {
+      t.sin_gamma[col] = std::sin(fan_angle(col));
+      t.cos_gamma[col] = std::cos(fan_angle(col));
+      for (int row = 0; row < 2 * NY; ++row) {
+        t.sin_beta[row * 2 * NX + col] = std::sin(cone_angle(row, col));
+        t.cos_beta[row * 2 * NX + col] = std::cos(cone_angle(row, col));
+      }
+    }
+    return t;
+  }();
+  return tables;
+}
+
+// Four products and two sums, in exactly this order.
+scan::Point3 direction_from(double st, double ct, double sg, double cg, double sb, double cb) {
   const double dx = (-st * cg * cb) + (ct * sg * cb);
   const double dy = (ct * cg * cb) + (st * sg * cb);
-  const double dz = std::sin(beta);
-  return scan::Point3{dx, dy, dz};
+  return scan::Point3{dx, dy, sb};
+}
+
+}  // namespace
+
+scan::Point3 ray_direction(double theta, int row, int col) {
+  const double gamma = fan_angle(col);
+  const double beta = cone_angle(row, col);
+  return direction_from(std::sin(theta), std::cos(theta), std::sin(gamma), std::cos(gamma),
+                        std::sin(beta), std::cos(beta));
 }
 
 namespace {
@@ -85,11 +125,33 @@ float project_ray(double theta, const scan::Point3& source, int row, int col, co
 }
 
 void project_view(int view, const float* volume, float* stack) {
+  project_view_with(best_batch_kernel(), view, volume, stack);
+}
+
+void project_view_with(BatchKernel kernel, int view, const float* volume, float* stack) {
   const double theta = scan::view_angle(view);
   const scan::Point3 source = scan::source_of_view(theta);
+  if (kernel == BatchKernel::kNone) {
+    for (int row = 0; row < 2 * NY; ++row)
+      for (int col = 0; col < 2 * NX; ++col)
+        stack[scan::stack_index(view, row, col)] = project_ray(theta, source, row, col, volume);
+    return;
+  }
+  const AngleTables& t = angle_tables();
+  const double st = std::sin(theta), ct = std::cos(theta);
+  const int width = batch_rays(kernel);
+  std::vector<BatchRay> batch(static_cast<std::size_t>(width));
   for (int row = 0; row < 2 * NY; ++row) {
-    for (int col = 0; col < 2 * NX; ++col) {
-      stack[scan::stack_index(view, row, col)] = project_ray(theta, source, row, col, volume);
+    for (int col0 = 0; col0 < 2 * NX; col0 += width) {
+      for (int i = 0; i < width; ++i) {
+        const int col = col0 + i;
+        const int pixel = row * 2 * NX + col;
+        const scan::Point3 d = direction_from(st, ct, t.sin_gamma[col], t.cos_gamma[col],
+                                              t.sin_beta[pixel], t.cos_beta[pixel]);
+        const scan::CountSpan span = scan::inside_span(source, d, kSamplesPerRay);
+        batch[static_cast<std::size_t>(i)] = BatchRay{{d.x, d.y, d.z}, span.first, span.last};
+      }
+      trace_batch(kernel, source, batch.data(), volume, stack + scan::stack_index(view, row, col0));
     }
   }
 }

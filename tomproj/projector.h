@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "common/scan_geometry.h"
+#include "tomproj/ray_batch.h"
 
 namespace tomproj {
 
@@ -22,8 +23,12 @@ scan::Point3 ray_direction(double theta, int row, int col);
 // Volume and returns its detector sample.
 float project_ray(double theta, const scan::Point3& source, int row, int col, const float* volume);
 
-// Computes the whole view into its 2*NY x 2*NX block of the stack.
+// Computes the whole view into its 2*NY x 2*NX block of the stack, with the
+// widest batch kernel of this processor.
 void project_view(int view, const float* volume, float* stack);
+// The same with a given kernel (which must be supported); every kernel
+// writes the same bits.
+void project_view_with(BatchKernel kernel, int view, const float* volume, float* stack);
 
 // Computes every view, using `threads` threads; on_view_done(view) is called
 // once per finished view (possibly out of order, from any thread).

@@ -1,0 +1,38 @@
+// Tracing a batch of neighbouring rays of one detector row side by side.
+//
+// Each ray is still traced exactly as a single ray is: the same sample
+// positions, the same inside test, the same split of every step and the same
+// piece-by-piece float32 sums. The rays of a batch only share the loop over
+// the step counts, so that their arithmetic runs in vector lanes, and the
+// pieces are summed after the tracing, several rays at a time, so that the
+// rounding of one sum does not wait for the rounding of the one before.
+#pragma once
+
+#include "common/scan_geometry.h"
+
+namespace tomproj {
+
+// The vector instruction sets that batches are traced with; kNone traces
+// rays one at a time.
+enum class BatchKernel { kNone, kAvx2 };
+
+// Rays per batch of a kernel (a divisor of the row length).
+int batch_rays(BatchKernel kernel);
+bool batch_kernel_supported(BatchKernel kernel);
+// The widest kernel this processor runs.
+BatchKernel best_batch_kernel();
+
+// One ray of a batch: its unit direction and the span of counts whose
+// samples pass the inside test (empty when the ray misses the box).
+struct BatchRay {
+  double d[3];
+  int first;
+  int last;
+};
+
+// Traces batch_rays(kernel) rays leaving `source` and writes their detector
+// samples. The kernel must be supported and not kNone.
+void trace_batch(BatchKernel kernel, const scan::Point3& source, const BatchRay* rays,
+                 const float* volume, float* samples);
+
+}  // namespace tomproj

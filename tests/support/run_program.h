@@ -54,7 +54,10 @@ inline void remove_tree(const std::string& dir) {
 
 // Runs `command` through the shell in `dir` with `input` on standard input.
 inline Result run(const std::string& dir, const std::string& command, const std::string& input) {
-  const std::string in = dir + "/.stdin", out = dir + "/.stdout", err = dir + "/.stderr";
+  // The console is captured outside the working directory, which the
+  // tests list.
+  const std::string capture = make_temp_dir();
+  const std::string in = capture + "/stdin", out = capture + "/stdout", err = capture + "/stderr";
   {
     std::ofstream f(in, std::ios::binary);
     f << input;
@@ -66,9 +69,7 @@ inline Result run(const std::string& dir, const std::string& command, const std:
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   r.out = read_file(out);
   r.err = read_file(err);
-  std::remove(in.c_str());
-  std::remove(out.c_str());
-  std::remove(err.c_str());
+  remove_tree(capture);
   return r;
 }
 

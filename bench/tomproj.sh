@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Figures of tomproj: a full run of the program on a fixed phantom (wall time,
+# CPU time, peak memory), the ratio against the straightforward rendering,
+# and, where Debian's plastimatch is installed, the same rays traced by it,
+# timed side by side and compared sample by sample.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$here/build-bench}
+work=$(mktemp -d /tmp/tomproj-bench-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+"$here/scripts/install-deps.sh"
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
+cmake --build "$build" -j"$(nproc)" --target tomproj projector_bench > /dev/null
+
+cd "$work"
+"$build/bench/projector_bench" --write-phantom ball.img
+echo "== tomproj, full run (16,777,216 rays), $(nproc) processors"
+"$here/bench/measure.py" "tomproj" "ball.img stack.img" -- "$build/tomproj/tomproj"
+echo "== library timing and the straightforward rendering"
+"$build/bench/projector_bench"
+
+if command -v plastimatch > /dev/null; then
+  echo "== plastimatch drr (exact), the same 256 views of 256 x 256 rays"
+  ln -s ball.img ball.raw
+  cat > ball.mhd <<'MHD'
+ObjectType = Image
+NDims = 3
+DimSize = 128 128 128
+ElementSpacing = 1 1 1
+Offset = -63.5 -64.5 -64.5
+ElementType = MET_FLOAT
+ElementByteOrderMSB = False
+ElementDataFile = ball.raw
+MHD
+  mkdir -p peer
+  "$here/bench/measure.py" "plastimatch drr" "" -- plastimatch drr -i exact -t pfm --sad 256 --sid 512 \
+    -r "256 256" -z "256 256" -c "128 128" --vup "0 0 -1" -y -1.5707963267948966 -P none -s 10 \
+    -a 256 -N 1.40625 -O peer/view ball.mhd
+  "$build/bench/projector_bench" --compare-pfm peer stack.img
+else
+  echo "(plastimatch is not installed: apt-get install plastimatch to time and compare against it)"
+fi

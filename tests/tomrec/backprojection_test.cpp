@@ -1,0 +1,290 @@
+#include "tomrec/backprojection.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "tests/oracle/backprojection_oracle.h"
+#include "tests/support/test_volumes.h"
+#include "tomrec/rec_geometry.h"
+
+namespace {
+
+using testdata::bits;
+
+struct Segment {
+  std::size_t k;
+  int iz;
+  double length;
+};
+
+std::vector<Segment> segments_of(const double source[3], const double detector[3]) {
+  std::vector<Segment> out;
+  tomrec::trace_ray(source, detector, tomrec::kDist, [&](std::size_t k, int iz, double sub) {
+    out.push_back(Segment{k, iz, sub});
+    return true;
+  });
+  return out;
+}
+
+std::vector<Segment> segments_of(int v, int r, int c) {
+  double source[3], detector[3];
+  oracle::ray_ends(v, r, c, source, detector);
+  return segments_of(source, detector);
+}
+
+// Stacks with random samples, and detector sums that are random with every
+// seventh one (and a whole row) exactly 0, so that the skip is exercised.
+struct Stacks {
+  std::vector<float> proj, detector_sum;
+  explicit Stacks(std::uint32_t seed)
+      : proj(scan::kStackSamples), detector_sum(scan::kStackSamples) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> value(-3.0f, 5.0f), weight(0.25f, 200.0f);
+    for (std::size_t i = 0; i < proj.size(); ++i) {
+      proj[i] = value(gen);
+      detector_sum[i] = (i % 7 == 3 || (i / 256) % 256 == 100) ? 0.0f : weight(gen);
+    }
+  }
+};
+
+void expect_identical(const std::vector<double>& a, const std::vector<double>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  std::size_t differ = 0, first = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (bits(a[i]) != bits(b[i])) {
+      if (differ++ == 0) first = i;
+    }
+  }
+  EXPECT_EQ(differ, 0u) << "first difference at " << first << ": " << a[first] << " vs "
+                        << b[first];
+}
+
+TEST(Backprojection, CentralRayOfViewZero) {
+  double source[3], detector[3];
+  oracle::ray_ends(0, 128, 128, source, detector);
+  EXPECT_EQ(source[0], 0.0);
+  EXPECT_EQ(source[1], -256.0);
+  EXPECT_EQ(detector[1], 256.0);
+  const tomrec::RayStart ray = tomrec::ray_start(source, detector, tomrec::kDist);
+  EXPECT_EQ(ray.span.first, 195);
+  const std::vector<Segment> segs = segments_of(source, detector);
+  ASSERT_EQ(segs.size(), 123u);
+  EXPECT_EQ(segs[0].k, 1064640u);
+  EXPECT_EQ(segs[0].k, scan::volume_index(64, 125, 64));
+  EXPECT_EQ(segs[0].length, 2.0);
+  double total = 0.0;
+  for (std::size_t i = 1; i < segs.size(); ++i) {
+    EXPECT_EQ(segs[i].k, scan::volume_index(64, 124 - static_cast<int>(i), 64)) << i;
+    EXPECT_EQ(segs[i].length, 1.0) << i;
+    EXPECT_NE(segs[i].k, scan::volume_index(64, 124, 64));
+    total += segs[i].length;
+  }
+  EXPECT_EQ(total + segs[0].length, 124.0);
+  EXPECT_EQ(segs.back().k, scan::volume_index(64, 2, 64));
+
+  // Through the public call: 2*p/q at the first voxel, nothing at (64,124,64).
+  std::vector<float> proj(scan::kStackSamples, 0.0f), sums(scan::kStackSamples, 0.0f);
+  const std::size_t s = scan::stack_index(0, 128, 128);
+  ASSERT_EQ(s, 32896u);
+  proj[s] = 3.0f;
+  sums[s] = 7.0f;
+  std::vector<double> acc(scan::kVolumeSamples, 0.0);
+  tomrec::backproject_ray(proj.data(), sums.data(), 0, 128, 128, acc.data(), source, detector,
+                          128, 128, 128, tomrec::kDist);
+  EXPECT_EQ(acc[1064640], 3.0 * 2.0 / 7.0);
+  EXPECT_EQ(acc[scan::volume_index(64, 124, 64)], 0.0);
+  EXPECT_EQ(acc[scan::volume_index(64, 123, 64)], 3.0 / 7.0);
+}
+
+TEST(Backprojection, CentralRayOfViewSixtyFour) {
+  const std::vector<Segment> segs = segments_of(64, 128, 128);
+  ASSERT_EQ(segs.size(), 124u);
+  for (std::size_t i = 0; i < segs.size(); ++i) {
+    EXPECT_EQ(segs[i].k, scan::volume_index(125 - static_cast<int>(i), 64, 64)) << i;
+    EXPECT_EQ(segs[i].length, 1.0) << i;
+  }
+}
+
+TEST(Backprojection, RaysThatAddNothingOrStayInOnePlane) {
+  EXPECT_TRUE(segments_of(16, 0, 0).empty());
+  for (int v : {0, 5, 64, 99, 200}) {
+    for (int c = 0; c < 256; c += 17) {
+      for (const Segment& s : segments_of(v, 128, c)) EXPECT_EQ(s.iz, 64) << v << " " << c;
+    }
+  }
+  // Upper rows stay at iz <= 64, lower rows at iz >= 65: the slab split of
+  // two threads relies on this.
+  for (int v : {0, 33, 128}) {
+    for (int r : {0, 60, 127, 129, 200, 255}) {
+      for (int c = 0; c < 256; c += 9) {
+        for (const Segment& s : segments_of(v, r, c)) {
+          if (r < 128) {
+            EXPECT_LE(s.iz, 64);
+          } else {
+            EXPECT_GE(s.iz, 65);
+          }
+        }
+      }
+    }
+  }
+  // A sample of value 0 adds +0.0; one without weight adds nothing at all.
+  std::vector<float> proj(scan::kStackSamples, 0.0f), sums(scan::kStackSamples, 1.0f);
+  std::vector<double> acc(scan::kVolumeSamples, 0.0);
+  double source[3], detector[3];
+  oracle::ray_ends(3, 40, 77, source, detector);
+  proj[scan::stack_index(3, 40, 77)] = 5.0f;
+  sums[scan::stack_index(3, 40, 77)] = 0.0f;
+  tomrec::backproject_ray(proj.data(), sums.data(), 3, 40, 77, acc.data(), source, detector, 128,
+                          128, 128, tomrec::kDist);
+  for (double a : acc) ASSERT_EQ(bits(a), bits(0.0));
+}
+
+TEST(Backprojection, EqualDistancesGoToTheLowerAxis) {
+  // Step (1, 1, 0): x and y reach their boundaries together; x wins, only x
+  // gets the full width next, and y (a point on its boundary, moved on by the
+  // tolerance rule) is 2 away, so every later segment ends on x again.
+  const double source[3] = {-70.5, -70.5, 0.25}, detector[3] = {441.5, 441.5, 0.25};
+  const std::vector<Segment> segs = segments_of(source, detector);
+  ASSERT_GT(segs.size(), 3u);
+  EXPECT_EQ(segs[0].length, 0.5);
+  EXPECT_EQ(segs[0].k, scan::volume_index_of_cell(-62, -62, 0));
+  for (std::size_t i = 1; i < segs.size(); ++i) {
+    const int cell = -61 + static_cast<int>(i) - 1;
+    EXPECT_EQ(segs[i].k, scan::volume_index_of_cell(cell, cell, 0)) << i;
+    EXPECT_EQ(segs[i].length, 1.0) << i;
+  }
+  // x against z, and y against z, each with the same literal outcome.
+  const double rays[][6] = {
+      {-70.5, 0.3, -70.5, 441.5, 0.3, 441.5},   {0.3, -70.25, -70.25, 0.3, 441.75, 441.75},
+      {-70.5, -70.5, -70.5, 441.5, 441.5, 441.5}, {61.5, 62.5, 62.5, -450.5, -449.5, -449.5},
+      {10.0, -300.0, 5.0, 10.0, 212.0, 5.0},     {-0.5, -256.0, 0.5, 0.5, 256.0, -0.5}};
+  for (const auto& ray : rays) {
+    std::vector<float> proj(scan::kStackSamples, 0.0f), sums(scan::kStackSamples, 0.0f);
+    proj[7] = 1.5f;
+    sums[7] = 3.0f;
+    std::vector<double> fast(scan::kVolumeSamples, 0.0), literal(scan::kVolumeSamples, 0.0);
+    tomrec::backproject_ray(proj.data(), sums.data(), 0, 0, 7, fast.data(), ray, ray + 3, 128,
+                            128, 128, tomrec::kDist);
+    oracle::backproject_ray(proj.data(), sums.data(), 0, 0, 7, literal.data(), ray, ray + 3, 128,
+                            128, 128, tomrec::kDist);
+    expect_identical(fast, literal);
+  }
+}
+
+TEST(Backprojection, ShortLinesRunOutOfCounts) {
+  // With few counts the budget, not the box, ends the walk: a segment counted
+  // at or after 2*dist is not credited.
+  const double source[3] = {-10.25, -10.5, 0.75}, detector[3] = {10.75, 10.5, -0.5};
+  for (double dist : {0.5, 3.0, 10.0, 25.0}) {
+    std::vector<float> proj(scan::kStackSamples, 0.0f), sums(scan::kStackSamples, 0.0f);
+    proj[0] = 1.0f;
+    sums[0] = 1.0f;
+    std::vector<double> fast(scan::kVolumeSamples, 0.0), literal(scan::kVolumeSamples, 0.0);
+    tomrec::backproject_ray(proj.data(), sums.data(), 0, 0, 0, fast.data(), source, detector, 128,
+                            128, 128, dist);
+    oracle::backproject_ray(proj.data(), sums.data(), 0, 0, 0, literal.data(), source, detector,
+                            128, 128, 128, dist);
+    expect_identical(fast, literal);
+  }
+}
+
+// Every ray of a few whole views, fast walk against the literal loop, into
+// one double accumulator in the run's order.
+TEST(Backprojection, WholeViewsMatchTheLiteralLoop) {
+  const Stacks stacks(11);
+  for (int v : {0, 37}) {
+    std::vector<double> fast(scan::kVolumeSamples, 0.0), literal(scan::kVolumeSamples, 0.0);
+    const tomrec::ViewRays rays = tomrec::view_rays(v);
+    for (int r = 0; r < 256; ++r) {
+      for (int c = 0; c < 256; ++c) {
+        double detector[3];
+        tomrec::detector_point(rays, r, c, detector);
+        tomrec::backproject_ray(stacks.proj.data(), stacks.detector_sum.data(), v, r, c,
+                                fast.data(), rays.source, detector, 128, 128, 128, tomrec::kDist);
+      }
+    }
+    oracle::backproject_views(stacks.proj.data(), stacks.detector_sum.data(), literal.data(), v,
+                              v + 1);
+    expect_identical(fast, literal);
+  }
+}
+
+TEST(Backprojection, RayEndsOfTheRun) {
+  double source[3], detector[3];
+  oracle::ray_ends(0, 128, 128, source, detector);
+  EXPECT_EQ(bits(detector[0]), bits(0.0));  // -0.0 before the clamp
+  EXPECT_EQ(detector[2], 0.0);
+  oracle::ray_ends(0, 0, 255, source, detector);
+  EXPECT_NEAR(detector[0], -133.552060, 1e-6);
+  EXPECT_NEAR(detector[1], 252.643716, 1e-6);
+  EXPECT_EQ(detector[2], 128.0);
+  oracle::ray_ends(0, 255, 0, source, detector);
+  EXPECT_NEAR(detector[0], 134.690212, 1e-6);
+  EXPECT_NEAR(detector[1], 252.544148, 1e-6);
+  EXPECT_EQ(detector[2], -127.0);
+  oracle::ray_ends(64, 0, 0, source, detector);
+  EXPECT_EQ(source[0], 256.0);
+  EXPECT_EQ(bits(source[1]), bits(0.0));
+  oracle::ray_ends(128, 0, 0, source, detector);
+  EXPECT_EQ(bits(source[0]), bits(0.0));
+  EXPECT_EQ(source[1], 256.0);
+  // The program's ray geometry gives the same bits for every ray of these views.
+  for (int v : {0, 1, 64, 128, 192, 255}) {
+    const tomrec::ViewRays rays = tomrec::view_rays(v);
+    for (int r = 0; r < 256; r += 5) {
+      for (int c = 0; c < 256; ++c) {
+        double d[3];
+        tomrec::detector_point(rays, r, c, d);
+        oracle::ray_ends(v, r, c, source, detector);
+        for (int a = 0; a < 3; ++a) {
+          ASSERT_EQ(bits(rays.source[a]), bits(source[a])) << v;
+          ASSERT_EQ(bits(d[a]), bits(detector[a])) << v << " " << r << " " << c;
+        }
+      }
+    }
+  }
+}
+
+TEST(SlabBackprojection, SlabsCoverTheGridInOrder) {
+  for (int threads = 1; threads <= 9; ++threads) {
+    const std::vector<tomrec::ZSlab> slabs = tomrec::plan_slabs(threads);
+    ASSERT_FALSE(slabs.empty());
+    EXPECT_LE(static_cast<int>(slabs.size()), threads);
+    EXPECT_EQ(slabs.front().iz_first, 0);
+    EXPECT_EQ(slabs.back().iz_last, 127);
+    for (std::size_t i = 0; i < slabs.size(); ++i) {
+      EXPECT_LE(slabs[i].iz_first, slabs[i].iz_last);
+      if (i > 0) {
+        EXPECT_EQ(slabs[i].iz_first, slabs[i - 1].iz_last + 1);
+      }
+    }
+  }
+  const std::vector<tomrec::ZSlab> halves = tomrec::plan_slabs(2);
+  ASSERT_EQ(halves.size(), 2u);
+  EXPECT_EQ(halves[0].iz_last, 64);
+}
+
+// Any number of threads gives the sums of the single sequential loop.
+TEST(SlabBackprojection, ThreadCountsMatchTheLiteralLoop) {
+  const Stacks stacks(5);
+  const int first = 63, last = 65;
+  std::vector<double> literal(scan::kVolumeSamples, 0.0);
+  oracle::backproject_views(stacks.proj.data(), stacks.detector_sum.data(), literal.data(), first,
+                            last);
+  for (int threads : {1, 2, 3, 4}) {
+    std::vector<double> fast(scan::kVolumeSamples, 0.0);
+    std::vector<int> reported;
+    tomrec::backproject_views(stacks.proj.data(), stacks.detector_sum.data(), fast.data(), first,
+                              last, threads, [&](int v) { reported.push_back(v); });
+    SCOPED_TRACE(threads);
+    expect_identical(fast, literal);
+    std::sort(reported.begin(), reported.end());
+    EXPECT_EQ(reported, (std::vector<int>{63, 64}));
+  }
+}
+
+}  // namespace

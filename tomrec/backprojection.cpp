@@ -1,0 +1,148 @@
+#include "tomrec/backprojection.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace tomrec {
+
+void backproject_ray(const float* proj, const float* detector_sum, int v, int r, int c,
+                     double* volume_acc, const double source_xyz[3], const double detector_xyz[3],
+                     int NX, int NY, int NZ, double dist) {
+  if (NX != scan::NX || NY != scan::NY || NZ != scan::NZ) {
+    throw std::invalid_argument("backproject_ray: the grid is fixed at 128 x 128 x 128");
+  }
+  const std::size_t s = scan::stack_index(v, r, c);
+  const double q = detector_sum[s];
+  // Without a weight the sample adds nothing, so its ray need not be walked.
+  if (q == 0) return;
+  const double p = proj[s];
+  trace_ray(source_xyz, detector_xyz, dist, [&](std::size_t k, int, double sub_min) {
+    volume_acc[k] += p * sub_min / q;
+    return true;
+  });
+}
+
+namespace {
+
+int z_index(double z) { return NZ / 2 - static_cast<int>(std::floor(z)); }
+
+// Straight-line estimate of the segments a thread walks for one ray to cover
+// the slab [lo, hi]: the ray is walked from its entry until it leaves the
+// slab, and crossings are spread evenly along it.
+struct RayEstimate {
+  double z_in, z_out;  // z at the entry and at the end of the inside span
+  double segments;     // estimated segments between them
+};
+
+double walked_segments(const RayEstimate& e, int lo, int hi) {
+  // The slab's z range: iz = NZ/2 - floor(z), so [NZ/2 - hi, NZ/2 - lo + 1).
+  const double z_lo = NZ / 2 - hi, z_hi = NZ / 2 - lo + 1;
+  const double a = std::min(e.z_in, e.z_out), b = std::max(e.z_in, e.z_out);
+  if (b < z_lo || a >= z_hi) return 0.0;
+  if (e.z_out == e.z_in) return e.segments;
+  const double z_leave = e.z_out > e.z_in ? std::min(e.z_out, z_hi) : std::max(e.z_out, z_lo);
+  return e.segments * (z_leave - e.z_in) / (e.z_out - e.z_in);
+}
+
+std::vector<RayEstimate> sample_rays() {
+  std::vector<RayEstimate> sample;
+  for (int v = 0; v < 2 * NY; v += 16) {
+    const ViewRays rays = view_rays(v);
+    for (int r = 0; r < 2 * NY; r += 16) {
+      for (int c = 0; c < 2 * NX; c += 16) {
+        double detector[3];
+        detector_point(rays, r, c, detector);
+        const RayStart ray = ray_start(rays.source, detector, kDist);
+        if (ray.span.empty()) continue;
+        const double t_in = ray.span.first, t_out = ray.span.last;
+        RayEstimate e;
+        e.z_in = ray.source[2] + t_in * ray.step[2];
+        e.z_out = ray.source[2] + t_out * ray.step[2];
+        e.segments = (t_out - t_in) * (std::fabs(ray.step[0]) + std::fabs(ray.step[1]) +
+                                       std::fabs(ray.step[2]));
+        sample.push_back(e);
+      }
+    }
+  }
+  return sample;
+}
+
+double slab_cost(const std::vector<RayEstimate>& sample, int lo, int hi) {
+  double cost = 0.0;
+  for (const RayEstimate& e : sample) cost += walked_segments(e, lo, hi);
+  return cost;
+}
+
+// Greedy cover of 0 ... NZ-1 by slabs of cost <= limit; empty if more than
+// `threads` slabs would be needed.
+std::vector<ZSlab> cover(const std::vector<RayEstimate>& sample, int threads, double limit) {
+  std::vector<ZSlab> slabs;
+  int lo = 0;
+  while (lo < NZ) {
+    if (static_cast<int>(slabs.size()) == threads) return {};
+    int hi = lo;
+    while (hi + 1 < NZ && slab_cost(sample, lo, hi + 1) <= limit) ++hi;
+    slabs.push_back(ZSlab{lo, hi});
+    lo = hi + 1;
+  }
+  return slabs;
+}
+
+}  // namespace
+
+bool may_reach(const RayStart& ray, const ZSlab& slab) {
+  if (ray.span.empty()) return false;
+  // Past the last count the walked points may run on only if the counts, not
+  // the box, ended the span; then nothing bounds them here.
+  if (ray.span.last >= ray.counts) return true;
+  const double z_in = scan::sample_coordinate(ray.span.first, ray.step[2], ray.source[2]);
+  const double z_out = scan::sample_coordinate(ray.span.last, ray.step[2], ray.source[2]);
+  const int a = z_index(z_in), b = z_index(z_out);
+  const int iz_lo = std::min(a, b) - 1, iz_hi = std::max(a, b) + 1;
+  return iz_hi >= slab.iz_first && iz_lo <= slab.iz_last;
+}
+
+std::vector<ZSlab> plan_slabs(int threads) {
+  threads = std::max(1, std::min(threads, NZ));
+  if (threads == 1) return {ZSlab{0, NZ - 1}};
+  if (threads == 2) return {ZSlab{0, NZ / 2}, ZSlab{NZ / 2 + 1, NZ - 1}};
+  const std::vector<RayEstimate> sample = sample_rays();
+  // Smallest largest cost that `threads` slabs can reach, by bisection.
+  double hi = slab_cost(sample, 0, NZ - 1), lo = 0.0;
+  std::vector<ZSlab> best = cover(sample, threads, hi);
+  for (int i = 0; i < 40; ++i) {
+    const double mid = 0.5 * (lo + hi);
+    std::vector<ZSlab> slabs = cover(sample, threads, mid);
+    if (slabs.empty()) {
+      lo = mid;
+    } else {
+      hi = mid;
+      best = std::move(slabs);
+    }
+  }
+  return best;
+}
+
+void backproject_views(const float* proj, const float* detector_sum, double* volume_acc,
+                       int first_view, int last_view, int threads,
+                       const std::function<void(int)>& on_view_done) {
+  walk_views_in_slabs(
+      first_view, last_view, threads,
+      [&](const ZSlab& slab, int v, int r, int c, const RayStart& ray) {
+        const std::size_t s = scan::stack_index(v, r, c);
+        const double q = detector_sum[s];
+        if (q == 0) return;
+        const double p = proj[s];
+        const double step_z = ray.step[2];
+        walk_ray(ray, [&](std::size_t k, int iz, double sub_min) {
+          if (slab.holds(iz)) {
+            volume_acc[k] += p * sub_min / q;
+            return true;
+          }
+          return !left_slab(slab, step_z, iz);
+        });
+      },
+      on_view_done);
+}
+
+}  // namespace tomrec

@@ -107,38 +107,44 @@ std::unique_ptr<FftPlan> build_plan(int n) {
 // Per lane exactly: a = yr*c + yi*d and b = yi*c - yr*d in double, then the
 // bottom gets x - (a, b) and the top x + (a, b), each rounded to float32.
 
-template <int L>
-void butterflies_portable(const FftPlan& plan, float* re, float* im, int sign) {
+// Calls group(top, span, c, d) for every butterfly group of every stage in
+// order: the pairs (k, k + span) for k = top ... top + span - 1 share the
+// twiddle factor (c, d).
+template <typename Group>
+void for_each_group(const FftPlan& plan, int sign, Group&& group) {
   const double* sin_table = plan.sin_table[sign == 1 ? 0 : 1].data();
-  const int n = plan.n;
   for (int s = 1; s <= plan.stages; ++s) {
-    const int span = n >> s;
+    const int span = plan.n >> s;
     const int groups = 1 << (s - 1);
     const int offset = plan.group_offset[s - 1];
     for (int g = 0; g < groups; ++g) {
-      const double c = plan.cos_table[offset + g];
-      const double d = sin_table[offset + g];
-      const int top = 2 * span * g;
-      for (int k = top; k < top + span; ++k) {
-        float* tr = re + static_cast<std::size_t>(k) * L;
-        float* ti = im + static_cast<std::size_t>(k) * L;
-        float* br = re + static_cast<std::size_t>(k + span) * L;
-        float* bi = im + static_cast<std::size_t>(k + span) * L;
-        for (int l = 0; l < L; ++l) {
-          const double yr = br[l];
-          const double yi = bi[l];
-          const double a = yr * c + yi * d;
-          const double b = yi * c - yr * d;
-          const double xr = tr[l];
-          const double xi = ti[l];
-          br[l] = static_cast<float>(xr - a);
-          bi[l] = static_cast<float>(xi - b);
-          tr[l] = static_cast<float>(xr + a);
-          ti[l] = static_cast<float>(xi + b);
-        }
-      }
+      group(2 * span * g, span, plan.cos_table[offset + g], sin_table[offset + g]);
     }
   }
+}
+
+template <int L>
+void butterflies_portable(const FftPlan& plan, float* re, float* im, int sign) {
+  for_each_group(plan, sign, [re, im](int top, int span, double c, double d) {
+    for (int k = top; k < top + span; ++k) {
+      float* tr = re + static_cast<std::size_t>(k) * L;
+      float* ti = im + static_cast<std::size_t>(k) * L;
+      float* br = re + static_cast<std::size_t>(k + span) * L;
+      float* bi = im + static_cast<std::size_t>(k + span) * L;
+      for (int l = 0; l < L; ++l) {
+        const double yr = br[l];
+        const double yi = bi[l];
+        const double a = yr * c + yi * d;
+        const double b = yi * c - yr * d;
+        const double xr = tr[l];
+        const double xi = ti[l];
+        br[l] = static_cast<float>(xr - a);
+        bi[l] = static_cast<float>(xi - b);
+        tr[l] = static_cast<float>(xr + a);
+        ti[l] = static_cast<float>(xi + b);
+      }
+    }
+  });
 }
 
 #ifdef TOMREC_FFT_X86
@@ -159,29 +165,26 @@ __attribute__((target("avx2"))) inline void butterfly4(float* tr, float* ti, flo
   _mm_storeu_ps(ti, _mm256_cvtpd_ps(_mm256_add_pd(xi, b)));
 }
 
-__attribute__((target("avx2"))) void butterflies_avx2(const FftPlan& plan, float* re, float* im,
-                                                      int sign) {
-  static_assert(kLanes == 8, "the vector kernel handles batches of 8 lanes");
-  const double* sin_table = plan.sin_table[sign == 1 ? 0 : 1].data();
-  const int n = plan.n;
-  for (int s = 1; s <= plan.stages; ++s) {
-    const int span = n >> s;
-    const int groups = 1 << (s - 1);
-    const int offset = plan.group_offset[s - 1];
-    for (int g = 0; g < groups; ++g) {
-      const __m256d c = _mm256_set1_pd(plan.cos_table[offset + g]);
-      const __m256d d = _mm256_set1_pd(sin_table[offset + g]);
-      const int top = 2 * span * g;
-      for (int k = top; k < top + span; ++k) {
-        float* tr = re + static_cast<std::size_t>(k) * 8;
-        float* ti = im + static_cast<std::size_t>(k) * 8;
-        float* br = re + static_cast<std::size_t>(k + span) * 8;
-        float* bi = im + static_cast<std::size_t>(k + span) * 8;
-        butterfly4(tr, ti, br, bi, c, d);
-        butterfly4(tr + 4, ti + 4, br + 4, bi + 4, c, d);
-      }
-    }
+// One butterfly group over a batch of 8 lanes.
+__attribute__((target("avx2"))) void group_avx2(float* re, float* im, int top, int span, double cs,
+                                                double ds) {
+  const __m256d c = _mm256_set1_pd(cs);
+  const __m256d d = _mm256_set1_pd(ds);
+  for (int k = top; k < top + span; ++k) {
+    float* tr = re + static_cast<std::size_t>(k) * 8;
+    float* ti = im + static_cast<std::size_t>(k) * 8;
+    float* br = re + static_cast<std::size_t>(k + span) * 8;
+    float* bi = im + static_cast<std::size_t>(k + span) * 8;
+    butterfly4(tr, ti, br, bi, c, d);
+    butterfly4(tr + 4, ti + 4, br + 4, bi + 4, c, d);
   }
+}
+
+void butterflies_avx2(const FftPlan& plan, float* re, float* im, int sign) {
+  static_assert(kLanes == 8, "the vector kernel handles batches of 8 lanes");
+  for_each_group(plan, sign, [re, im](int top, int span, double c, double d) {
+    group_avx2(re, im, top, span, c, d);
+  });
 }
 
 // Transposes the 8x8 block held in v[0..7] (row q, element l -> row l, element q).
@@ -401,19 +404,25 @@ void store_columns_portable(const FftPlan& plan, const float* re, const float* i
   }
 }
 
-void reserve(Workspace& ws, int n) {
+// The batch storage and the scale of one pass over sequences of length n.
+struct Batch {
+  float* re;
+  float* im;
+  float scale;
+};
+
+Batch start_pass(const FftPlan& plan, int n, int sign, const char* what, Workspace& ws) {
+  if (plan.n != n) {
+    tomio::fail_run(std::string("FFT ") + what + " pass: plan of length " +
+                    std::to_string(plan.n) + " for sequences of length " + std::to_string(n));
+  }
+  require_sign(sign);
   const std::size_t size = static_cast<std::size_t>(n) * kLanes;
   if (ws.re.size() < size) {
     ws.re.resize(size);
     ws.im.resize(size);
   }
-}
-
-void require_plan_length(const FftPlan& plan, int n, const char* what) {
-  if (plan.n != n) {
-    tomio::fail_run(std::string("FFT ") + what + " pass: plan of length " +
-                    std::to_string(plan.n) + " for sequences of length " + std::to_string(n));
-  }
+  return Batch{ws.re.data(), ws.im.data(), inverse_scale(plan, sign)};
 }
 
 }  // namespace
@@ -436,12 +445,10 @@ const FftPlan& plan_for(int n) {
 
 void row_pass(const FftPlan& row, const float* in_re, const float* in_im, float* out_re,
               float* out_im, int W, int H, int sign, Workspace& ws) {
-  require_plan_length(row, W, "row");
-  require_sign(sign);
-  reserve(ws, W);
-  const float scale = inverse_scale(row, sign);
-  float* re = ws.re.data();
-  float* im = ws.im.data();
+  const Batch batch = start_pass(row, W, sign, "row", ws);
+  float* re = batch.re;
+  float* im = batch.im;
+  const float scale = batch.scale;
   for (int r0 = 0; r0 < H; r0 += kLanes) {
     const int lanes = std::min(kLanes, H - r0);
 #ifdef TOMREC_FFT_X86
@@ -460,12 +467,10 @@ void row_pass(const FftPlan& row, const float* in_re, const float* in_im, float*
 
 void column_pass(const FftPlan& column, const float* in_re, const float* in_im, float* out_re,
                  float* out_im, const float* weight, int W, int H, int sign, Workspace& ws) {
-  require_plan_length(column, H, "column");
-  require_sign(sign);
-  reserve(ws, H);
-  const float scale = inverse_scale(column, sign);
-  float* re = ws.re.data();
-  float* im = ws.im.data();
+  const Batch batch = start_pass(column, H, sign, "column", ws);
+  float* re = batch.re;
+  float* im = batch.im;
+  const float scale = batch.scale;
   for (int c0 = 0; c0 < W; c0 += kLanes) {
     const int lanes = std::min(kLanes, W - c0);
 #ifdef TOMREC_FFT_X86

@@ -18,6 +18,7 @@
 #include "common/raw_image.h"
 #include "common/scan_geometry.h"
 #include "tests/oracle/filter_oracle.h"
+#include "tests/support/bit_compare.h"
 
 namespace {
 
@@ -27,16 +28,7 @@ using scan::NX;
 using scan::NY;
 using scan::NZ;
 
-std::size_t differing(const std::vector<float>& a, const std::vector<float>& b) {
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    std::uint32_t x, y;
-    std::memcpy(&x, &a[i], 4);
-    std::memcpy(&y, &b[i], 4);
-    n += x != y;
-  }
-  return n;
-}
+using testdata::same_bits;
 
 std::vector<float> literal_stage(std::vector<float> stack) {
   std::vector<float> re(kViewSamples), im(kViewSamples), w(kViewSamples);
@@ -60,12 +52,12 @@ TEST(FilterProjectionsWholeStack, RandomStackMatchesTheLiteralStageAndTheFile) {
   tomrec::filter_projections(stack.data(), re.data(), im.data(), w.data(), NX, NY, NZ,
                              tomio::available_threads(), tomio::OutputFile(path),
                              [&](int v) { ++reported[v]; });
-  EXPECT_EQ(differing(stack, want), 0u);
+  EXPECT_TRUE(same_bits(stack, want));
   for (int v = 0; v < 2 * NZ; ++v) EXPECT_EQ(reported[v], 1) << v;
 
   std::vector<float> file(kStackSamples);
   tomio::load_float_image(path, file.data(), kStackSamples);
-  EXPECT_EQ(differing(file, stack), 0u);
+  EXPECT_TRUE(same_bits(file, stack));
   std::remove(path.c_str());
   rmdir(dir.c_str());
 }
@@ -87,7 +79,7 @@ TEST(FilterProjectionsWholeStack, ProjectionLikeStackMatchesTheLiteralStage) {
   std::vector<float> w(kViewSamples);
   tomrec::build_radial_weight(w.data(), NX, NY);
   tomrec::filter_views(stack.data(), w.data(), NX, NY, NZ, 2, {});
-  EXPECT_EQ(differing(stack, want), 0u);
+  EXPECT_TRUE(same_bits(stack, want));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "common/output_file.h"
 #include "common/scan_geometry.h"
 #include "tests/oracle/filter_oracle.h"
+#include "tests/support/bit_compare.h"
 #include "tomrec/shifted_fft.h"
 
 namespace {
@@ -26,23 +27,8 @@ using scan::kViewSamples;
 using scan::NX;
 using scan::NY;
 
-std::uint32_t bits(float x) {
-  std::uint32_t b;
-  std::memcpy(&b, &x, sizeof b);
-  return b;
-}
-
-::testing::AssertionResult same_bits(const std::vector<float>& got, const std::vector<float>& want) {
-  if (got.size() != want.size()) return ::testing::AssertionFailure() << "sizes differ";
-  std::size_t differ = 0, first = 0;
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    if (bits(got[i]) != bits(want[i]) && differ++ == 0) first = i;
-  }
-  if (differ == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << differ << " of " << got.size()
-                                       << " samples differ, first at " << first << ": "
-                                       << got[first] << " vs " << want[first];
-}
+using testdata::bits;
+using testdata::same_bits;
 
 std::vector<float> weight_plane() {
   std::vector<float> w(kViewSamples);

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -13,14 +13,12 @@
 #include <vector>
 
 #include "tests/oracle/fft_oracle.h"
+#include "tests/support/bit_compare.h"
 
 namespace {
 
-std::uint32_t bits(float x) {
-  std::uint32_t b;
-  std::memcpy(&b, &x, sizeof b);
-  return b;
-}
+using testdata::bits;
+using testdata::same_bits;
 
 std::vector<float> random_floats(std::mt19937& gen, std::size_t n, float lo = -1000.0f,
                                  float hi = 1000.0f) {
@@ -28,19 +26,6 @@ std::vector<float> random_floats(std::mt19937& gen, std::size_t n, float lo = -1
   std::vector<float> v(n);
   for (float& x : v) x = dist(gen);
   return v;
-}
-
-// Counts the samples whose bits differ, and names the first.
-::testing::AssertionResult same_bits(const std::vector<float>& got, const std::vector<float>& want) {
-  if (got.size() != want.size()) return ::testing::AssertionFailure() << "sizes differ";
-  std::size_t differ = 0, first = 0;
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    if (bits(got[i]) != bits(want[i]) && differ++ == 0) first = i;
-  }
-  if (differ == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << differ << " of " << got.size()
-                                       << " samples differ, first at " << first << ": "
-                                       << got[first] << " vs " << want[first];
 }
 
 // Runs a check with the vector kernel and again with the portable one.

@@ -1,0 +1,179 @@
+// tomcompare: how far two Volumes (or two ProjectionStacks) are apart.
+// Exit status 0 when they are bitwise identical, 1 when they differ, 2 when
+// they cannot be compared.
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/scan_geometry.h"
+#include "tools/toolkit/command_line.h"
+#include "tools/toolkit/comparison.h"
+#include "tools/toolkit/sample_files.h"
+
+namespace {
+
+using toolkit::FileKind;
+using toolkit::RegionFigures;
+
+const toolkit::ToolSpec kSpec{
+    "tomcompare",
+    "Usage: tomcompare [--stack] [--format text|kv|json] [--no-fail]\n"
+    "                  [--diff-out FILE] [--residual-out FILE] FIRST SECOND",
+    "Compares SECOND with FIRST (the reference) sample by sample, over the\n"
+    "whole file and over central regions (Volume: the central cube of half\n"
+    "the size on each axis and the central axial slice iz = 64; stack: the\n"
+    "central half of the rows and columns of every view). For each: samples,\n"
+    "bitwise-different samples, samples where either value is not finite (left\n"
+    "out of the figures), the largest |SECOND - FIRST| and where, RMSE, PSNR\n"
+    "(peak: max - min of FIRST), Pearson r, and the least-squares fit\n"
+    "FIRST ~ scale * SECOND + offset with the RMSE and PSNR left after it.\n"
+    "Exit status: 0 bitwise identical, 1 different (0 with --no-fail),\n"
+    "2 usage or file errors.",
+    {
+        {"stack", "", "the files are ProjectionStacks (default: Volumes)"},
+        {"format", "F", "text (default), kv (key=value lines) or json"},
+        {"no-fail", "", "exit 0 when the files differ too"},
+        {"diff-out", "FILE", "write SECOND - FIRST as a file of the same kind"},
+        {"residual-out", "FILE", "write scale * SECOND + offset - FIRST (whole-file fit)"},
+    },
+    2};
+
+// Shortest text that reads back as the same double; JSON-safe names for
+// the values that JSON has no numbers for.
+std::string number(double x) {
+  if (std::isnan(x)) return "nan";
+  if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+  char buffer[64];
+  for (int digits = 6; digits <= 17; ++digits) {
+    std::snprintf(buffer, sizeof buffer, "%.*g", digits, x);
+    if (std::strtod(buffer, nullptr) == x) break;
+  }
+  return buffer;
+}
+
+std::string json_number(double x) {
+  return std::isfinite(x) ? number(x) : "\"" + number(x) + "\"";
+}
+
+std::string place_of(std::size_t position, FileKind kind) {
+  std::ostringstream s;
+  if (kind == FileKind::Volume) {
+    const int ix = static_cast<int>(position % scan::NX);
+    const int iy = static_cast<int>(position / scan::NX % scan::NY);
+    const int iz = static_cast<int>(position / (static_cast<std::size_t>(scan::NX) * scan::NY));
+    s << ix << ',' << iy << ',' << iz;
+  } else {
+    const int c = static_cast<int>(position % scan::kColumns);
+    const int r = static_cast<int>(position / scan::kColumns % scan::kRows);
+    const int v = static_cast<int>(position / scan::kViewSamples);
+    s << v << ',' << r << ',' << c;
+  }
+  return s.str();
+}
+
+struct Field {
+  std::string key;
+  std::string text;  // for text and kv
+  std::string json;  // as a JSON value
+};
+
+std::vector<Field> fields_of(const RegionFigures& f, FileKind kind) {
+  auto count = [](std::size_t n) { return std::to_string(n); };
+  const std::string place = place_of(f.max_at, kind);
+  return {
+      {"samples", count(f.samples), count(f.samples)},
+      {"bitwise_different", count(f.bitwise_different), count(f.bitwise_different)},
+      {"non_finite", count(f.non_finite), count(f.non_finite)},
+      {"max_abs_difference", number(f.max_abs_difference), json_number(f.max_abs_difference)},
+      {"max_at_position", count(f.max_at), count(f.max_at)},
+      {kind == FileKind::Volume ? "max_at_voxel" : "max_at_view_row_column", place,
+       "[" + place + "]"},
+      {"first_at_max", number(f.first_at_max), json_number(f.first_at_max)},
+      {"second_at_max", number(f.second_at_max), json_number(f.second_at_max)},
+      {"rmse", number(f.rmse), json_number(f.rmse)},
+      {"psnr_db", number(f.psnr), json_number(f.psnr)},
+      {"pearson_r", number(f.pearson_r), json_number(f.pearson_r)},
+      {"fit_scale", number(f.fit_scale), json_number(f.fit_scale)},
+      {"fit_offset", number(f.fit_offset), json_number(f.fit_offset)},
+      {"fit_rmse", number(f.fit_rmse), json_number(f.fit_rmse)},
+      {"fit_psnr_db", number(f.fit_psnr), json_number(f.fit_psnr)},
+  };
+}
+
+std::string report(const std::vector<RegionFigures>& regions, FileKind kind,
+                   const std::string& format, bool identical) {
+  std::ostringstream out;
+  if (format == "json") {
+    out << "{\n  \"kind\": \"" << toolkit::kind_name(kind) << "\",\n  \"identical\": "
+        << (identical ? "true" : "false") << ",\n  \"regions\": {";
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+      out << (i ? "," : "") << "\n    \"" << regions[i].name << "\": {";
+      const std::vector<Field> fields = fields_of(regions[i], kind);
+      for (std::size_t k = 0; k < fields.size(); ++k) {
+        out << (k ? ", " : "") << "\"" << fields[k].key << "\": " << fields[k].json;
+      }
+      out << "}";
+    }
+    out << "\n  }\n}\n";
+  } else if (format == "kv") {
+    out << "kind=" << toolkit::kind_name(kind) << "\nidentical=" << (identical ? 1 : 0) << '\n';
+    for (const RegionFigures& r : regions) {
+      for (const Field& f : fields_of(r, kind)) out << r.name << '.' << f.key << '=' << f.text << '\n';
+    }
+  } else {
+    out << (identical ? "identical" : "different") << " (" << toolkit::kind_name(kind) << "s)\n";
+    for (const RegionFigures& r : regions) {
+      out << "\n[" << r.name << "]\n";
+      for (const Field& f : fields_of(r, kind)) {
+        out << "  " << f.key << std::string(f.key.size() < 24 ? 24 - f.key.size() : 1, ' ')
+            << f.text << '\n';
+      }
+    }
+  }
+  return out.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
+    if (line.positional().size() != 2) throw toolkit::UsageError("expected FIRST and SECOND");
+    const std::string format = line.value("format", "text");
+    if (format != "text" && format != "kv" && format != "json") {
+      throw toolkit::UsageError("--format must be text, kv or json");
+    }
+    const FileKind kind = line.has("stack") ? FileKind::Stack : FileKind::Volume;
+    // Both are checked before either is read, so that a wrong second file
+    // is found without loading the first.
+    toolkit::check_samples_file(line.positional()[0], kind);
+    toolkit::check_samples_file(line.positional()[1], kind);
+    const std::vector<float> first = toolkit::read_samples(line.positional()[0], kind);
+    const std::vector<float> second = toolkit::read_samples(line.positional()[1], kind);
+
+    std::vector<RegionFigures> figures;
+    for (const toolkit::Region& region :
+         kind == FileKind::Volume ? toolkit::volume_regions() : toolkit::stack_regions()) {
+      figures.push_back(toolkit::compare_region(first, second, region));
+    }
+    const bool identical = figures[0].bitwise_different == 0;
+
+    if (line.has("diff-out") || line.has("residual-out")) {
+      const RegionFigures& whole = figures[0];
+      std::vector<float> diff(first.size()), residual(first.size());
+      for (std::size_t i = 0; i < first.size(); ++i) {
+        diff[i] = static_cast<float>(static_cast<double>(second[i]) - first[i]);
+        residual[i] = static_cast<float>(whole.fit_scale * second[i] + whole.fit_offset - first[i]);
+      }
+      if (line.has("diff-out")) toolkit::write_samples(line.value("diff-out"), diff, kind);
+      if (line.has("residual-out")) toolkit::write_samples(line.value("residual-out"), residual, kind);
+    }
+
+    const std::string text = report(figures, kind, format, identical);
+    if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {
+      throw toolkit::RunError("cannot write the report to standard output");
+    }
+    return identical || line.has("no-fail") ? 0 : 1;
+  });
+}

@@ -1,0 +1,191 @@
+#include "tools/toolkit/command_line.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <sstream>
+
+#include "common/failure.h"
+
+namespace toolkit {
+namespace {
+
+const OptionSpec* find_option(const ToolSpec& spec, const std::string& name) {
+  for (const OptionSpec& o : spec.options) {
+    if (o.name == name) return &o;
+  }
+  return nullptr;
+}
+
+std::vector<std::string> split_commas(const std::string& text) {
+  std::vector<std::string> parts;
+  std::string::size_type start = 0;
+  for (;;) {
+    const std::string::size_type comma = text.find(',', start);
+    parts.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return parts;
+}
+
+}  // namespace
+
+CommandLine::CommandLine(const ToolSpec& spec, const std::vector<std::string>& arguments) {
+  bool options_ended = false;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& arg = arguments[i];
+    if (options_ended || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+      // A lone "-" is a positional too (conventionally standard input or output).
+      if (!options_ended && arg.size() >= 2 && arg[0] == '-' &&
+          !(arg[1] >= '0' && arg[1] <= '9') && arg[1] != '.') {
+        throw UsageError("unknown option " + arg);
+      }
+      positional_.push_back(arg);
+      sequence_.emplace_back(std::string(), arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    std::string name = arg.substr(2);
+    std::string value;
+    bool has_inline_value = false;
+    const std::string::size_type eq = name.find('=');
+    if (eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      has_inline_value = true;
+    }
+    if (name == "help") {
+      help_ = true;
+      continue;
+    }
+    const OptionSpec* option = find_option(spec, name);
+    if (option == nullptr) throw UsageError("unknown option --" + name);
+    if (option->value_name.empty()) {
+      if (has_inline_value) throw UsageError("option --" + name + " takes no value");
+    } else if (!has_inline_value) {
+      if (i + 1 >= arguments.size()) {
+        throw UsageError("option --" + name + " needs a value (" + option->value_name + ")");
+      }
+      value = arguments[++i];
+    }
+    sequence_.emplace_back(name, value);
+  }
+}
+
+bool CommandLine::has(const std::string& name) const {
+  for (const auto& item : sequence_) {
+    if (item.first == name) return true;
+  }
+  return false;
+}
+
+std::string CommandLine::value(const std::string& name, const std::string& fallback) const {
+  std::string result = fallback;
+  for (const auto& item : sequence_) {
+    if (item.first == name) result = item.second;
+  }
+  return result;
+}
+
+std::vector<std::string> CommandLine::values(const std::string& name) const {
+  std::vector<std::string> result;
+  for (const auto& item : sequence_) {
+    if (item.first == name) result.push_back(item.second);
+  }
+  return result;
+}
+
+int parse_int(const std::string& text, const std::string& what) {
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE ||
+      value < -2147483647L || value > 2147483647L) {
+    throw UsageError(what + ": \"" + text + "\" is not a whole number");
+  }
+  return static_cast<int>(value);
+}
+
+double parse_double(const std::string& text, const std::string& what) {
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE ||
+      !(value == value) || value - value != 0.0) {
+    throw UsageError(what + ": \"" + text + "\" is not a finite number");
+  }
+  return value;
+}
+
+std::vector<double> parse_doubles(const std::string& text, std::size_t count, const std::string& what) {
+  const std::vector<std::string> parts = split_commas(text);
+  if (parts.size() != count) {
+    throw UsageError(what + ": expected " + std::to_string(count) +
+                     " comma-separated numbers, got \"" + text + "\"");
+  }
+  std::vector<double> values;
+  for (const std::string& p : parts) values.push_back(parse_double(p, what));
+  return values;
+}
+
+std::vector<int> parse_ints(const std::string& text, std::size_t count, const std::string& what) {
+  const std::vector<std::string> parts = split_commas(text);
+  if (parts.size() != count) {
+    throw UsageError(what + ": expected " + std::to_string(count) +
+                     " comma-separated whole numbers, got \"" + text + "\"");
+  }
+  std::vector<int> values;
+  for (const std::string& p : parts) values.push_back(parse_int(p, what));
+  return values;
+}
+
+std::string help_text(const ToolSpec& spec) {
+  std::ostringstream out;
+  out << spec.usage;
+  if (!spec.usage.empty() && spec.usage.back() != '\n') out << '\n';
+  if (!spec.description.empty()) out << '\n' << spec.description << '\n';
+  out << "\nOptions:\n";
+  for (const OptionSpec& o : spec.options) {
+    std::string left = "  --" + o.name;
+    if (!o.value_name.empty()) left += " " + o.value_name;
+    out << left;
+    if (left.size() < 26) {
+      out << std::string(26 - left.size(), ' ');
+    } else {
+      out << "\n" << std::string(26, ' ');
+    }
+    out << o.help << '\n';
+  }
+  out << "  --help                  show this text and exit\n";
+  return out.str();
+}
+
+int run_tool(const ToolSpec& spec, int argc, char** argv,
+             const std::function<int(const CommandLine&)>& body) {
+  tomio::set_program_name(spec.name);
+  try {
+    const CommandLine line(spec, std::vector<std::string>(argv + 1, argv + argc));
+    if (line.help_requested()) {
+      std::fputs(help_text(spec).c_str(), stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    return body(line);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", spec.name.c_str(),
+                 e.what(), spec.name.c_str());
+    return 2;
+  } catch (const RunError& e) {
+    std::fprintf(stderr, "%s: %s\n", spec.name.c_str(), e.what());
+    return spec.error_status;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "%s: not enough memory\n", spec.name.c_str());
+    return spec.error_status;
+  }
+}
+
+}  // namespace toolkit

@@ -1,0 +1,77 @@
+// The command line of a study tool: declared options, positional arguments,
+// --help, and one way of reporting usage and run errors.
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace toolkit {
+
+// A mistake in the command line: the tool prints it with a pointer to --help
+// and exits with status 2.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The tool cannot do its work (an unreadable or wrongly sized input, say):
+// printed on standard error, exit status as the tool declares.
+class RunError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct OptionSpec {
+  std::string name;        // without the leading "--"
+  std::string value_name;  // empty for a flag
+  std::string help;
+};
+
+struct ToolSpec {
+  std::string name;                  // program name for messages
+  std::string usage;                 // the usage lines shown first by --help
+  std::string description;           // a paragraph after them
+  std::vector<OptionSpec> options;   // --help is always added
+  int error_status = 1;              // exit status of a RunError
+};
+
+class CommandLine {
+ public:
+  // Parses "--name value", "--name=value", flags and positionals; "--" ends
+  // the options. Unknown options and missing values are UsageErrors.
+  CommandLine(const ToolSpec& spec, const std::vector<std::string>& arguments);
+
+  bool has(const std::string& name) const;
+  // The last value given for the option, or `fallback` if it was not given.
+  std::string value(const std::string& name, const std::string& fallback = "") const;
+  // Every value given for the option, in order.
+  std::vector<std::string> values(const std::string& name) const;
+  const std::vector<std::string>& positional() const { return positional_; }
+  // Options and positionals in the order given; a positional has an empty name.
+  const std::vector<std::pair<std::string, std::string>>& sequence() const { return sequence_; }
+  bool help_requested() const { return help_; }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> sequence_;
+  std::vector<std::string> positional_;
+  bool help_ = false;
+};
+
+// Number parsing for option values; the whole text must be the number.
+int parse_int(const std::string& text, const std::string& what);
+double parse_double(const std::string& text, const std::string& what);
+// "a,b,c" with exactly `count` numbers.
+std::vector<double> parse_doubles(const std::string& text, std::size_t count, const std::string& what);
+std::vector<int> parse_ints(const std::string& text, std::size_t count, const std::string& what);
+
+std::string help_text(const ToolSpec& spec);
+
+// Runs a tool's body: prints --help, turns UsageError into status 2 and
+// RunError into spec.error_status, each with a message on standard error.
+int run_tool(const ToolSpec& spec, int argc, char** argv,
+             const std::function<int(const CommandLine&)>& body);
+
+}  // namespace toolkit

@@ -1,0 +1,48 @@
+// Figures that say how far one sample file is from another: exact
+// differences, error measures, correlation, and the same after the second
+// has been fitted to the first by a scale and an offset (a reconstruction's
+// units are not the phantom's).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace toolkit {
+
+// The figures of one region. The fit maps the second file into the first's
+// units: first ~ fit_scale * second + fit_offset, least squares.
+struct RegionFigures {
+  std::string name;
+  std::size_t samples = 0;           // positions in the region
+  std::size_t bitwise_different = 0; // positions whose 32 bits differ
+  std::size_t non_finite = 0;        // positions where either value is NaN or infinite
+  std::size_t finite = 0;            // positions where both values are finite: the rest uses these
+  double max_abs_difference = 0.0;   // |second - first|, largest
+  std::size_t max_at = 0;            // file position of the first largest difference
+  double first_at_max = 0.0, second_at_max = 0.0;
+  double rmse = 0.0;                 // of second - first
+  double psnr = 0.0;                 // 20 log10((max - min of first) / rmse); infinite at rmse 0
+  double pearson_r = 0.0;            // 0 when either has no variance
+  double fit_scale = 0.0, fit_offset = 0.0;
+  double fit_rmse = 0.0, fit_psnr = 0.0;
+};
+
+// The positions of a region of the file, in ascending order.
+struct Region {
+  std::string name;
+  std::vector<std::size_t> positions;  // empty with `all` set means every position
+  bool all = false;
+};
+
+RegionFigures compare_region(const std::vector<float>& first, const std::vector<float>& second,
+                             const Region& region);
+
+// Regions of a Volume: the whole grid, the central cube of half the size on
+// each axis, and the central axial slice (iz = NZ/2).
+std::vector<Region> volume_regions();
+// Regions of a ProjectionStack: the whole stack and the central half of
+// the rows and columns of every view.
+std::vector<Region> stack_regions();
+
+}  // namespace toolkit

@@ -1,0 +1,41 @@
+#include "tools/toolkit/metaimage.h"
+
+#include <sstream>
+
+#include "common/scan_geometry.h"
+#include "tools/toolkit/phantom_shapes.h"
+
+namespace toolkit {
+
+std::string metaimage_header(FileKind kind, const std::string& data_file) {
+  std::ostringstream h;
+  h << "ObjectType = Image\n"
+    << "NDims = 3\n"
+    << "BinaryData = True\n"
+    << "BinaryDataByteOrderMSB = False\n"
+    << "CompressedData = False\n";
+  if (kind == FileKind::Volume) {
+    const scan::Point3 first = voxel_centre(0, 0, 0);
+    h << "TransformMatrix = 1 0 0 0 -1 0 0 0 -1\n"
+      << "Offset = " << first.x << ' ' << first.y << ' ' << first.z << '\n'
+      << "DimSize = " << scan::NX << ' ' << scan::NY << ' ' << scan::NZ << '\n';
+  } else {
+    h << "TransformMatrix = 1 0 0 0 1 0 0 0 1\n"
+      << "Offset = 0 0 0\n"
+      << "DimSize = " << scan::kColumns << ' ' << scan::kRows << ' ' << scan::kViews << '\n';
+  }
+  h << "ElementSpacing = 1 1 1\n"
+    << "ElementType = MET_FLOAT\n"
+    << "ElementByteOrderMSB = False\n"
+    << "ElementDataFile = " << data_file << '\n';
+  return h.str();
+}
+
+std::string header_path_for(const std::string& raw_path) {
+  const std::string::size_type slash = raw_path.find_last_of('/');
+  const std::string::size_type dot = raw_path.find_last_of('.');
+  const bool has_extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  return (has_extension ? raw_path.substr(0, dot) : raw_path) + ".mhd";
+}
+
+}  // namespace toolkit

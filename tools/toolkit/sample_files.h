@@ -1,0 +1,41 @@
+// Reading and writing the headerless Volume and ProjectionStack files from a
+// tool: the size is checked before anything is read, so a wrong file is
+// refused with a message that names both sizes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "common/output_file.h"
+
+namespace toolkit {
+
+enum class FileKind { Volume, Stack };
+
+std::size_t samples_of(FileKind kind);
+const char* kind_name(FileKind kind);
+
+// Throws RunError when the file cannot be opened or does not hold exactly
+// the samples of its kind.
+void check_samples_file(const std::string& path, FileKind kind);
+// Checks the file as above, then reads it with the shared loader.
+std::vector<float> read_samples(const std::string& path, FileKind kind);
+inline std::vector<float> read_volume(const std::string& path) {
+  return read_samples(path, FileKind::Volume);
+}
+inline std::vector<float> read_stack(const std::string& path) {
+  return read_samples(path, FileKind::Stack);
+}
+
+// Writes all samples of the kind atomically (the shared writer), to a name
+// or to an output claimed before the work.
+void write_samples(const std::string& path, const std::vector<float>& samples, FileKind kind);
+void write_samples(tomio::OutputFile&& output, const std::vector<float>& samples, FileKind kind);
+
+// The bytes of a whole (small) file; throws RunError when it cannot be read.
+std::vector<unsigned char> read_bytes(const std::string& path);
+// Writes bytes atomically through the shared output file.
+void write_bytes(const std::string& path, const void* data, std::size_t size);
+
+}  // namespace toolkit

@@ -60,10 +60,11 @@ TEST(Projector, CentralRayOfViewZeroReadsEachVoxelOnceAndOneTwice) {
 }
 
 // Every ray of whole views must give the bits of the literal rendering.
-void expect_views_match_oracle(const std::vector<float>& volume, const std::vector<int>& views) {
+void expect_views_match_oracle(const std::vector<float>& volume, const std::vector<int>& views,
+                               tomproj::BatchKernel kernel = tomproj::best_batch_kernel()) {
   std::vector<float> fast(scan::kStackSamples, 0.0f), slow(scan::kStackSamples, 0.0f);
   for (int view : views) {
-    tomproj::project_view(view, volume.data(), fast.data());
+    tomproj::project_view_with(kernel, view, volume.data(), fast.data());
     oracle::project_view(view, volume.data(), slow.data());
     int mismatches = 0;
     for (int row = 0; row < 256; ++row)
@@ -83,6 +84,15 @@ TEST(Projector, WholeViewsMatchTheLiteralRendering) {
   std::vector<float> volume = testdata::random_volume(7);
   testdata::mark_unreachable(volume);
   expect_views_match_oracle(volume, {0, 64});
+}
+
+TEST(Projector, EveryKernelOfThisProcessorMatchesTheLiteralRendering) {
+  std::vector<float> volume = testdata::random_volume(8);
+  testdata::mark_unreachable(volume);
+  for (tomproj::BatchKernel kernel : {tomproj::BatchKernel::kNone, tomproj::BatchKernel::kAvx2}) {
+    if (!tomproj::batch_kernel_supported(kernel)) continue;
+    expect_views_match_oracle(volume, {33}, kernel);
+  }
 }
 
 }  // namespace

@@ -65,107 +65,135 @@ TOM_INLINE typename Lanes<W>::vd load_lanes(const float* volume, typename Lanes<
   return typename Lanes<W>::vd{volume[i[0]], volume[i[1]], volume[i[2]], volume[i[3]]};
 }
 
-// Traces W rays over the counts [k0, k1) and writes, for every count and
-// each of its four piece slots, the value x length that the piece adds, or
-// +0.0 where the step has no such piece or the ray's sample at that count
-// does not pass the inside test. Adding +0.0 leaves a float32 sum unchanged
-// (a sum that starts at +0.0 never becomes -0.0), so the slots can be summed
-// in order without knowing which are pieces.
-template <int W>
-TOM_INLINE void trace_group(const scan::Point3& source, const BatchRay* r, int k0, int k1,
-                            const float* volume, typename Lanes<W>::vd_unaligned* out) {
+// Traces H groups of W rays over the counts [k0, k1) and writes, for every
+// count and each of its four piece slots, the value x length that the piece
+// adds, or +0.0 where the step has no such piece or the ray's sample at that
+// count does not pass the inside test. Adding +0.0 leaves a float32 sum
+// unchanged (a sum that starts at +0.0 never becomes -0.0), so the slots can
+// be summed in order without knowing which are pieces. The groups advance
+// statement by statement together: one step of one group is a long chain of
+// dependent operations, and two chains side by side keep the processor busy.
+template <int W, int H>
+TOM_INLINE void trace_groups(const scan::Point3& source, const BatchRay* r, int k0, int k1,
+                             const float* volume, typename Lanes<W>::vd_unaligned* const* outs) {
   typedef typename Lanes<W>::vd vd;
   typedef typename Lanes<W>::vl vl;
   const vd zero = splat<W>(0.0), one = splat<W>(1.0);
-  vd dx, dy, dz, first, last;
-  for (int l = 0; l < W; ++l) {
-    dx[l] = r[l].d[0];
-    dy[l] = r[l].d[1];
-    dz[l] = r[l].d[2];
-    first[l] = r[l].first;
-    last[l] = r[l].last;
-  }
   const vd sx = splat<W>(source.x), sy = splat<W>(source.y), sz = splat<W>(source.z);
   // Steps of the Volume position for one cell along +y and +z.
   const vd stride_y = splat<W>(-scan::NX), stride_z = splat<W>(-scan::NX * scan::NY);
   const vl m0 = splat_mask<W>(0), m1 = splat_mask<W>(-1), m2 = splat_mask<W>(-2),
            m3 = splat_mask<W>(-3);
 
-  // The sample before the first count, formed afresh like every sample.
-  vd kd = splat<W>(k0 - 1);
-  vd px = kd * dx + sx, py = kd * dy + sy, pz = kd * dz + sz;
-  vd tpx = toward_zero<W>(px), tpy = toward_zero<W>(py), tpz = toward_zero<W>(pz);
-  vd fpx = px < tpx ? tpx - one : tpx;
-  vd fpy = py < tpy ? tpy - one : tpy;
-  vd fpz = pz < tpz ? tpz - one : tpz;
-  vd posp = position_of<W>(fpx, fpy, fpz);
+  vd dx[H], dy[H], dz[H], first[H], last[H];
+  vd px[H], py[H], pz[H], tpx[H], tpy[H], tpz[H], fpx[H], fpy[H], fpz[H], posp[H];
+  typename Lanes<W>::vd_unaligned* out[H];
+  for (int h = 0; h < H; ++h) {
+    for (int l = 0; l < W; ++l) {
+      const BatchRay& ray = r[h * W + l];
+      dx[h][l] = ray.d[0];
+      dy[h][l] = ray.d[1];
+      dz[h][l] = ray.d[2];
+      first[h][l] = ray.first;
+      last[h][l] = ray.last;
+    }
+    // The sample before the first count, formed afresh like every sample.
+    const vd kd = splat<W>(k0 - 1);
+    px[h] = kd * dx[h] + sx;
+    py[h] = kd * dy[h] + sy;
+    pz[h] = kd * dz[h] + sz;
+    tpx[h] = toward_zero<W>(px[h]);
+    tpy[h] = toward_zero<W>(py[h]);
+    tpz[h] = toward_zero<W>(pz[h]);
+    fpx[h] = px[h] < tpx[h] ? tpx[h] - one : tpx[h];
+    fpy[h] = py[h] < tpy[h] ? tpy[h] - one : tpy[h];
+    fpz[h] = pz[h] < tpz[h] ? tpz[h] - one : tpz[h];
+    posp[h] = position_of<W>(fpx[h], fpy[h], fpz[h]);
+    out[h] = outs[h];
+  }
 
-  for (int k = k0; k < k1; ++k, out += kSlots) {
-    kd = splat<W>(k);
-    const vd qx = kd * dx + sx, qy = kd * dy + sy, qz = kd * dz + sz;
-    const vd tqx = toward_zero<W>(qx), tqy = toward_zero<W>(qy), tqz = toward_zero<W>(qz);
-    const vd fqx = qx < tqx ? tqx - one : tqx;
-    const vd fqy = qy < tqy ? tqy - one : tqy;
-    const vd fqz = qz < tqz ? tqz - one : tqz;
-    const vl active = (kd >= first) & (kd < last);
-
+  for (int k = k0; k < k1; ++k) {
+    const vd kd = splat<W>(k);
+    vd qx[H], qy[H], qz[H], tqx[H], tqy[H], tqz[H], fqx[H], fqy[H], fqz[H];
+    vl active[H], crx[H], cry[H], crz[H];
+    vd fx[H], fy[H], fz[H];
+    for (int h = 0; h < H; ++h) {
+      qx[h] = kd * dx[h] + sx;
+      qy[h] = kd * dy[h] + sy;
+      qz[h] = kd * dz[h] + sz;
+      tqx[h] = toward_zero<W>(qx[h]);
+      tqy[h] = toward_zero<W>(qy[h]);
+      tqz[h] = toward_zero<W>(qz[h]);
+      fqx[h] = qx[h] < tqx[h] ? tqx[h] - one : tqx[h];
+      fqy[h] = qy[h] < tqy[h] ? tqy[h] - one : tqy[h];
+      fqz[h] = qz[h] < tqz[h] ? tqz[h] - one : tqz[h];
+      active[h] = (kd >= first[h]) & (kd < last[h]);
+    }
     // Crossed axes and the fraction of the step at each crossing; 0.0 for an
     // axis that is not crossed. The boundary is the whole number between p
     // and q: from q when d*q is not negative, else from p.
-    const vl crx = fqx != fpx, cry = fqy != fpy, crz = fqz != fpz;
-    const vd bx = (dx * qx < zero) ? tpx : tqx;
-    const vd by = (dy * qy < zero) ? tpy : tqy;
-    const vd bz = (dz * qz < zero) ? tpz : tqz;
-    const vd fx = crx ? (bx - px) / (crx ? dx : one) : zero;
-    const vd fy = cry ? (by - py) / (cry ? dy : one) : zero;
-    const vd fz = crz ? (bz - pz) / (crz ? dz : one) : zero;
+    for (int h = 0; h < H; ++h) {
+      crx[h] = fqx[h] != fpx[h];
+      cry[h] = fqy[h] != fpy[h];
+      crz[h] = fqz[h] != fpz[h];
+      const vd bx = (dx[h] * qx[h] < zero) ? tpx[h] : tqx[h];
+      const vd by = (dy[h] * qy[h] < zero) ? tpy[h] : tqy[h];
+      const vd bz = (dz[h] * qz[h] < zero) ? tpz[h] : tqz[h];
+      fx[h] = crx[h] ? (bx - px[h]) / (crx[h] ? dx[h] : one) : zero;
+      fy[h] = cry[h] ? (by - py[h]) / (cry[h] ? dy[h] : one) : zero;
+      fz[h] = crz[h] ? (bz - pz[h]) / (crz[h] ? dz[h] : one) : zero;
+    }
+    for (int h = 0; h < H; ++h) {
+      // Rank of each axis in ascending order of fraction, equal fractions in
+      // axis order; counted negatively (a true comparison is -1).
+      const vl rx = (fy[h] < fx[h]) + (fz[h] < fx[h]);
+      const vl ry = (fx[h] <= fy[h]) + (fz[h] < fy[h]);
+      const vl rz = (fx[h] <= fz[h]) + (fy[h] <= fz[h]);
+      const vd asc0 = (rx == m0) ? fx[h] : ((ry == m0) ? fy[h] : fz[h]);
+      const vd asc1 = (rx == m1) ? fx[h] : ((ry == m1) ? fy[h] : fz[h]);
+      const vd asc2 = (rx == m2) ? fx[h] : ((ry == m2) ? fy[h] : fz[h]);
 
-    // Rank of each axis in ascending order of fraction, equal fractions in
-    // axis order; counted negatively (a true comparison is -1).
-    const vl rx = (fy < fx) + (fz < fx);
-    const vl ry = (fx <= fy) + (fz < fy);
-    const vl rz = (fx <= fz) + (fy <= fz);
-    const vd asc0 = (rx == m0) ? fx : ((ry == m0) ? fy : fz);
-    const vd asc1 = (rx == m1) ? fx : ((ry == m1) ? fy : fz);
-    const vd asc2 = (rx == m2) ? fx : ((ry == m2) ? fy : fz);
+      // With c crossed axes the pieces fill slots 3-c ... 3.
+      const vl crossed = crx[h] + cry[h] + crz[h];  // -c
+      const vl c3 = crossed == m3, c2 = crossed == m2, c1 = crossed == m1, c0 = crossed == m0;
+      const vl valid0 = c3 & active[h];
+      const vl valid1 = (c3 | c2) & active[h];
+      const vl valid2 = (c3 | c2 | c1) & active[h];
+      const vd len1 = c2 ? asc1 : asc1 - asc0;
+      const vd len2 = c1 ? asc2 : asc2 - asc1;
+      const vd len3 = c0 ? one : one - asc2;
 
-    // With c crossed axes the pieces fill slots 3-c ... 3.
-    const vl crossed = crx + cry + crz;  // -c
-    const vl c3 = crossed == m3, c2 = crossed == m2, c1 = crossed == m1, c0 = crossed == m0;
-    const vl valid0 = c3 & active;
-    const vl valid1 = (c3 | c2) & active;
-    const vl valid2 = (c3 | c2 | c1) & active;
-    const vd len1 = c2 ? asc1 : asc1 - asc0;
-    const vd len2 = c1 ? asc2 : asc2 - asc1;
-    const vd len3 = c0 ? one : one - asc2;
+      // Cells: the first piece lies in the cell of p, each later one in the
+      // cell entered at the crossing before it, the last in the cell of q.
+      // Positions are exact whole numbers; a lane whose sample is not inside
+      // reads position 0 and adds +0.0.
+      const vd posq = position_of<W>(fqx[h], fqy[h], fqz[h]);
+      const vd step_x = fqx[h] - fpx[h], step_y = (fqy[h] - fpy[h]) * stride_y,
+               step_z = (fqz[h] - fpz[h]) * stride_z;
+      const vl ax1 = valid0 & (rx == m0), ay1 = valid0 & (ry == m0), az1 = valid0 & (rz == m0);
+      const vl ax2 = ax1 | (valid1 & (rx == m1)), ay2 = ay1 | (valid1 & (ry == m1)),
+               az2 = az1 | (valid1 & (rz == m1));
+      const vd pos1 = posp[h] + (ax1 ? step_x : zero) + (ay1 ? step_y : zero) + (az1 ? step_z : zero);
+      const vd pos2 = posp[h] + (ax2 ? step_x : zero) + (ay2 ? step_y : zero) + (az2 ? step_z : zero);
 
-    // Cells: the first piece lies in the cell of p, each later one in the
-    // cell entered at the crossing before it, the last in the cell of q.
-    // Positions are exact whole numbers; a lane whose sample is not inside
-    // reads position 0 and adds +0.0.
-    const vd posq = position_of<W>(fqx, fqy, fqz);
-    const vd step_x = fqx - fpx, step_y = (fqy - fpy) * stride_y, step_z = (fqz - fpz) * stride_z;
-    const vl ax1 = valid0 & (rx == m0), ay1 = valid0 & (ry == m0), az1 = valid0 & (rz == m0);
-    const vl ax2 = ax1 | (valid1 & (rx == m1)), ay2 = ay1 | (valid1 & (ry == m1)),
-             az2 = az1 | (valid1 & (rz == m1));
-    const vd pos1 = posp + (ax1 ? step_x : zero) + (ay1 ? step_y : zero) + (az1 ? step_z : zero);
-    const vd pos2 = posp + (ax2 ? step_x : zero) + (ay2 ? step_y : zero) + (az2 ? step_z : zero);
-
-    out[0] = valid0 ? load_lanes<W>(volume, valid0 ? posp : zero) * asc0 : zero;
-    out[1] = valid1 ? load_lanes<W>(volume, valid1 ? pos1 : zero) * len1 : zero;
-    out[2] = valid2 ? load_lanes<W>(volume, valid2 ? pos2 : zero) * len2 : zero;
-    out[3] = active ? load_lanes<W>(volume, active ? posq : zero) * len3 : zero;
-
-    px = qx;
-    py = qy;
-    pz = qz;
-    fpx = fqx;
-    fpy = fqy;
-    fpz = fqz;
-    tpx = tqx;
-    tpy = tqy;
-    tpz = tqz;
-    posp = posq;
+      out[h][0] = valid0 ? load_lanes<W>(volume, valid0 ? posp[h] : zero) * asc0 : zero;
+      out[h][1] = valid1 ? load_lanes<W>(volume, valid1 ? pos1 : zero) * len1 : zero;
+      out[h][2] = valid2 ? load_lanes<W>(volume, valid2 ? pos2 : zero) * len2 : zero;
+      out[h][3] = active[h] ? load_lanes<W>(volume, active[h] ? posq : zero) * len3 : zero;
+      out[h] += kSlots;
+      posp[h] = posq;
+    }
+    for (int h = 0; h < H; ++h) {
+      px[h] = qx[h];
+      py[h] = qy[h];
+      pz[h] = qz[h];
+      fpx[h] = fqx[h];
+      fpy[h] = fqy[h];
+      fpz[h] = fqz[h];
+      tpx[h] = tqx[h];
+      tpy[h] = tqy[h];
+      tpz[h] = tqz[h];
+    }
   }
 }
 
@@ -195,8 +223,12 @@ TOM_INLINE void trace_batch_lanes(const scan::Point3& source, const BatchRay* ra
   thread_local std::vector<double> storage;
   storage.resize(kGroups * group_slots * W);
   vd_unaligned* slots = reinterpret_cast<vd_unaligned*>(storage.data());
-  for (int g = 0; g < kGroups; ++g) {
-    trace_group<W>(source, rays + g * W, k0, k1, volume, slots + g * group_slots);
+  constexpr int kInterleaved = 2;
+  static_assert(kGroups % kInterleaved == 0, "groups are traced in pairs");
+  for (int g = 0; g < kGroups; g += kInterleaved) {
+    vd_unaligned* outs[kInterleaved];
+    for (int h = 0; h < kInterleaved; ++h) outs[h] = slots + (g + h) * group_slots;
+    trace_groups<W, kInterleaved>(source, rays + g * W, k0, k1, volume, outs);
   }
   // The sums of the groups are independent chains; interleaving them keeps
   // the float32 rounding of one from waiting on another.

@@ -59,6 +59,8 @@ void filter_all_views(float* proj, const float* radial_weight, int NX, int NY, i
       p.re = p.own_re.data();
       p.im = p.own_im.data();
     }
+    // Everything is allocated here, on the calling thread, none in the workers.
+    fft::reserve(p.ws, std::max(W, H));
   }
 
   tomio::parallel_for(views, threads, [&](int v, int worker) {

@@ -417,15 +417,19 @@ Batch start_pass(const FftPlan& plan, int n, int sign, const char* what, Workspa
                     std::to_string(plan.n) + " for sequences of length " + std::to_string(n));
   }
   require_sign(sign);
+  reserve(ws, n);
+  return Batch{ws.re.data(), ws.im.data(), inverse_scale(plan, sign)};
+}
+
+}  // namespace
+
+void reserve(Workspace& ws, int n) {
   const std::size_t size = static_cast<std::size_t>(n) * kLanes;
   if (ws.re.size() < size) {
     ws.re.resize(size);
     ws.im.resize(size);
   }
-  return Batch{ws.re.data(), ws.im.data(), inverse_scale(plan, sign)};
 }
-
-}  // namespace
 
 bool vector_kernel_available() { return detect_vector_kernel(); }
 

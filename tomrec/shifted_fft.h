@@ -74,6 +74,10 @@ struct Workspace {
   std::vector<float> re, im;
 };
 
+// Makes room for batches of length n, so that a pass over such sequences
+// allocates nothing (reserve before handing the workspace to a thread).
+void reserve(Workspace& ws, int n);
+
 // One pass of a two-dimensional transform over an image of H rows of W
 // samples. The output may be the input (in place).
 //

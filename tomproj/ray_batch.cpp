@@ -85,7 +85,7 @@ TOM_INLINE void trace_groups(const scan::Point3& source, const BatchRay* r, int 
   const vl m0 = splat_mask<W>(0), m1 = splat_mask<W>(-1), m2 = splat_mask<W>(-2),
            m3 = splat_mask<W>(-3);
 
-  vd dx[H], dy[H], dz[H], first[H], last[H];
+  vd dx[H] = {}, dy[H] = {}, dz[H] = {}, first[H] = {}, last[H] = {};
   vd px[H], py[H], pz[H], tpx[H], tpy[H], tpz[H], fpx[H], fpy[H], fpz[H], posp[H];
   typename Lanes<W>::vd_unaligned* out[H];
   for (int h = 0; h < H; ++h) {

@@ -65,6 +65,13 @@ TOM_INLINE typename Lanes<W>::vd load_lanes(const float* volume, typename Lanes<
   return typename Lanes<W>::vd{volume[i[0]], volume[i[1]], volume[i[2]], volume[i[3]]};
 }
 
+// One value of each of W rays, as lanes.
+template <int W, class Field>
+TOM_INLINE typename Lanes<W>::vd lanes_of(const BatchRay* rays, const Field& field) {
+  static_assert(W == 4, "written out for four lanes");
+  return typename Lanes<W>::vd{field(rays[0]), field(rays[1]), field(rays[2]), field(rays[3])};
+}
+
 // Traces H groups of W rays over the counts [k0, k1) and writes, for every
 // count and each of its four piece slots, the value x length that the piece
 // adds, or +0.0 where the step has no such piece or the ray's sample at that
@@ -85,18 +92,16 @@ TOM_INLINE void trace_groups(const scan::Point3& source, const BatchRay* r, int 
   const vl m0 = splat_mask<W>(0), m1 = splat_mask<W>(-1), m2 = splat_mask<W>(-2),
            m3 = splat_mask<W>(-3);
 
-  vd dx[H] = {}, dy[H] = {}, dz[H] = {}, first[H] = {}, last[H] = {};
+  vd dx[H], dy[H], dz[H], first[H], last[H];
   vd px[H], py[H], pz[H], tpx[H], tpy[H], tpz[H], fpx[H], fpy[H], fpz[H], posp[H];
   typename Lanes<W>::vd_unaligned* out[H];
   for (int h = 0; h < H; ++h) {
-    for (int l = 0; l < W; ++l) {
-      const BatchRay& ray = r[h * W + l];
-      dx[h][l] = ray.d[0];
-      dy[h][l] = ray.d[1];
-      dz[h][l] = ray.d[2];
-      first[h][l] = ray.first;
-      last[h][l] = ray.last;
-    }
+    const BatchRay* g = r + h * W;
+    dx[h] = lanes_of<W>(g, [](const BatchRay& ray) { return ray.d[0]; });
+    dy[h] = lanes_of<W>(g, [](const BatchRay& ray) { return ray.d[1]; });
+    dz[h] = lanes_of<W>(g, [](const BatchRay& ray) { return ray.d[2]; });
+    first[h] = lanes_of<W>(g, [](const BatchRay& ray) { return static_cast<double>(ray.first); });
+    last[h] = lanes_of<W>(g, [](const BatchRay& ray) { return static_cast<double>(ray.last); });
     // The sample before the first count, formed afresh like every sample.
     const vd kd = splat<W>(k0 - 1);
     px[h] = kd * dx[h] + sx;

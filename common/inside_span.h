@@ -100,13 +100,14 @@ inline CountSpan axis_span(double s, double d, int lo_bound, int hi_bound, int c
   auto below_hi = [&](int k) { return sample_coordinate(k, d, s) < hi_b; };
   const double t_lo = (lo_b - s) / d;  // where the line meets each bound
   const double t_hi = (hi_b - s) / d;
+  // The guesses need only be near: the search decides by the exact test.
   if (d > 0.0) {
-    int first = first_true(above_lo, std::floor(t_lo), count);
-    int last = first_true([&](int k) { return !below_hi(k); }, std::floor(t_hi), count);
+    int first = first_true(above_lo, t_lo, count);
+    int last = first_true([&](int k) { return !below_hi(k); }, t_hi, count);
     return CountSpan{first, last};
   }
-  int first = first_true(below_hi, std::floor(t_hi), count);
-  int last = first_true([&](int k) { return !above_lo(k); }, std::floor(t_lo), count);
+  int first = first_true(below_hi, t_hi, count);
+  int last = first_true([&](int k) { return !above_lo(k); }, t_lo, count);
   return CountSpan{first, last};
 }
 

@@ -82,3 +82,18 @@ TEST_F(ProgramTest, LongNamesAreReadWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+#ifndef __SANITIZE_ADDRESS__
+// The address sanitizer reserves far more address space than any limit
+// here, so this runs in the plain build only.
+TEST_F(ProgramTest, ExhaustedMemoryIsReportedClearly) {
+  const auto r = testrun::run(dir_, "ulimit -v 40000; " + program(), "vol.img out.img\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("memory"), std::string::npos) << r.err;
+  EXPECT_FALSE(testrun::exists(dir_ + "/out.img"));
+}
+#endif
+
+}  // namespace

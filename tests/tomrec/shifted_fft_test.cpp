@@ -28,6 +28,21 @@ std::vector<float> random_floats(std::mt19937& gen, std::size_t n, float lo = -1
   return v;
 }
 
+// Values over a wide range of magnitudes, subnormals included, with exact
+// zeros of both signs: every rounding and every sign of zero must agree.
+std::vector<float> wide_floats(std::mt19937& gen, std::size_t n) {
+  std::uniform_int_distribution<int> exponent(-150, 90);
+  std::uniform_real_distribution<float> mantissa(1.0f, 2.0f);
+  std::uniform_int_distribution<int> kind(0, 9);
+  std::vector<float> v(n);
+  for (float& x : v) {
+    const int k = kind(gen);
+    x = k == 0 ? 0.0f : k == 1 ? -0.0f : std::ldexp(mantissa(gen), exponent(gen));
+    if (k % 2 == 1) x = -x;
+  }
+  return v;
+}
+
 // Runs a check with the vector kernel and again with the portable one.
 template <typename F>
 void with_each_kernel(F check) {
@@ -47,9 +62,12 @@ TEST(ShiftedFft1d, MatchesTheLiteralTransformBitForBit) {
   for (int n : kLengths) {
     for (int sign : {1, -1}) {
       for (int trial = 0; trial < 40; ++trial) {
-        std::vector<float> re = random_floats(gen, n);
+        const bool wide = trial % 4 == 1;
+        std::vector<float> re = wide ? wide_floats(gen, n) : random_floats(gen, n);
         // Some with a zero imaginary part, as every view enters the filter.
-        std::vector<float> im = trial % 4 == 0 ? std::vector<float>(n, 0.0f) : random_floats(gen, n);
+        std::vector<float> im = trial % 4 == 0 ? std::vector<float>(n, 0.0f)
+                                : wide         ? wide_floats(gen, n)
+                                               : random_floats(gen, n);
         std::vector<float> ore = re, oim = im;
         tomrec::shifted_fft_1d(re.data(), im.data(), n, sign);
         oracle::shifted_fft_1d(ore.data(), oim.data(), n, sign);
@@ -70,13 +88,17 @@ TEST(ShiftedFft2d, MatchesTheLiteralTransformBitForBit) {
       const int W = shape[0], H = shape[1];
       for (int sign : {1, -1}) {
         const std::size_t count = static_cast<std::size_t>(W) * H;
-        std::vector<float> re = random_floats(gen, count);
-        std::vector<float> im = sign == 1 ? std::vector<float>(count, 0.0f) : random_floats(gen, count);
-        std::vector<float> ore = re, oim = im;
-        tomrec::shifted_fft_2d(re.data(), im.data(), W, H, sign);
-        oracle::shifted_fft_2d(ore.data(), oim.data(), W, H, sign);
-        ASSERT_TRUE(same_bits(re, ore)) << W << "x" << H << " sign " << sign << " real";
-        ASSERT_TRUE(same_bits(im, oim)) << W << "x" << H << " sign " << sign << " imaginary";
+        for (bool wide : {false, true}) {
+          std::vector<float> re = wide ? wide_floats(gen, count) : random_floats(gen, count);
+          std::vector<float> im = sign == 1   ? std::vector<float>(count, 0.0f)
+                                  : wide      ? wide_floats(gen, count)
+                                              : random_floats(gen, count);
+          std::vector<float> ore = re, oim = im;
+          tomrec::shifted_fft_2d(re.data(), im.data(), W, H, sign);
+          oracle::shifted_fft_2d(ore.data(), oim.data(), W, H, sign);
+          ASSERT_TRUE(same_bits(re, ore)) << W << "x" << H << " sign " << sign << " real";
+          ASSERT_TRUE(same_bits(im, oim)) << W << "x" << H << " sign " << sign << " imaginary";
+        }
       }
     }
   });

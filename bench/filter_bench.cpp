@@ -45,8 +45,8 @@ int main(int argc, char** argv) {
   const double t_all = seconds_of(
       [&] { tomrec::filter_views(fast_all.data(), weight.data(), NX, NY, NZ, threads, {}); });
   std::vector<float> fast_one = input;
-  const double t_one = seconds_of(
-      [&] { tomrec::filter_views(fast_one.data(), weight.data(), NX, NY, NZ, 1, {}); });
+  const double t_one =
+      seconds_of([&] { tomrec::filter_views(fast_one.data(), weight.data(), NX, NY, NZ, 1, {}); });
 
   std::printf("filtering 256 views of 256 x 256\n");
   std::printf("fast, %d threads: %8.3f s\n", threads, t_all);
@@ -54,14 +54,17 @@ int main(int argc, char** argv) {
   bool same = std::memcmp(fast_all.data(), fast_one.data(), fast_all.size() * sizeof(float)) == 0;
   if (run_oracle) {
     std::vector<float> literal = input;
-    std::vector<float> plane_re(scan::kViewSamples), plane_im(scan::kViewSamples), w(scan::kViewSamples);
+    std::vector<float> plane_re(scan::kViewSamples), plane_im(scan::kViewSamples),
+        w(scan::kViewSamples);
     const double t_oracle = seconds_of([&] {
-      oracle::filter_projections(literal.data(), plane_re.data(), plane_im.data(), w.data(), NX, NY, NZ);
+      oracle::filter_projections(literal.data(), plane_re.data(), plane_im.data(), w.data(), NX, NY,
+                                 NZ);
     });
     std::printf("literal rendering: %8.3f s\n", t_oracle);
     std::printf("speed-up: %.1fx on %d threads, %.1fx on 1 thread\n", t_oracle / t_all, threads,
                 t_oracle / t_one);
-    same = same && std::memcmp(fast_all.data(), literal.data(), literal.size() * sizeof(float)) == 0;
+    same =
+        same && std::memcmp(fast_all.data(), literal.data(), literal.size() * sizeof(float)) == 0;
   }
   std::printf("results %s\n", same ? "bit-identical" : "DIFFER");
   return same ? 0 : 1;

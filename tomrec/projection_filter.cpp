@@ -36,8 +36,8 @@ void filter_view(float* view, const float* radial_weight, const fft::FftPlan& ro
 }
 
 // Filters all views; worker 0 uses the given planes where there are any.
-void filter_all_views(float* proj, const float* radial_weight, int NX, int NY, int NZ,
-                      int threads, float* plane_re, float* plane_im,
+void filter_all_views(float* proj, const float* radial_weight, int NX, int NY, int NZ, int threads,
+                      float* plane_re, float* plane_im,
                       const std::function<void(int)>& on_view_done) {
   const int W = 2 * NX;
   const int H = 2 * NY;
@@ -64,8 +64,8 @@ void filter_all_views(float* proj, const float* radial_weight, int NX, int NY, i
   }
 
   tomio::parallel_for(views, threads, [&](int v, int worker) {
-    filter_view(proj + view_samples * static_cast<std::size_t>(v), radial_weight, row, column, W,
-                H, planes[static_cast<std::size_t>(worker)]);
+    filter_view(proj + view_samples * static_cast<std::size_t>(v), radial_weight, row, column, W, H,
+                planes[static_cast<std::size_t>(worker)]);
     if (on_view_done) on_view_done(v);
   });
 }
@@ -77,8 +77,7 @@ void build_radial_weight(float* radial_weight, int NX, int NY) {
     const int dy = NY - i;
     for (int j = 0; j < 2 * NX; ++j) {
       const int dx = j - NX;
-      const double rho =
-          std::sqrt(static_cast<double>(dx) * dx + static_cast<double>(dy) * dy);
+      const double rho = std::sqrt(static_cast<double>(dx) * dx + static_cast<double>(dy) * dy);
       const std::size_t p = static_cast<std::size_t>(i) * 2 * NX + j;
       radial_weight[p] = rho < NX ? static_cast<float>(static_cast<float>(rho) * 10.0 + 1.0) : 0.0f;
     }
@@ -90,8 +89,8 @@ void filter_views(float* proj, const float* radial_weight, int NX, int NY, int N
   filter_all_views(proj, radial_weight, NX, NY, NZ, threads, nullptr, nullptr, on_view_done);
 }
 
-void filter_projections(float* proj, float* plane_re, float* plane_im, float* radial_weight,
-                        int NX, int NY, int NZ, int threads, tomio::OutputFile&& filtered_file,
+void filter_projections(float* proj, float* plane_re, float* plane_im, float* radial_weight, int NX,
+                        int NY, int NZ, int threads, tomio::OutputFile&& filtered_file,
                         const std::function<void(int)>& on_view_done) {
   build_radial_weight(radial_weight, NX, NY);
   filter_all_views(proj, radial_weight, NX, NY, NZ, threads, plane_re, plane_im, on_view_done);

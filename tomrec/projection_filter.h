@@ -32,8 +32,8 @@ void filter_views(float* proj, const float* radial_weight, int NX, int NY, int N
 // the work) with tomio::save_float_image(std::move(filtered_file), proj, count).
 // plane_re/plane_im are the run's work planes (4*NX*NY each), used by the first
 // thread; what they hold afterwards is of no use to the caller.
-void filter_projections(float* proj, float* plane_re, float* plane_im, float* radial_weight,
-                        int NX, int NY, int NZ, int threads, tomio::OutputFile&& filtered_file,
+void filter_projections(float* proj, float* plane_re, float* plane_im, float* radial_weight, int NX,
+                        int NY, int NZ, int threads, tomio::OutputFile&& filtered_file,
                         const std::function<void(int)>& on_view_done);
 
 }  // namespace tomrec

@@ -32,7 +32,8 @@ int log2_of(int n) {
 
 void require_sign(int sign) {
   if (sign != 1 && sign != -1) {
-    tomio::fail_run("FFT sign " + std::to_string(sign) + " is neither +1 (forward) nor -1 (inverse)");
+    tomio::fail_run("FFT sign " + std::to_string(sign) +
+                    " is neither +1 (forward) nor -1 (inverse)");
   }
 }
 
@@ -234,7 +235,8 @@ __attribute__((target("avx2"))) void load_rows_avx2(const float* in_re, const fl
       transpose8(v);
       for (int q = 0; q < 8; ++q) _mm256_storeu_ps(im + static_cast<std::size_t>(i0 + q) * 8, v[q]);
     } else {
-      for (int q = 0; q < 8; ++q) _mm256_storeu_ps(im + static_cast<std::size_t>(i0 + q) * 8, _mm256_setzero_ps());
+      for (int q = 0; q < 8; ++q)
+        _mm256_storeu_ps(im + static_cast<std::size_t>(i0 + q) * 8, _mm256_setzero_ps());
     }
   }
 }
@@ -341,8 +343,8 @@ float negated_if(float x, std::uint32_t mask) {
 }
 
 // Lanes [0, lanes) of the batch from rows r0 ..., the rest zero.
-void load_rows_portable(const float* in_re, const float* in_im, int W, int r0, int lanes,
-                        float* re, float* im) {
+void load_rows_portable(const float* in_re, const float* in_im, int W, int r0, int lanes, float* re,
+                        float* im) {
   const int h = W / 2;
   for (int i = 0; i < W; ++i) {
     for (int l = 0; l < kLanes; ++l) {
@@ -371,8 +373,8 @@ void store_rows_portable(const FftPlan& plan, const float* re, const float* im, 
   }
 }
 
-void load_columns_portable(const float* in_re, const float* in_im, int W, int H, int c0,
-                           int lanes, float* re, float* im) {
+void load_columns_portable(const float* in_re, const float* in_im, int W, int H, int c0, int lanes,
+                           float* re, float* im) {
   const int h = H / 2;
   for (int i = 0; i < H; ++i) {
     const std::size_t from_re = static_cast<std::size_t>((i + h) % H) * W + c0;
@@ -386,8 +388,8 @@ void load_columns_portable(const float* in_re, const float* in_im, int W, int H,
 }
 
 void store_columns_portable(const FftPlan& plan, const float* re, const float* im, float scale,
-                            const float* weight, float* out_re, float* out_im, int W, int H,
-                            int c0, int lanes) {
+                            const float* weight, float* out_re, float* out_im, int W, int H, int c0,
+                            int lanes) {
   for (int p = 0; p < H; ++p) {
     const std::size_t from = static_cast<std::size_t>(plan.source[p]) * kLanes;
     const std::size_t to = static_cast<std::size_t>(p) * W + c0;
@@ -413,8 +415,8 @@ struct Batch {
 
 Batch start_pass(const FftPlan& plan, int n, int sign, const char* what, Workspace& ws) {
   if (plan.n != n) {
-    tomio::fail_run(std::string("FFT ") + what + " pass: plan of length " +
-                    std::to_string(plan.n) + " for sequences of length " + std::to_string(n));
+    tomio::fail_run(std::string("FFT ") + what + " pass: plan of length " + std::to_string(plan.n) +
+                    " for sequences of length " + std::to_string(n));
   }
   require_sign(sign);
   reserve(ws, n);

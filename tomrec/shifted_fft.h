@@ -51,8 +51,8 @@ struct FftPlan {
   int stages = 0;
   // Groups of stage s (1-based) start at group_offset[s - 1] in the tables.
   std::vector<int> group_offset;
-  std::vector<int> exponent;       // idx of the group's top elements
-  std::vector<double> cos_table;   // c = cos(theta)
+  std::vector<int> exponent;         // idx of the group's top elements
+  std::vector<double> cos_table;     // c = cos(theta)
   std::vector<double> sin_table[2];  // d = sign * sin(theta): [0] sign +1, [1] sign -1
   // Output position p takes butterfly output source[p]; its imaginary part
   // is negated where negate_im[p] (sign bit mask 0 or 0x80000000).

@@ -43,8 +43,8 @@ void filter_view(float* proj, int v, float* plane_re, float* plane_im, const flo
   }
 }
 
-void filter_projections(float* proj, float* plane_re, float* plane_im, float* radial_weight,
-                        int NX, int NY, int NZ) {
+void filter_projections(float* proj, float* plane_re, float* plane_im, float* radial_weight, int NX,
+                        int NY, int NZ) {
   build_radial_weight(radial_weight, NX, NY);
   for (int v = 0; v < 2 * NZ; v++) filter_view(proj, v, plane_re, plane_im, radial_weight, NX, NY);
 }

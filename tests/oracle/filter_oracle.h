@@ -12,7 +12,7 @@ void filter_view(float* proj, int v, float* plane_re, float* plane_im, const flo
                  int NX, int NY);
 
 // Builds the weight and filters every view (2*NZ) in order; writes no file.
-void filter_projections(float* proj, float* plane_re, float* plane_im, float* radial_weight,
-                        int NX, int NY, int NZ);
+void filter_projections(float* proj, float* plane_re, float* plane_im, float* radial_weight, int NX,
+                        int NY, int NZ);
 
 }  // namespace oracle

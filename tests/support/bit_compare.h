@@ -23,9 +23,9 @@ inline ::testing::AssertionResult same_bits(const std::vector<float>& got,
     if (bits(got[i]) != bits(want[i]) && differ++ == 0) first = i;
   }
   if (differ == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << differ << " of " << got.size()
-                                       << " samples differ, first at " << first << ": "
-                                       << got[first] << " vs " << want[first];
+  return ::testing::AssertionFailure()
+         << differ << " of " << got.size() << " samples differ, first at " << first << ": "
+         << got[first] << " vs " << want[first];
 }
 
 }  // namespace testdata

@@ -1,7 +1,5 @@
 // Whole stacks through the filtering stage, held to the literal filter bit
 // for bit, and the filtered stack file read back.
-#include "tomrec/projection_filter.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -19,6 +17,7 @@
 #include "common/scan_geometry.h"
 #include "tests/oracle/filter_oracle.h"
 #include "tests/support/bit_compare.h"
+#include "tomrec/projection_filter.h"
 
 namespace {
 

@@ -96,7 +96,8 @@ std::vector<float> oracle_filtered(std::vector<float> stack) {
   const std::vector<float> w = weight_plane();
   std::vector<float> re(kViewSamples), im(kViewSamples);
   const int views = static_cast<int>(stack.size() / kViewSamples);
-  for (int v = 0; v < views; ++v) oracle::filter_view(stack.data(), v, re.data(), im.data(), w.data(), NX, NY);
+  for (int v = 0; v < views; ++v)
+    oracle::filter_view(stack.data(), v, re.data(), im.data(), w.data(), NX, NY);
   return stack;
 }
 
@@ -143,7 +144,8 @@ TEST(FilterViews, ConstantViewsStayExactlyConstantAndZeroViewsZero) {
   const std::vector<float> w = weight_plane();
   const float values[] = {0.0f, 1.0f, 37.25f, -2.5f, 1000.0f, 0.1f};
   std::vector<float> stack(kViewSamples * 6);
-  for (int v = 0; v < 6; ++v) std::fill_n(stack.begin() + kViewSamples * v, kViewSamples, values[v]);
+  for (int v = 0; v < 6; ++v)
+    std::fill_n(stack.begin() + kViewSamples * v, kViewSamples, values[v]);
   tomrec::filter_views(stack.data(), w.data(), NX, NY, 3, 2, {});
   for (int v = 0; v < 6; ++v) {
     const auto first = stack.begin() + kViewSamples * v;

@@ -82,17 +82,17 @@ TEST(ShiftedFft2d, MatchesTheLiteralTransformBitForBit) {
   with_each_kernel([] {
     std::mt19937 gen(12);
     // Square and oblong images, full and partial batches of rows and columns.
-    const int shapes[][2] = {{256, 256}, {2, 2}, {4, 2}, {8, 8}, {16, 4}, {32, 16}, {64, 64},
-                             {128, 8}, {256, 32}, {16, 16}};
+    const int shapes[][2] = {{256, 256}, {2, 2},   {4, 2},   {8, 8},    {16, 4},
+                             {32, 16},   {64, 64}, {128, 8}, {256, 32}, {16, 16}};
     for (const auto& shape : shapes) {
       const int W = shape[0], H = shape[1];
       for (int sign : {1, -1}) {
         const std::size_t count = static_cast<std::size_t>(W) * H;
         for (bool wide : {false, true}) {
           std::vector<float> re = wide ? wide_floats(gen, count) : random_floats(gen, count);
-          std::vector<float> im = sign == 1   ? std::vector<float>(count, 0.0f)
-                                  : wide      ? wide_floats(gen, count)
-                                              : random_floats(gen, count);
+          std::vector<float> im = sign == 1 ? std::vector<float>(count, 0.0f)
+                                  : wide    ? wide_floats(gen, count)
+                                            : random_floats(gen, count);
           std::vector<float> ore = re, oim = im;
           tomrec::shifted_fft_2d(re.data(), im.data(), W, H, sign);
           oracle::shifted_fft_2d(ore.data(), oim.data(), W, H, sign);
@@ -207,7 +207,8 @@ TEST(ShiftedFft1d, RealInputGivesConjugateSymmetry) {
     std::vector<float> re = random_floats(gen, n, -1.0f, 1.0f), im(n, 0.0f);
     tomrec::shifted_fft_1d(re.data(), im.data(), n, 1);
     double peak = 0.0;
-    for (int k = 0; k < n; ++k) peak = std::max(peak, std::hypot(static_cast<double>(re[k]), static_cast<double>(im[k])));
+    for (int k = 0; k < n; ++k)
+      peak = std::max(peak, std::hypot(static_cast<double>(re[k]), static_cast<double>(im[k])));
     for (int k = 1; k < h; ++k) {
       EXPECT_NEAR(re[h + k], re[h - k], 1e-6 * peak * n) << n << " " << k;
       EXPECT_NEAR(im[h + k], -im[h - k], 1e-6 * peak * n) << n << " " << k;

@@ -3,6 +3,7 @@
 // they cannot be compared.
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,7 +21,8 @@ using toolkit::RegionFigures;
 const toolkit::ToolSpec kSpec{
     "tomcompare",
     "Usage: tomcompare [--stack] [--format text|kv|json] [--no-fail]\n"
-    "                  [--diff-out FILE] [--residual-out FILE] FIRST SECOND",
+    "                  [--diff-out FILE] [--fitted-out FILE] [--residual-out FILE]\n"
+    "                  FIRST SECOND",
     "Compares SECOND with FIRST (the reference) sample by sample, over the\n"
     "whole file and over central regions (Volume: the central cube of half\n"
     "the size on each axis and the central axial slice iz = 64; stack: the\n"
@@ -36,6 +38,7 @@ const toolkit::ToolSpec kSpec{
         {"format", "F", "text (default), kv (key=value lines) or json"},
         {"no-fail", "", "exit 0 when the files differ too"},
         {"diff-out", "FILE", "write SECOND - FIRST as a file of the same kind"},
+        {"fitted-out", "FILE", "write scale * SECOND + offset (whole-file fit)"},
         {"residual-out", "FILE", "write scale * SECOND + offset - FIRST (whole-file fit)"},
     },
     2};
@@ -159,16 +162,19 @@ int main(int argc, char** argv) {
     }
     const bool identical = figures[0].bitwise_different == 0;
 
-    if (line.has("diff-out") || line.has("residual-out")) {
-      const RegionFigures& whole = figures[0];
-      std::vector<float> diff(first.size()), residual(first.size());
-      for (std::size_t i = 0; i < first.size(); ++i) {
-        diff[i] = static_cast<float>(static_cast<double>(second[i]) - first[i]);
-        residual[i] = static_cast<float>(whole.fit_scale * second[i] + whole.fit_offset - first[i]);
-      }
-      if (line.has("diff-out")) toolkit::write_samples(line.value("diff-out"), diff, kind);
-      if (line.has("residual-out")) toolkit::write_samples(line.value("residual-out"), residual, kind);
-    }
+    // Derived files; the fit is the one of the whole file.
+    const RegionFigures& whole = figures[0];
+    auto derived = [&](const std::string& option, auto value_of) {
+      if (!line.has(option)) return;
+      std::vector<float> out(first.size());
+      for (std::size_t i = 0; i < first.size(); ++i) out[i] = static_cast<float>(value_of(i));
+      toolkit::write_samples(line.value(option), out, kind);
+    };
+    derived("diff-out", [&](std::size_t i) { return static_cast<double>(second[i]) - first[i]; });
+    derived("fitted-out", [&](std::size_t i) { return whole.fit_scale * second[i] + whole.fit_offset; });
+    derived("residual-out", [&](std::size_t i) {
+      return whole.fit_scale * second[i] + whole.fit_offset - first[i];
+    });
 
     const std::string text = report(figures, kind, format, identical);
     if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {

@@ -1,0 +1,64 @@
+#include "tomrec/reconstruction.h"
+
+#include <utility>
+#include <vector>
+
+#include "common/console_names.h"
+#include "common/output_file.h"
+#include "common/raw_image.h"
+#include "common/run_report.h"
+#include "common/scan_geometry.h"
+#include "tomrec/backprojection.h"
+#include "tomrec/projection_filter.h"
+
+namespace tomrec {
+
+void normalise_volume(double* volume_acc, const float* voxel_sum, float* volume_out,
+                      std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (voxel_sum[i] != 0) volume_acc[i] = volume_acc[i] / voxel_sum[i];
+    volume_out[i] = static_cast<float>(volume_acc[i]);
+  }
+}
+
+void run_reconstruction(int threads) {
+  // Every array of the run, taken before the first prompt, in this order.
+  // The accumulators start at zero, which is the clearing the backprojection
+  // needs.
+  std::vector<double> volume_acc(scan::kVolumeSamples, 0.0);
+  std::vector<float> volume_out(scan::kVolumeSamples, 0.0f);
+  std::vector<float> proj(scan::kStackSamples);
+  std::vector<float> detector_sum(scan::kStackSamples);
+  std::vector<float> plane_re(scan::kViewSamples);
+  std::vector<float> plane_im(scan::kViewSamples);
+  std::vector<float> radial_weight(scan::kViewSamples);
+  std::vector<float> voxel_sum(scan::kVolumeSamples);
+
+  const tomio::FileNames names = tomio::ask_file_names();
+  tomio::load_float_image(names.input, proj.data(), proj.size());
+  // Claimed before the filtering, so that an output that cannot be written
+  // is reported before any work rather than after all of it.
+  tomio::OutputFile output(names.output);
+  tomio::OutputFile filtered(kFilteredStackName);
+
+  {
+    tomio::ViewProgress progress(scan::kViews);
+    filter_projections(proj.data(), plane_re.data(), plane_im.data(), radial_weight.data(),
+                       scan::NX, scan::NY, scan::NZ, threads, std::move(filtered),
+                       [&](int view) { progress.finished(view); });
+  }
+
+  tomio::load_float_image(kDetectorSumName, detector_sum.data(), detector_sum.size());
+  tomio::load_float_image(kVoxelSumName, voxel_sum.data(), voxel_sum.size());
+
+  {
+    tomio::ViewProgress progress(scan::kViews);
+    backproject_views(proj.data(), detector_sum.data(), volume_acc.data(), 0, scan::kViews,
+                      threads, [&](int view) { progress.finished(view); });
+  }
+
+  normalise_volume(volume_acc.data(), voxel_sum.data(), volume_out.data(), volume_out.size());
+  tomio::save_float_image(std::move(output), volume_out.data(), volume_out.size());
+}
+
+}  // namespace tomrec

@@ -1,0 +1,30 @@
+// The reconstruction run: filtered backprojection of a ProjectionStack into
+// a Volume, normalised by the two weight files that lie in the working
+// directory.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace tomrec {
+
+// The weight files the run reads from the working directory: per detector
+// sample (ProjectionStack layout) and per voxel (Volume layout) the sum of
+// the segment lengths that the backprojection credits.
+constexpr const char* kDetectorSumName = "long_sum_detector.img";
+constexpr const char* kVoxelSumName = "long_sum_voxel.img";
+
+// Divides every voxel sum by its voxel weight (a zero weight leaves the sum
+// as it is) and narrows the result to float32 into volume_out.
+void normalise_volume(double* volume_acc, const float* voxel_sum, float* volume_out,
+                      std::size_t count);
+
+// The whole run after the arrays are taken: asks for the input and output
+// names, loads the stack, filters it (writing the filtered stack), loads the
+// weights, backprojects every sample on `threads` threads, normalises and
+// writes the Volume. Both outputs are claimed before any work, so a name
+// that cannot be written stops the run at once. Any file that cannot be used
+// ends the process with status 1.
+void run_reconstruction(int threads);
+
+}  // namespace tomrec

@@ -1,0 +1,68 @@
+// tomweight: writes the reconstructor's weight files, "long_sum_detector.img"
+// and "long_sum_voxel.img", from the reconstructor's own ray walk.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/output_file.h"
+#include "common/parallel.h"
+#include "common/raw_image.h"
+#include "common/scan_geometry.h"
+#include "tomrec/reconstruction.h"
+#include "tools/tomweight/length_sums.h"
+#include "tools/toolkit/command_line.h"
+#include "tools/toolkit/progress.h"
+
+namespace {
+
+const toolkit::ToolSpec kSpec{
+    "tomweight",
+    "Usage: tomweight [--dir DIR] [--threads N]\n",
+    "Walks every ray of the reconstructor's scan (256 views x 256 rows x 256\n"
+    "columns) exactly as tomrec backprojects it and writes its two weight\n"
+    "files into DIR (default: the working directory):\n"
+    "  long_sum_detector.img  per detector sample, the sum of the segment\n"
+    "                         lengths along its ray (ProjectionStack layout);\n"
+    "  long_sum_voxel.img     per voxel, the sum of the segment lengths that\n"
+    "                         all rays credit to it (Volume layout).\n"
+    "Both are float32, 4 bytes a sample, and replace any file of that name\n"
+    "only once they are complete. Progress is shown on standard error.",
+    {
+        {"dir", "DIR", "directory to write the two files into (default .)"},
+        {"threads", "N", "threads to use (default: the processors this process may use)"},
+    },
+    1};
+
+std::string in_directory(const std::string& dir, const std::string& name) {
+  if (dir.empty() || dir == ".") return name;
+  return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+int run(const toolkit::CommandLine& line) {
+  if (!line.positional().empty()) {
+    throw toolkit::UsageError("unexpected argument '" + line.positional().front() + "'");
+  }
+  const std::string dir = line.value("dir", ".");
+  int threads = tomio::available_threads();
+  if (line.has("threads")) {
+    threads = toolkit::parse_int(line.value("threads"), "--threads");
+    if (threads < 1) throw toolkit::UsageError("--threads must be at least 1");
+  }
+  std::vector<float> detector_sum(scan::kStackSamples);
+  std::vector<float> voxel_sum(scan::kVolumeSamples);
+  // Both outputs are claimed before the walk, so that a directory that
+  // cannot be written is reported at once.
+  tomio::OutputFile detector_file(in_directory(dir, tomrec::kDetectorSumName));
+  tomio::OutputFile voxel_file(in_directory(dir, tomrec::kVoxelSumName));
+
+  toolkit::Progress progress("views", scan::kViews);
+  tomweight::compute_length_sums(detector_sum.data(), voxel_sum.data(), threads,
+                                 [&](int) { progress.step(); });
+  tomio::save_float_image(std::move(detector_file), detector_sum.data(), detector_sum.size());
+  tomio::save_float_image(std::move(voxel_file), voxel_sum.data(), voxel_sum.size());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return toolkit::run_tool(kSpec, argc, argv, run); }

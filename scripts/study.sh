@@ -6,10 +6,11 @@
 # pictures and a short report.
 #
 # Usage: scripts/study.sh [OUTPUT-FOLDER]        (default: ./study-out)
-# Environment: STUDY_BUILD_DIR  build folder (default OUTPUT-FOLDER/build)
+# Environment: STUDY_BUILD_DIR  an existing build folder to build in and use
+#              (default: a fresh OUTPUT-FOLDER/build without the tests)
 set -euo pipefail
 
-usage() { sed -n '2,10s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,11s/^# \{0,1\}//p' "$0"; }
 case "${1:-}" in
   -h|--help) usage; exit 0 ;;
   -*) echo "study.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
@@ -20,6 +21,13 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "${1:-./study-out}"
 out=$(cd "${1:-./study-out}" && pwd)
 build=${STUDY_BUILD_DIR:-$out/build}
+# The study's own build is Release without the tests; a given build that is
+# already configured keeps its options.
+configure_options=(-DCMAKE_BUILD_TYPE=Release -DTOM_BUILD_TESTS=OFF)
+if [ -n "${STUDY_BUILD_DIR:-}" ]; then
+  configure_options=()
+  [ -f "$build/CMakeCache.txt" ] || configure_options=(-DCMAKE_BUILD_TYPE=Release)
+fi
 jobs=$(nproc 2>/dev/null || echo 2)
 logs="$out/logs"
 mkdir -p "$logs" "$out/figures"
@@ -54,7 +62,7 @@ dialogue() {
 
 build_all() {
   "$here/scripts/install-deps.sh"
-  cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOM_BUILD_TESTS=OFF
+  cmake -S "$here" -B "$build" ${configure_options[@]+"${configure_options[@]}"}
   cmake --build "$build" -j"$jobs" --target \
     tomproj tomrec tomweight tomphantom tomrebin tompng tomcompare tommhd
 }

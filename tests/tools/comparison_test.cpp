@@ -145,6 +145,7 @@ TEST_F(CompareProgram, ExitStatusSaysIdenticalDifferentOrTrouble) {
   EXPECT_EQ(compare("a.img missing.img").status, 2);
   EXPECT_EQ(compare("a.img").status, 2);
   EXPECT_EQ(compare("--format xml a.img b.img").status, 2);
+  EXPECT_EQ(compare("--diff-out no/such/dir/d.img a.img b.img").status, 2);
   // A stack is not a Volume: refused, with both sizes named.
   const auto wrong = compare("--stack a.img b.img");
   EXPECT_EQ(wrong.status, 2);

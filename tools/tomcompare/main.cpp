@@ -152,6 +152,9 @@ int main(int argc, char** argv) {
     // is found without loading the first.
     toolkit::check_samples_file(line.positional()[0], kind);
     toolkit::check_samples_file(line.positional()[1], kind);
+    for (const char* option : {"diff-out", "fitted-out", "residual-out"}) {
+      if (line.has(option)) toolkit::check_output_possible(line.value(option));
+    }
     const std::vector<float> first = toolkit::read_samples(line.positional()[0], kind);
     const std::vector<float> second = toolkit::read_samples(line.positional()[1], kind);
 

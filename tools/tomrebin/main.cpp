@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "common/output_file.h"
-#include "common/parallel.h"
 #include "common/scan_geometry.h"
 #include "tools/toolkit/command_line.h"
 #include "tools/toolkit/progress.h"
@@ -35,11 +34,7 @@ const toolkit::ToolSpec kSpec{
 int main(int argc, char** argv) {
   return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
     if (line.positional().size() != 2) throw toolkit::UsageError("expected INPUT and OUTPUT");
-    int threads = tomio::available_threads();
-    if (line.has("threads")) {
-      threads = toolkit::parse_int(line.value("threads"), "--threads");
-      if (threads < 1) throw toolkit::UsageError("--threads must be at least 1");
-    }
+    const int threads = toolkit::thread_count(line);
     const std::vector<float> input = toolkit::read_stack(line.positional()[0]);
     // Claimed before the work, so that a name that cannot be written is
     // reported at once.

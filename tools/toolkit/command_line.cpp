@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "common/failure.h"
+#include "common/parallel.h"
 
 namespace toolkit {
 namespace {
@@ -122,26 +123,36 @@ double parse_double(const std::string& text, const std::string& what) {
   return value;
 }
 
-std::vector<double> parse_doubles(const std::string& text, std::size_t count, const std::string& what) {
+namespace {
+
+template <class T>
+std::vector<T> parse_list(const std::string& text, std::size_t count, const std::string& what,
+                          T (*parse_one)(const std::string&, const std::string&), const char* noun) {
   const std::vector<std::string> parts = split_commas(text);
   if (parts.size() != count) {
-    throw UsageError(what + ": expected " + std::to_string(count) +
-                     " comma-separated numbers, got \"" + text + "\"");
+    throw UsageError(what + ": expected " + std::to_string(count) + " comma-separated " + noun +
+                     ", got \"" + text + "\"");
   }
-  std::vector<double> values;
-  for (const std::string& p : parts) values.push_back(parse_double(p, what));
+  std::vector<T> values;
+  for (const std::string& p : parts) values.push_back(parse_one(p, what));
   return values;
 }
 
+}  // namespace
+
+std::vector<double> parse_doubles(const std::string& text, std::size_t count, const std::string& what) {
+  return parse_list<double>(text, count, what, parse_double, "numbers");
+}
+
 std::vector<int> parse_ints(const std::string& text, std::size_t count, const std::string& what) {
-  const std::vector<std::string> parts = split_commas(text);
-  if (parts.size() != count) {
-    throw UsageError(what + ": expected " + std::to_string(count) +
-                     " comma-separated whole numbers, got \"" + text + "\"");
-  }
-  std::vector<int> values;
-  for (const std::string& p : parts) values.push_back(parse_int(p, what));
-  return values;
+  return parse_list<int>(text, count, what, parse_int, "whole numbers");
+}
+
+int thread_count(const CommandLine& line) {
+  if (!line.has("threads")) return tomio::available_threads();
+  const int threads = parse_int(line.value("threads"), "--threads");
+  if (threads < 1) throw UsageError("--threads must be at least 1");
+  return threads;
 }
 
 std::string help_text(const ToolSpec& spec) {

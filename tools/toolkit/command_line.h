@@ -67,6 +67,10 @@ double parse_double(const std::string& text, const std::string& what);
 std::vector<double> parse_doubles(const std::string& text, std::size_t count, const std::string& what);
 std::vector<int> parse_ints(const std::string& text, std::size_t count, const std::string& what);
 
+// The value of a "--threads N" option (at least 1), or the processors this
+// process may use when it is not given.
+int thread_count(const CommandLine& line);
+
 std::string help_text(const ToolSpec& spec);
 
 // Runs a tool's body: prints --help, turns UsageError into status 2 and

@@ -1,6 +1,7 @@
 #include "tools/toolkit/sample_files.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -63,6 +64,19 @@ void write_samples(tomio::OutputFile&& output, const std::vector<float>& samples
 
 void write_samples(const std::string& path, const std::vector<float>& samples, FileKind kind) {
   write_samples(tomio::OutputFile(path), samples, kind);
+}
+
+void check_output_possible(const std::string& path) {
+  if (path.empty()) throw RunError("empty output file name");
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    throw RunError("cannot write " + path + ": it is a folder");
+  }
+  const std::string::size_type slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    throw RunError("cannot write " + path + ": " + std::strerror(errno));
+  }
 }
 
 std::vector<unsigned char> read_bytes(const std::string& path) {

@@ -28,6 +28,11 @@ inline std::vector<float> read_stack(const std::string& path) {
   return read_samples(path, FileKind::Stack);
 }
 
+// Throws RunError when a file of this name could not be created: its folder
+// is missing or not writable, or the name is a folder. Lets a tool refuse
+// an output before any work, with its own exit status.
+void check_output_possible(const std::string& path);
+
 // Writes all samples of the kind atomically (the shared writer), to a name
 // or to an output claimed before the work.
 void write_samples(const std::string& path, const std::vector<float>& samples, FileKind kind);

@@ -12,8 +12,8 @@
 namespace toolkit {
 namespace {
 
-const OptionSpec* find_option(const ToolSpec& spec, const std::string& name) {
-  for (const OptionSpec& o : spec.options) {
+const OptionSpec* find_option(const ToolSpec& tool, const std::string& name) {
+  for (const OptionSpec& o : tool.options) {
     if (o.name == name) return &o;
   }
   return nullptr;
@@ -33,7 +33,7 @@ std::vector<std::string> split_commas(const std::string& text) {
 
 }  // namespace
 
-CommandLine::CommandLine(const ToolSpec& spec, const std::vector<std::string>& arguments) {
+CommandLine::CommandLine(const ToolSpec& tool, const std::vector<std::string>& arguments) {
   bool options_ended = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& arg = arguments[i];
@@ -64,7 +64,7 @@ CommandLine::CommandLine(const ToolSpec& spec, const std::vector<std::string>& a
       help_ = true;
       continue;
     }
-    const OptionSpec* option = find_option(spec, name);
+    const OptionSpec* option = find_option(tool, name);
     if (option == nullptr) throw UsageError("unknown option --" + name);
     if (option->value_name.empty()) {
       if (has_inline_value) throw UsageError("option --" + name + " takes no value");
@@ -155,13 +155,13 @@ int thread_count(const CommandLine& line) {
   return threads;
 }
 
-std::string help_text(const ToolSpec& spec) {
+std::string help_text(const ToolSpec& tool) {
   std::ostringstream out;
-  out << spec.usage;
-  if (!spec.usage.empty() && spec.usage.back() != '\n') out << '\n';
-  if (!spec.description.empty()) out << '\n' << spec.description << '\n';
+  out << tool.usage;
+  if (!tool.usage.empty() && tool.usage.back() != '\n') out << '\n';
+  if (!tool.description.empty()) out << '\n' << tool.description << '\n';
   out << "\nOptions:\n";
-  for (const OptionSpec& o : spec.options) {
+  for (const OptionSpec& o : tool.options) {
     std::string left = "  --" + o.name;
     if (!o.value_name.empty()) left += " " + o.value_name;
     out << left;
@@ -176,26 +176,26 @@ std::string help_text(const ToolSpec& spec) {
   return out.str();
 }
 
-int run_tool(const ToolSpec& spec, int argc, char** argv,
+int run_tool(const ToolSpec& tool, int argc, char** argv,
              const std::function<int(const CommandLine&)>& body) {
-  tomio::set_program_name(spec.name);
+  tomio::set_program_name(tool.name);
   try {
-    const CommandLine line(spec, std::vector<std::string>(argv + 1, argv + argc));
+    const CommandLine line(tool, std::vector<std::string>(argv + 1, argv + argc));
     if (line.help_requested()) {
-      std::fputs(help_text(spec).c_str(), stdout);
+      std::fputs(help_text(tool).c_str(), stdout);
       return std::fflush(stdout) == 0 ? 0 : 1;
     }
     return body(line);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", spec.name.c_str(),
-                 e.what(), spec.name.c_str());
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", tool.name.c_str(),
+                 e.what(), tool.name.c_str());
     return 2;
   } catch (const RunError& e) {
-    std::fprintf(stderr, "%s: %s\n", spec.name.c_str(), e.what());
-    return spec.error_status;
+    std::fprintf(stderr, "%s: %s\n", tool.name.c_str(), e.what());
+    return tool.error_status;
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "%s: not enough memory\n", spec.name.c_str());
-    return spec.error_status;
+    std::fprintf(stderr, "%s: not enough memory\n", tool.name.c_str());
+    return tool.error_status;
   }
 }
 

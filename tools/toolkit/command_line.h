@@ -42,7 +42,7 @@ class CommandLine {
  public:
   // Parses "--name value", "--name=value", flags and positionals; "--" ends
   // the options. Unknown options and missing values are UsageErrors.
-  CommandLine(const ToolSpec& spec, const std::vector<std::string>& arguments);
+  CommandLine(const ToolSpec& tool, const std::vector<std::string>& arguments);
 
   bool has(const std::string& name) const;
   // The last value given for the option, or `fallback` if it was not given.
@@ -71,11 +71,11 @@ std::vector<int> parse_ints(const std::string& text, std::size_t count, const st
 // process may use when it is not given.
 int thread_count(const CommandLine& line);
 
-std::string help_text(const ToolSpec& spec);
+std::string help_text(const ToolSpec& tool);
 
 // Runs a tool's body: prints --help, turns UsageError into status 2 and
-// RunError into spec.error_status, each with a message on standard error.
-int run_tool(const ToolSpec& spec, int argc, char** argv,
+// RunError into tool.error_status, each with a message on standard error.
+int run_tool(const ToolSpec& tool, int argc, char** argv,
              const std::function<int(const CommandLine&)>& body);
 
 }  // namespace toolkit

@@ -80,7 +80,11 @@ TEST(Figures, FitRecoversScaleAndOffset) {
   EXPECT_NEAR(f.fit_scale, 0.4, 1e-6);
   EXPECT_NEAR(f.fit_offset, 1.6, 1e-6);
   EXPECT_NEAR(f.fit_rmse, 0.0, 1e-6);
+  EXPECT_NEAR(f.fit_max_abs_difference, 0.0, 1e-5);
   EXPECT_NEAR(f.pearson_r, 1.0, 1e-9);
+  // One outlier on top of the relation is where the fit is worst.
+  b[777] += 10.0f;
+  EXPECT_EQ(toolkit::compare_region(a, b, whole()).fit_max_at, 777u);
   // A falling relation correlates at -1.
   for (std::size_t i = 0; i < a.size(); ++i) b[i] = 3.0f - a[i];
   EXPECT_NEAR(toolkit::compare_region(a, b, whole()).pearson_r, -1.0, 1e-9);

@@ -30,7 +30,8 @@ const toolkit::ToolSpec kSpec{
     "bitwise-different samples, samples where either value is not finite (left\n"
     "out of the figures), the largest |SECOND - FIRST| and where, RMSE, PSNR\n"
     "(peak: max - min of FIRST), Pearson r, and the least-squares fit\n"
-    "FIRST ~ scale * SECOND + offset with the RMSE and PSNR left after it.\n"
+    "FIRST ~ scale * SECOND + offset with the RMSE, PSNR and largest\n"
+    "difference left after it.\n"
     "Exit status: 0 bitwise identical, 1 different (0 with --no-fail),\n"
     "2 usage or file errors.",
     {
@@ -102,6 +103,9 @@ std::vector<Field> fields_of(const RegionFigures& f, FileKind kind) {
       {"fit_offset", number(f.fit_offset), json_number(f.fit_offset)},
       {"fit_rmse", number(f.fit_rmse), json_number(f.fit_rmse)},
       {"fit_psnr_db", number(f.fit_psnr), json_number(f.fit_psnr)},
+      {"fit_max_abs_difference", number(f.fit_max_abs_difference), json_number(f.fit_max_abs_difference)},
+      {kind == FileKind::Volume ? "fit_max_at_voxel" : "fit_max_at_view_row_column",
+       place_of(f.fit_max_at, kind), "[" + place_of(f.fit_max_at, kind) + "]"},
   };
 }
 

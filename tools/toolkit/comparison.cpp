@@ -90,6 +90,19 @@ RegionFigures compare_region(const std::vector<float>& first, const std::vector<
   const double residual = var_b > 0.0 ? var_a - cov * cov / var_b : var_a;
   f.fit_rmse = std::sqrt((residual > 0.0 ? residual : 0.0) / n);
   f.fit_psnr = psnr_of(peak, f.fit_rmse);
+
+  // Pass 3: where the fitted second is farthest from the first.
+  bool first_pair = true;
+  for_each_position(region, size, [&](std::size_t i) {
+    const float a = first[i], b = second[i];
+    if (!std::isfinite(a) || !std::isfinite(b)) return;
+    const double d = std::fabs(f.fit_scale * b + f.fit_offset - a);
+    if (first_pair || d > f.fit_max_abs_difference) {
+      f.fit_max_abs_difference = d;
+      f.fit_max_at = i;
+      first_pair = false;
+    }
+  });
   return f;
 }
 

@@ -26,6 +26,8 @@ struct RegionFigures {
   double pearson_r = 0.0;            // 0 when either has no variance
   double fit_scale = 0.0, fit_offset = 0.0;
   double fit_rmse = 0.0, fit_psnr = 0.0;
+  double fit_max_abs_difference = 0.0;  // |fitted second - first|, largest
+  std::size_t fit_max_at = 0;
 };
 
 // The positions of a region of the file, in ascending order.

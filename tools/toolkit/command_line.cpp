@@ -37,6 +37,10 @@ CommandLine::CommandLine(const ToolSpec& tool, const std::vector<std::string>& a
   bool options_ended = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& arg = arguments[i];
+    if (!options_ended && arg == "-h") {
+      help_ = true;
+      continue;
+    }
     if (options_ended || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       // A lone "-" is a positional too (conventionally standard input or output).
       if (!options_ended && arg.size() >= 2 && arg[0] == '-' &&
@@ -172,7 +176,7 @@ std::string help_text(const ToolSpec& tool) {
     }
     out << o.help << '\n';
   }
-  out << "  --help                  show this text and exit\n";
+  out << "  -h, --help              show this text and exit\n";
   return out.str();
 }
 

@@ -41,7 +41,8 @@ struct ToolSpec {
 class CommandLine {
  public:
   // Parses "--name value", "--name=value", flags and positionals; "--" ends
-  // the options. Unknown options and missing values are UsageErrors.
+  // the options, "-h" is "--help", and other words that start with "-" and
+  // are not numbers are refused. Unknown options and missing values are UsageErrors.
   CommandLine(const ToolSpec& tool, const std::vector<std::string>& arguments);
 
   bool has(const std::string& name) const;

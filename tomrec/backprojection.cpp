@@ -18,7 +18,6 @@ void backproject_ray(const float* proj, const float* detector_sum, int v, int r,
   const double p = proj[s];
   trace_ray(source_xyz, detector_xyz, dist, [&](std::size_t k, int, double sub_min) {
     volume_acc[k] += p * sub_min / q;
-    return true;
   });
 }
 
@@ -123,58 +122,60 @@ std::vector<ZSlab> plan_slabs(int threads) {
   return best;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
 namespace detail {
+
+#if defined(__x86_64__) || defined(__i386__)
 bool has_avx2() {
   static const bool available = __builtin_cpu_supports("avx2");
   return available;
 }
-}  // namespace detail
+
+void walk_eight_avx2(const RayStart* rays, const double* sample, const double* weight, int count,
+                     const ZSlab& slab, RaySegments& out) {
+  walk_lanes<4, 2>(rays, sample, weight, count, slab, out, 0);
+}
 #endif
 
-void collect_in_slab(const ZSlab& slab, const RayStart* rays, int count, SlabSegments& out) {
-  double step_z[kLanes];
-  for (int j = 0; j < count; ++j) {
-    out.count[j] = 0;
-    out.total[j] = 0.0;
-    out.ends_in_slab[j] = false;
-    step_z[j] = rays[j].step[2];
+void walk_two(const RayStart* rays, const double* sample, const double* weight, int count,
+              const ZSlab& slab, RaySegments& out, int first_lane) {
+  walk_lanes<2, 1>(rays, sample, weight, count, slab, out, first_lane);
+}
+
+}  // namespace detail
+
+void walk_rays(const RayStart* rays, const double* sample, const double* weight, int count,
+               const ZSlab& slab, RaySegments& out) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (detail::has_avx2()) {
+    detail::walk_eight_avx2(rays, sample, weight, count, slab, out);
+    return;
   }
-  bool ended[kLanes];
-  walk_rays(rays, count, [&](int j, std::size_t k, int iz, double sub_min) {
-    const bool in_slab = slab.holds(iz);
-    if (in_slab) {
-      out.voxel[j][out.count[j]] = static_cast<std::uint32_t>(k);
-      out.length[j][out.count[j]] = sub_min;
-      ++out.count[j];
-    } else if (left_slab(slab, step_z[j], iz)) {
-      return false;
-    }
-    out.ends_in_slab[j] = in_slab;
-    out.total[j] += sub_min;
-    return true;
-  }, ended);
-  for (int j = 0; j < count; ++j) out.ends_in_slab[j] = out.ends_in_slab[j] && ended[j];
+#endif
+  for (int first = 0; first < count; first += 2) {
+    detail::walk_two(rays + first, sample + first, weight + first,
+                     count - first < 2 ? count - first : 2, slab, out, first);
+  }
 }
 
 void backproject_views(const float* proj, const float* detector_sum, double* volume_acc,
                        int first_view, int last_view, int threads,
                        const std::function<void(int)>& on_view_done) {
   // Without a weight a sample adds nothing, so its ray is not walked at all.
-  auto weighted = [&](int v, int r, int c) {
-    return detector_sum[scan::stack_index(v, r, c)] != 0;
+  auto weighted = [&](int v, int r, int c, double& sample, double& weight) {
+    const std::size_t s = scan::stack_index(v, r, c);
+    sample = proj[s];
+    weight = detector_sum[s];
+    return weight != 0;
   };
   walk_views_in_slabs(
       first_view, last_view, threads, weighted,
-      [&](const RayBatch& batch, const SlabSegments& seg) {
+      [&](const ZSlab& slab, const RayBatch& batch, const RaySegments& seg) {
         // In column order, so that every voxel sums in the order view, row,
         // column.
         for (int j = 0; j < batch.count; ++j) {
-          const std::size_t s = scan::stack_index(batch.view, batch.row, batch.column[j]);
-          const double p = proj[s];
-          const double q = detector_sum[s];
           for (int i = 0; i < seg.count[j]; ++i) {
-            volume_acc[seg.voxel[j][i]] += p * seg.length[j][i] / q;
+            const std::uint32_t k = seg.voxel[i][j];
+            if (slab.holds(z_index_of_voxel(k))) volume_acc[k] += seg.credit[i][j];
           }
         }
       },

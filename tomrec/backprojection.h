@@ -6,8 +6,9 @@
 // the entry search and then every segment, so a ray never has more than
 // 2*dist counts in all.
 //
-// The walk is written once, in walk_ray; every caller (the reconstruction,
-// the weight tool) hands it what to do with each segment.
+// The walk is written once, in detail::walk_lanes; every caller (the
+// reconstruction, the weight tool, the single-ray call) goes through
+// walk_rays and reads the segments it leaves.
 #pragma once
 
 #include <atomic>
@@ -15,8 +16,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "common/inside_span.h"
@@ -57,6 +60,48 @@ inline RayStart ray_start(const double source_xyz[3], const double detector_xyz[
   return ray;
 }
 
+// A contiguous range of z indices: the voxels one thread credits.
+struct ZSlab {
+  int iz_first;
+  int iz_last;
+  bool holds(int iz) const { return iz_first <= iz && iz <= iz_last; }
+};
+
+constexpr ZSlab kWholeGrid{0, scan::NZ - 1};
+
+// True when a ray with this z step, at a segment of z index iz, will not
+// come back into the slab: the z index falls as z rises, and along a ray z
+// is monotone.
+inline bool left_slab(const ZSlab& slab, double step_z, int iz) {
+  if (step_z > 0) return iz < slab.iz_first;
+  if (step_z < 0) return iz > slab.iz_last;
+  return !slab.holds(iz);
+}
+
+// Rays walked together, and segments per ray at most. A segment always ends
+// on a boundary plane that no earlier segment of the ray ended on, so a ray
+// has fewer segments than the grid has planes, whatever its number of counts.
+constexpr int kLanes = 8;
+constexpr int kMaxSegments = 512;
+
+// The segments that a walk of up to kLanes rays leaves, ray by ray (lane by
+// lane) in walk order: segment i of lane j starts in the voxel at Volume
+// position voxel[i][j], is length[i][j] steps long and credits
+// credit[i][j] = sample * length / weight of its ray (multiplied first, then
+// divided, in double). The walk of a lane
+// runs from the ray's entry and stops after its last segment or just before
+// its first segment past the slab it was walked for; ran_out[j] tells the
+// first case (the ray left the inside box or used up its counts).
+struct RaySegments {
+  int count[kLanes];
+  bool ran_out[kLanes];
+  std::uint32_t voxel[kMaxSegments][kLanes];
+  double length[kMaxSegments][kLanes];
+  double credit[kMaxSegments][kLanes];
+};
+
+inline int z_index_of_voxel(std::uint32_t k) { return static_cast<int>(k / (scan::NX * scan::NY)); }
+
 namespace detail {
 
 #define TOMREC_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -68,12 +113,13 @@ struct Lanes {
   typedef double Real __attribute__((vector_size(8 * W)));
   typedef long long Mask __attribute__((vector_size(8 * W)));
   typedef int Index __attribute__((vector_size(4 * W)));
+  typedef unsigned Position __attribute__((vector_size(4 * W)));
 };
 
-// The walk of up to W rays at once, one ray per lane. Every lane carries out
-// exactly the arithmetic of a lone walk of its ray (each lane's values are
-// rounded as if it were walked by itself); the lanes only share the
-// instructions. For each lane, count by count:
+// The walk of G groups of W rays at once, one ray per lane, into the lanes
+// first_lane ... of out. Every lane carries out exactly the arithmetic of a
+// lone walk of its ray (each lane's values are rounded as if it were walked
+// by itself); the lanes only share the instructions. Count by count:
 //   cells     the floors of the point, moved one cell in the direction of
 //             travel where the point lies within 1e-6 of a boundary;
 //   distances to the next boundary of each axis, in steps: (cell + 1 - b) /
@@ -92,170 +138,175 @@ struct Lanes {
 // same way and cannot be equal, and only the winner is divided out (or it is
 // the full cell width, which is exact). Any closer call, and anything not
 // positive, divides all three as written.
-template <int W, class Visit>
-TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, int count, Visit& visit, bool* ended) {
+template <int W, int G>
+TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
+                                     const double* weight, int count, const ZSlab& slab,
+                                     RaySegments& out, int first_lane) {
   using Real = typename Lanes<W>::Real;
   using Mask = typename Lanes<W>::Mask;
   using Index = typename Lanes<W>::Index;
+  using Position = typename Lanes<W>::Position;
   using scan::NX;
   using scan::NY;
   using scan::NZ;
-  Real b[3], step[3], recip[3], full[3], move[3], ahead[3], remaining;
-  Mask previous[3], active;
-  for (int j = 0; j < W; ++j) {
+  Real b[G][3], step[G][3], recip[G][3], full[G][3], move[G][3], ahead[G][3], remaining[G];
+  Real scale_up[G], scale_down[G];
+  Mask previous[G][3], active[G], counted[G], stopped[G], rising[G], falling[G];
+  for (int l = 0; l < W * G; ++l) {
+    const int g = l / W, j = l % W;
     // Spare lanes walk nothing; their harmless values are never used.
-    const bool live = j < count && !rays[j].span.empty();
-    if (j < count) ended[j] = true;
+    const bool live = l < count && !rays[l].span.empty();
     for (int a = 0; a < 3; ++a) {
-      const double s = live ? rays[j].step[a] : 1.0;
-      step[a][j] = s;
-      b[a][j] = live ? scan::sample_coordinate(rays[j].span.first, s, rays[j].source[a]) : 0.0;
-      recip[a][j] = 1.0 / s;
-      full[a][j] = std::fabs(1.0 / s);
-      move[a][j] = s >= 0 ? 1.0 : -1.0;
-      ahead[a][j] = s >= 0 ? 1.0 : 0.0;
-      previous[a][j] = 0;
+      const double s = live ? rays[l].step[a] : 1.0;
+      step[g][a][j] = s;
+      b[g][a][j] = live ? scan::sample_coordinate(rays[l].span.first, s, rays[l].source[a]) : 0.0;
+      recip[g][a][j] = 1.0 / s;
+      full[g][a][j] = std::fabs(1.0 / s);
+      move[g][a][j] = s >= 0 ? 1.0 : -1.0;
+      ahead[g][a][j] = s >= 0 ? 1.0 : 0.0;
+      previous[g][a][j] = 0;
     }
     // Counts left, the entry count's own included.
-    remaining[j] = live ? static_cast<double>(rays[j].counts - rays[j].span.first) : 0.0;
-    active[j] = live ? -1 : 0;
+    scale_up[g][j] = live ? sample[l] : 1.0;
+    scale_down[g][j] = live ? weight[l] : 1.0;
+    remaining[g][j] = live ? static_cast<double>(rays[l].counts - rays[l].span.first) : 0.0;
+    active[g][j] = live ? -1 : 0;
+    counted[g][j] = 0;
+    stopped[g][j] = 0;
+    rising[g][j] = live && rays[l].step[2] > 0 ? -1 : 0;
+    falling[g][j] = live && rays[l].step[2] < 0 ? -1 : 0;
   }
   const Mask magnitude = Mask{} + 0x7fffffffffffffffLL;
   const double x_lo = scan::kInsideXLo, x_hi = scan::kInsideXHi;
   const double y_lo = scan::kInsideYLo, y_hi = scan::kInsideYHi;
   const double z_lo = scan::kInsideZLo, z_hi = scan::kInsideZHi;
-  for (;;) {
+  for (int i = 0;; ++i) {
     long long any = 0;
-    for (int j = 0; j < W; ++j) any |= active[j];
-    if (!any) return;
-
-    Real num[3], ratio[3];
-    Index floors[3];
-    for (int a = 0; a < 3; ++a) {
-      // floor: truncation, one less below zero (|b| < 64 inside the box).
-      // The cell is never -0.0 where floor would give it; no later value
-      // can tell, as a point on an integer always has its cell moved.
-      Real f = __builtin_convertvector(__builtin_convertvector(b[a], Index), Real);
-      f = (b[a] < f) ? f - 1.0 : f;
-      floors[a] = __builtin_convertvector(f, Index);
-      const Real d = (Real)((Mask)(b[a] - f) & magnitude);
-      const Real cell = ((d < 1e-6) | (d > 0.999999)) ? f + move[a] : f;
-      num[a] = cell + ahead[a] - b[a];
-      ratio[a] = previous[a] ? full[a] : num[a] * recip[a];
+    for (int g = 0; g < G; ++g) {
+      for (int j = 0; j < W; ++j) any |= active[g][j];
     }
-    Mask lower1 = ratio[1] < ratio[0];
-    Real sub_min = lower1 ? ratio[1] : ratio[0];
-    Mask lower2 = ratio[2] < sub_min;
-    sub_min = lower2 ? ratio[2] : sub_min;
-    Mask win2 = lower2, win1 = lower1 & ~lower2, win0 = ~(lower1 | lower2);
-    const Real margin = sub_min * (1.0 + 1e-14);
-    const Mask clear = (sub_min > 0.0) & (win0 | (margin < ratio[0])) &
-                       (win1 | (margin < ratio[1])) & (win2 | (margin < ratio[2]));
-    long long close_call = 0;
-    for (int j = 0; j < W; ++j) close_call |= active[j] & ~clear[j];
-    if (close_call) {
-      Real sub[3];
-      for (int a = 0; a < 3; ++a) sub[a] = previous[a] ? full[a] : num[a] / step[a];
-      lower1 = sub[1] < sub[0];
-      sub_min = lower1 ? sub[1] : sub[0];
-      lower2 = sub[2] < sub_min;
-      sub_min = lower2 ? sub[2] : sub_min;
-      win2 = lower2;
-      win1 = lower1 & ~lower2;
-      win0 = ~(lower1 | lower2);
-    } else {
-      const Real num_win = win0 ? num[0] : (win1 ? num[1] : num[2]);
-      const Real step_win = win0 ? step[0] : (win1 ? step[1] : step[2]);
-      const Mask full_win = (win0 & previous[0]) | (win1 & previous[1]) | (win2 & previous[2]);
-      sub_min = full_win ? sub_min : num_win / step_win;
-    }
-    previous[0] = win0;
-    previous[1] = win1;
-    previous[2] = win2;
+    if (!any) break;
+    if (i == kMaxSegments) throw std::length_error("a ray has more segments than the grid has planes");
+    for (int g = 0; g < G; ++g) {
+      long long group_live = 0;
+      for (int j = 0; j < W; ++j) group_live |= active[g][j];
+      if (!group_live) continue;
 
-    for (int j = 0; j < W; ++j) {
-      if (!active[j]) continue;
-      const int iz = NZ / 2 - floors[2][j];
-      const std::size_t k = static_cast<std::size_t>(iz) * NX * NY +
-                            static_cast<std::size_t>(NY / 2 - floors[1][j]) * NX +
-                            static_cast<std::size_t>(floors[0][j] + NX / 2);
-      if (!visit(j, k, iz, sub_min[j])) {
-        ended[j] = false;
-        active[j] = 0;
+      Real num[3], ratio[3];
+      Index floors[3];
+      for (int a = 0; a < 3; ++a) {
+        // floor: truncation, one less below zero (|b| < 64 inside the box).
+        // The cell is never -0.0 where floor would give it; no later value
+        // can tell, as a point on an integer always has its cell moved.
+        Real f = __builtin_convertvector(__builtin_convertvector(b[g][a], Index), Real);
+        f = (b[g][a] < f) ? f - 1.0 : f;
+        floors[a] = __builtin_convertvector(f, Index);
+        const Real d = (Real)((Mask)(b[g][a] - f) & magnitude);
+        const Real cell = ((d < 1e-6) | (d > 0.999999)) ? f + move[g][a] : f;
+        num[a] = cell + ahead[g][a] - b[g][a];
+        ratio[a] = previous[g][a] ? full[g][a] : num[a] * recip[g][a];
       }
+      Mask lower1 = ratio[1] < ratio[0];
+      Real sub_min = lower1 ? ratio[1] : ratio[0];
+      Mask lower2 = ratio[2] < sub_min;
+      sub_min = lower2 ? ratio[2] : sub_min;
+      Mask win2 = lower2, win1 = lower1 & ~lower2, win0 = ~(lower1 | lower2);
+      const Real margin = sub_min * (1.0 + 1e-14);
+      const Mask clear = (sub_min > 0.0) & (win0 | (margin < ratio[0])) &
+                         (win1 | (margin < ratio[1])) & (win2 | (margin < ratio[2]));
+      long long close_call = 0;
+      for (int j = 0; j < W; ++j) close_call |= active[g][j] & ~clear[j];
+      if (close_call) {
+        Real sub[3];
+        for (int a = 0; a < 3; ++a) sub[a] = previous[g][a] ? full[g][a] : num[a] / step[g][a];
+        lower1 = sub[1] < sub[0];
+        sub_min = lower1 ? sub[1] : sub[0];
+        lower2 = sub[2] < sub_min;
+        sub_min = lower2 ? sub[2] : sub_min;
+        win2 = lower2;
+        win1 = lower1 & ~lower2;
+        win0 = ~(lower1 | lower2);
+      } else {
+        const Real num_win = win0 ? num[0] : (win1 ? num[1] : num[2]);
+        const Real step_win = win0 ? step[g][0] : (win1 ? step[g][1] : step[g][2]);
+        const Mask full_win =
+            (win0 & previous[g][0]) | (win1 & previous[g][1]) | (win2 & previous[g][2]);
+        sub_min = full_win ? sub_min : num_win / step_win;
+      }
+      previous[g][0] = win0;
+      previous[g][1] = win1;
+      previous[g][2] = win2;
+
+      // The segment, and the end of the lane's walk at its first segment
+      // past the slab.
+      const Index iz = NZ / 2 - floors[2];
+      // (Unsigned, so that the values of idle lanes wrap harmlessly.)
+      const Position k = (Position)iz * unsigned{NX * NY} +
+                         (Position)(NY / 2 - floors[1]) * unsigned{NX} +
+                         (Position)(floors[0] + NX / 2);
+      const Mask below = __builtin_convertvector(iz < slab.iz_first, Mask);
+      const Mask above = __builtin_convertvector(iz > slab.iz_last, Mask);
+      const Mask past = (below & rising[g]) | (above & falling[g]) |
+                        ((below | above) & ~(rising[g] | falling[g]));
+      std::memcpy(&out.voxel[i][first_lane + g * W], &k, sizeof k);
+      std::memcpy(&out.length[i][first_lane + g * W], &sub_min, sizeof sub_min);
+      const Real credit = sub_min * scale_up[g] / scale_down[g];
+      std::memcpy(&out.credit[i][first_lane + g * W], &credit, sizeof credit);
+      stopped[g] = stopped[g] | (active[g] & past);
+      active[g] = active[g] & ~past;
+      counted[g] = counted[g] - active[g];
+
+      for (int a = 0; a < 3; ++a) b[g][a] = b[g][a] + sub_min * step[g][a];
+      remaining[g] = remaining[g] - 1.0;
+      const Mask inside = (b[g][0] > x_lo) & (b[g][0] < x_hi) & (b[g][1] > y_lo) &
+                          (b[g][1] < y_hi) & (b[g][2] > z_lo) & (b[g][2] < z_hi);
+      active[g] = active[g] & inside & (remaining[g] > 0.0);
     }
-    for (int a = 0; a < 3; ++a) b[a] = b[a] + sub_min * step[a];
-    remaining = remaining - 1.0;
-    const Mask inside = (b[0] > x_lo) & (b[0] < x_hi) & (b[1] > y_lo) & (b[1] < y_hi) &
-                        (b[2] > z_lo) & (b[2] < z_hi);
-    active = active & inside & (remaining > 0.0);
+  }
+  for (int l = 0; l < count && l < W * G; ++l) {
+    out.count[first_lane + l] = static_cast<int>(counted[l / W][l % W]);
+    out.ran_out[first_lane + l] = stopped[l / W][l % W] == 0;
   }
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-// Four lanes in AVX2 registers where the processor has them; the operations
-// are the same IEEE operations, so the results are the same bits.
-template <class Visit>
-__attribute__((target("avx2"))) __attribute__((noinline)) void walk_four_avx2(
-    const RayStart* rays, int count, Visit& visit, bool* ended) {
-  walk_lanes<4>(rays, count, visit, ended);
-}
+// Two groups of four lanes in AVX2 registers where the processor has them;
+// the operations are the same IEEE operations, so the results are the same
+// bits.
+__attribute__((target("avx2"))) void walk_eight_avx2(const RayStart* rays, const double* sample,
+                                                     const double* weight, int count,
+                                                     const ZSlab& slab, RaySegments& out);
 bool has_avx2();
 #endif
-
-template <class Visit>
-__attribute__((noinline)) void walk_two(const RayStart* rays, int count, Visit& visit,
-                                        bool* ended) {
-  walk_lanes<2>(rays, count, visit, ended);
-}
+void walk_two(const RayStart* rays, const double* sample, const double* weight, int count,
+              const ZSlab& slab, RaySegments& out, int first_lane);
 
 }  // namespace detail
 
-// Rays walked together by walk_rays.
-constexpr int kLanes = 4;
-
 // Walks rays[0 .. count-1] (count <= kLanes) through the fixed grid
-// (scan::NX, NY, NZ) and calls
-//   visit(lane, k, iz, sub_min) -> bool
-// for every segment of every ray, each ray's segments in order (the rays'
-// calls interleave), with k the Volume position of the voxel of the
-// segment's start point, iz its z index and sub_min the segment's length in
-// steps. A visit that returns false ends that ray's walk. ended[lane] is set
-// to true when the ray ran to its end (left the inside box or used up its
-// counts), false when a visit ended it. Coordinates must be finite.
-template <class Visit>
-void walk_rays(const RayStart* rays, int count, Visit&& visit, bool* ended) {
-#if defined(__x86_64__) || defined(__i386__)
-  if (detail::has_avx2()) {
-    detail::walk_four_avx2(rays, count, visit, ended);
-    return;
-  }
-#endif
-  for (int first = 0; first < count; first += 2) {
-    auto lane_visit = [&](int lane, std::size_t k, int iz, double sub_min) {
-      return visit(first + lane, k, iz, sub_min);
-    };
-    detail::walk_two(rays + first, count - first < 2 ? count - first : 2, lane_visit,
-                     ended + first);
-  }
-}
+// (scan::NX, NY, NZ) for the voxels of slab and leaves their segments in out;
+// ray l's sample value and weight are sample[l] and weight[l].
+void walk_rays(const RayStart* rays, const double* sample, const double* weight, int count,
+               const ZSlab& slab, RaySegments& out);
 
-// The walk of one ray: visit(k, iz, sub_min) -> bool for every segment in
-// order; returns walk_rays' ended flag.
+// The walk of one ray: visit(k, iz, sub_min) for every segment in order,
+// with k the Volume position of the voxel of the segment's start point, iz
+// its z index and sub_min the segment's length in steps.
 template <class Visit>
-bool walk_ray(const RayStart& ray, Visit&& visit) {
-  bool ended = true;
-  walk_rays(&ray, 1, [&](int, std::size_t k, int iz, double sub_min) {
-    return visit(k, iz, sub_min);
-  }, &ended);
-  return ended;
+void walk_ray(const RayStart& ray, Visit&& visit) {
+  const std::unique_ptr<RaySegments> out = std::make_unique<RaySegments>();
+  const double one = 1.0;
+  walk_rays(&ray, &one, &one, 1, kWholeGrid, *out);
+  for (int i = 0; i < out->count[0]; ++i) {
+    visit(std::size_t{out->voxel[i][0]}, z_index_of_voxel(out->voxel[i][0]), out->length[i][0]);
+  }
 }
 
 // The walk of the line source_xyz -> detector_xyz cut into 2*dist steps.
 template <class Visit>
-bool trace_ray(const double source_xyz[3], const double detector_xyz[3], double dist,
+void trace_ray(const double source_xyz[3], const double detector_xyz[3], double dist,
                Visit&& visit) {
-  return walk_ray(ray_start(source_xyz, detector_xyz, dist), visit);
+  walk_ray(ray_start(source_xyz, detector_xyz, dist), visit);
 }
 
 // Adds sample (v, r, c) of proj, times each segment length and divided by
@@ -274,20 +325,6 @@ void backproject_ray(const float* proj, const float* detector_sum, int v, int r,
 // thread can stop a ray as soon as it has left the slab, and skip a ray that
 // cannot reach it.
 
-struct ZSlab {
-  int iz_first;
-  int iz_last;
-  bool holds(int iz) const { return iz_first <= iz && iz <= iz_last; }
-};
-
-// True when a ray with this z step, at a segment of z index iz, will not
-// come back into the slab: the z index falls as z rises.
-inline bool left_slab(const ZSlab& slab, double step_z, int iz) {
-  if (step_z > 0) return iz < slab.iz_first;
-  if (step_z < 0) return iz > slab.iz_last;
-  return !slab.holds(iz);
-}
-
 // False only when no segment of the ray can lie in the slab. The segment
 // starts lie on the ray between its entry count and the first count past the
 // inside span; a cell of margin covers the rounding of the walked points.
@@ -299,39 +336,21 @@ bool may_reach(const RayStart& ray, const ZSlab& slab);
 // estimate of the segments each one walks.
 std::vector<ZSlab> plan_slabs(int threads);
 
-// Segments per ray at most: one per count.
-constexpr int kMaxSegments = 2 * static_cast<int>(kDist);
-
-// What the rays of one batch leave in one slab, per ray (lane) in walk order:
-// the voxels and lengths of the segments that lie in the slab; the sum of
-// all segment lengths from the entry up to where the walk ended; and whether
-// the ray ran to its end with its last segment in the slab, in which case
-// that sum is the ray's whole length sum.
-struct SlabSegments {
-  int count[kLanes];
-  std::uint32_t voxel[kLanes][kMaxSegments];
-  double length[kLanes][kMaxSegments];
-  double total[kLanes];
-  bool ends_in_slab[kLanes];
-};
-
-// Walks rays[0 .. count-1] (cut into 2*kDist steps) and fills out for slab:
-// a ray stops as soon as it has left the slab.
-void collect_in_slab(const ZSlab& slab, const RayStart* rays, int count, SlabSegments& out);
-
-// A batch of rays of one view and row, in ascending column order.
+// A batch of rays of one view and row, in ascending column order, with
+// their sample values and weights.
 struct RayBatch {
   int view = 0, row = 0, count = 0;
   int column[kLanes];
+  double sample[kLanes], weight[kLanes];
   RayStart ray[kLanes];
 };
 
 // Runs one thread per slab of plan_slabs(threads). Each walks the rays
 // (v, r, c) of views first_view ... last_view - 1 in the order view, row,
-// column, keeps those for which wanted(v, r, c) holds and that may reach its
-// slab, walks them in batches of up to kLanes with collect_in_slab and hands
-// each batch, in that order, to
-//   batch_work(batch, segments).
+// column, keeps those for which wanted(v, r, c, sample, weight) holds (it
+// sets the two values of the ray) and that may reach its slab, walks them in batches of up to kLanes and hands each batch with its
+// segments, in that order, to
+//   batch_work(slab, batch, segments).
 // on_view_done(v) is called once per view when every slab has finished it
 // (from any thread, possibly out of order).
 template <class Wanted, class BatchWork>
@@ -342,11 +361,12 @@ void walk_views_in_slabs(int first_view, int last_view, int threads, Wanted&& wa
   std::vector<std::atomic<int>> slabs_done(scan::kViews);
   tomio::parallel_for(slab_count, slab_count, [&](int item, int) {
     const ZSlab slab = slabs[static_cast<std::size_t>(item)];
-    const std::unique_ptr<SlabSegments> segments = std::make_unique<SlabSegments>();
+    const std::unique_ptr<RaySegments> segments = std::make_unique<RaySegments>();
     RayBatch batch;
     auto flush = [&]() {
-      collect_in_slab(slab, batch.ray, batch.count, *segments);
-      batch_work(static_cast<const RayBatch&>(batch), static_cast<const SlabSegments&>(*segments));
+      walk_rays(batch.ray, batch.sample, batch.weight, batch.count, slab, *segments);
+      batch_work(slab, static_cast<const RayBatch&>(batch),
+                 static_cast<const RaySegments&>(*segments));
       batch.count = 0;
     };
     for (int v = first_view; v < last_view; ++v) {
@@ -356,7 +376,9 @@ void walk_views_in_slabs(int first_view, int last_view, int threads, Wanted&& wa
         batch.row = r;
         batch.count = 0;
         for (int c = 0; c < 2 * NX; ++c) {
-          if (!wanted(v, r, c)) continue;
+          double& sample = batch.sample[batch.count];
+          double& weight = batch.weight[batch.count];
+          if (!wanted(v, r, c, sample, weight)) continue;
           double detector[3];
           detector_point(rays, r, c, detector);
           RayStart& ray = batch.ray[batch.count];

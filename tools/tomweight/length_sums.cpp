@@ -1,6 +1,7 @@
 #include "tools/tomweight/length_sums.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "common/scan_geometry.h"
@@ -13,17 +14,29 @@ void compute_length_sums(float* detector_sum, float* voxel_sum, int threads,
   std::vector<double> volume_acc(scan::kVolumeSamples, 0.0);
   std::fill(detector_sum, detector_sum + scan::kStackSamples, 0.0f);
   tomrec::walk_views_in_slabs(
-      0, scan::kViews, threads, [](int, int, int) { return true; },
-      [&](const tomrec::RayBatch& batch, const tomrec::SlabSegments& seg) {
+      0, scan::kViews, threads, [](int, int, int, double& sample, double& weight) {
+        sample = 1.0;
+        weight = 1.0;
+        return true;
+      },
+      [&](const tomrec::ZSlab& slab, const tomrec::RayBatch& batch,
+          const tomrec::RaySegments& seg) {
         for (int j = 0; j < batch.count; ++j) {
           // A sample 1 times the length, divided by the weight 1, in column
-          // order as the reconstruction adds it.
-          for (int i = 0; i < seg.count[j]; ++i) volume_acc[seg.voxel[j][i]] += seg.length[j][i];
+          // order as the reconstruction adds it; the ray's sum in walk order.
+          double total = 0.0;
+          bool last_in_slab = false;
+          for (int i = 0; i < seg.count[j]; ++i) {
+            const std::uint32_t k = seg.voxel[i][j];
+            last_in_slab = slab.holds(tomrec::z_index_of_voxel(k));
+            if (last_in_slab) volume_acc[k] += seg.length[i][j];
+            total += seg.length[i][j];
+          }
           // The slab that holds a ray's last segment has walked the whole ray
           // from its entry; that slab alone writes the ray's sum.
-          if (seg.ends_in_slab[j]) {
+          if (seg.ran_out[j] && last_in_slab) {
             detector_sum[scan::stack_index(batch.view, batch.row, batch.column[j])] =
-                static_cast<float>(seg.total[j]);
+                static_cast<float>(total);
           }
         }
       },

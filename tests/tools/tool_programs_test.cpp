@@ -39,6 +39,12 @@ TEST_F(ToolPrograms, PhantomShapesAreTheToolkitsVolumes) {
   ASSERT_EQ(tool("tomphantom", "voxel --index 1,2,3 v.img").status, 0);
   EXPECT_EQ(load("v.img", scan::kVolumeSamples), toolkit::single_voxel_volume(1, 2, 3, 1.0f));
   EXPECT_EQ(testrun::file_size(dir_ + "/v.img"), 8388608);
+  // The head fits the traced box; a voxel on the grid's edge does not, and
+  // is written all the same, with a warning.
+  EXPECT_EQ(tool("tomphantom", "shepp-logan head.img").err.find("warning"), std::string::npos);
+  const auto edge = tool("tomphantom", "voxel --index 0,0,0 v.img");
+  EXPECT_EQ(edge.status, 0);
+  EXPECT_NE(edge.err.find("warning: 1 voxel(s)"), std::string::npos);
 }
 
 TEST_F(ToolPrograms, PhantomRefusalsKeepTheOldFile) {

@@ -1,5 +1,6 @@
 // tomphantom: writes a test Volume: the Shepp-Logan head or a simple shape.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -113,12 +114,38 @@ std::vector<float> make_volume(const std::string& shape, const toolkit::CommandL
   throw UsageError("unknown shape \"" + shape + "\"");
 }
 
+// Voxels with a value whose centre lies outside the box the projector
+// traces: no ray sees them, so a shape that has some is not what its
+// projections show.
+std::size_t voxels_outside_traced_box(const std::vector<float>& volume) {
+  std::size_t outside = 0;
+  for (int iz = 0; iz < scan::NZ; ++iz)
+    for (int iy = 0; iy < scan::NY; ++iy)
+      for (int ix = 0; ix < scan::NX; ++ix) {
+        if (volume[scan::volume_index(ix, iy, iz)] == 0.0f) continue;
+        const scan::Point3 p = toolkit::voxel_centre(ix, iy, iz);
+        if (!scan::inside(p.x, p.y, p.z)) ++outside;
+      }
+  return outside;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
     if (line.positional().size() != 2) throw UsageError("expected a SHAPE and an OUTPUT file");
-    const std::vector<float> volume = make_volume(line.positional()[0], line);
+    const std::string& shape = line.positional()[0];
+    const std::vector<float> volume = make_volume(shape, line);
+    // Filling the whole grid is what "ones" and "random" are for.
+    if (shape != "ones" && shape != "random") {
+      const std::size_t outside = voxels_outside_traced_box(volume);
+      if (outside > 0) {
+        std::fprintf(stderr,
+                     "tomphantom: warning: %zu voxel(s) of the shape lie outside the traced box "
+                     "(-63 < x < 62, -62 < y, z < 63) and no projection sees them\n",
+                     outside);
+      }
+    }
     toolkit::write_samples(line.positional()[1], volume, toolkit::FileKind::Volume);
     return 0;
   });

@@ -12,13 +12,11 @@ const double PI = 3.14159265358979;
 
 }  // namespace
 
-void backproject_ray(const float* proj, const float* detector_sum, int v, int r, int c,
-                     double* volume_acc, const double source_xyz[3], const double detector_xyz[3],
-                     int NX, int NY, int NZ, double dist) {
+void walk_segments(const double source_xyz[3], const double detector_xyz[3], int NX, int NY,
+                   int NZ, double dist, const std::function<void(long k, double sub_min)>& credit) {
   const double step_x = (detector_xyz[0] - source_xyz[0]) / (2.0 * dist);
   const double step_y = (detector_xyz[1] - source_xyz[1]) / (2.0 * dist);
   const double step_z = (detector_xyz[2] - source_xyz[2]) / (2.0 * dist);
-  const long s = c + 2L * NX * r + 4L * NX * NY * v;
   bool entered = false;
   double bx = 0.0, by = 0.0, bz = 0.0;
   int xyz = -1;
@@ -72,17 +70,31 @@ void backproject_ray(const float* proj, const float* detector_sum, int v, int r,
         xyz = j;
       }
     }
-    if (detector_sum[s] != 0) {
-      const long k = (NZ / 2 - static_cast<long>(std::floor(bz))) * NX * NY +
-                     (NY / 2 - static_cast<long>(std::floor(by))) * NX +
-                     static_cast<long>(std::floor(bx)) + NX / 2;
-      volume_acc[k] += proj[s] * sub_min / detector_sum[s];
-    }
+    const long k = (NZ / 2 - static_cast<long>(std::floor(bz))) * NX * NY +
+                   (NY / 2 - static_cast<long>(std::floor(by))) * NX +
+                   static_cast<long>(std::floor(bx)) + NX / 2;
+    credit(k, sub_min);
     bx += sub[xyz] * step_x;
     by += sub[xyz] * step_y;
     bz += sub[xyz] * step_z;
     entered = true;
   }
+}
+
+double length_sum(const double source_xyz[3], const double detector_xyz[3], double dist) {
+  double total = 0.0;
+  walk_segments(source_xyz, detector_xyz, NX, NY, NZ, dist,
+                [&](long, double sub_min) { total += sub_min; });
+  return total;
+}
+
+void backproject_ray(const float* proj, const float* detector_sum, int v, int r, int c,
+                     double* volume_acc, const double source_xyz[3], const double detector_xyz[3],
+                     int NX, int NY, int NZ, double dist) {
+  const long s = c + 2L * NX * r + 4L * NX * NY * v;
+  walk_segments(source_xyz, detector_xyz, NX, NY, NZ, dist, [&](long k, double sub_min) {
+    if (detector_sum[s] != 0) volume_acc[k] += proj[s] * sub_min / detector_sum[s];
+  });
 }
 
 void ray_ends(int v, int r, int c, double source_xyz[3], double detector_xyz[3]) {

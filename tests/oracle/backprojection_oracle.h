@@ -5,7 +5,17 @@
 // this rendering bit for bit.
 #pragma once
 
+#include <functional>
+
 namespace oracle {
+
+// The literal walk of the line source_xyz -> detector_xyz: credit(k, sub_min)
+// for every segment in order, all 2*dist counts.
+void walk_segments(const double source_xyz[3], const double detector_xyz[3], int NX, int NY,
+                   int NZ, double dist, const std::function<void(long k, double sub_min)>& credit);
+
+// The sum of the segment lengths of the line, in walk order.
+double length_sum(const double source_xyz[3], const double detector_xyz[3], double dist);
 
 // Spreads sample (v, r, c) of proj along the line source_xyz -> detector_xyz
 // into volume_acc, dividing by detector_sum; all 2*dist counts.

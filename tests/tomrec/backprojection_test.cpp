@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -243,6 +244,47 @@ TEST(Backprojection, RayEndsOfTheRun) {
         for (int a = 0; a < 3; ++a) {
           ASSERT_EQ(bits(rays.source[a]), bits(source[a])) << v;
           ASSERT_EQ(bits(d[a]), bits(detector[a])) << v << " " << r << " " << c;
+        }
+      }
+    }
+  }
+}
+
+// The two-lane walk (processors without AVX2) leaves the very same segments
+// as the eight-lane one, for every ray of a view and for slabs that stop rays.
+TEST(Backprojection, TwoLaneWalkLeavesTheSameSegments) {
+  auto wide = std::make_unique<tomrec::RaySegments>();
+  auto narrow = std::make_unique<tomrec::RaySegments>();
+  std::mt19937 gen(3);
+  std::uniform_real_distribution<double> value(-2.0, 3.0), weight(0.5, 50.0);
+  for (int v : {21, 130}) {
+    const tomrec::ViewRays rays = tomrec::view_rays(v);
+    for (const tomrec::ZSlab slab : {tomrec::kWholeGrid, tomrec::ZSlab{40, 64}, tomrec::ZSlab{70, 90}}) {
+      for (int r = 0; r < 256; r += 3) {
+        for (int c = 0; c < 256; c += tomrec::kLanes) {
+          tomrec::RayStart batch[tomrec::kLanes];
+          double sample[tomrec::kLanes], weights[tomrec::kLanes];
+          for (int l = 0; l < tomrec::kLanes; ++l) {
+            double d[3];
+            tomrec::detector_point(rays, r, c + l, d);
+            batch[l] = tomrec::ray_start(rays.source, d, tomrec::kDist);
+            sample[l] = value(gen);
+            weights[l] = weight(gen);
+          }
+          tomrec::walk_rays(batch, sample, weights, tomrec::kLanes, slab, *wide);
+          for (int first = 0; first < tomrec::kLanes; first += 2) {
+            tomrec::detail::walk_two(batch + first, sample + first, weights + first, 2, slab,
+                                     *narrow, first);
+          }
+          for (int l = 0; l < tomrec::kLanes; ++l) {
+            ASSERT_EQ(wide->count[l], narrow->count[l]) << v << " " << r << " " << c + l;
+            ASSERT_EQ(wide->ran_out[l], narrow->ran_out[l]);
+            for (int i = 0; i < wide->count[l]; ++i) {
+              ASSERT_EQ(wide->voxel[i][l], narrow->voxel[i][l]);
+              ASSERT_EQ(bits(wide->length[i][l]), bits(narrow->length[i][l]));
+              ASSERT_EQ(bits(wide->credit[i][l]), bits(narrow->credit[i][l]));
+            }
+          }
         }
       }
     }

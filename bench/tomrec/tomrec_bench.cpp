@@ -6,6 +6,9 @@
 //                                     STACK with the weight files of the
 //                                     working directory, and the literal
 //                                     renderings on sample views
+//   tomrec_bench --weight-walk        times the literal rendering of the
+//                                     weight files (length sums and the
+//                                     backprojection of ones) on sample views
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -47,6 +50,26 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--write-stack") == 0) {
     const std::vector<float> stack = test_stack();
     tomio::save_float_image(argv[2], stack.data(), stack.size());
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--weight-walk") == 0) {
+    const int sample[] = {0, 45, 101, 170};
+    std::vector<float> ones(scan::kStackSamples, 1.0f);
+    std::vector<double> acc(scan::kVolumeSamples, 0.0);
+    double sink = 0.0;
+    const auto t = std::chrono::steady_clock::now();
+    for (int v : sample) {
+      for (int r = 0; r < scan::kRows; ++r) {
+        for (int c = 0; c < scan::kColumns; ++c) {
+          double source[3], detector[3];
+          oracle::ray_ends(v, r, c, source, detector);
+          sink += oracle::length_sum(source, detector, tomrec::kDist);
+        }
+      }
+      oracle::backproject_views(ones.data(), ones.data(), acc.data(), v, v + 1);
+    }
+    std::printf("straightforward weight walk, from 4 views: %.1f s (%g)\n",
+                seconds_since(t) * scan::kViews / 4, sink > 0 ? 1.0 : 0.0);
     return 0;
   }
   if (argc != 2) {

@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 
 "$here/scripts/install-deps.sh"
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
-cmake --build "$build" -j2 --target tomrec tomweight tomrec_bench > /dev/null
+cmake --build "$build" -j2 --target tomrec tomweight tomrec_bench projector_bench > /dev/null
 
 cd "$work"
 "$build/bench/tomrec/tomrec_bench" --write-stack stack.img
@@ -28,22 +28,7 @@ echo "== stages through the library, and the straightforward rendering"
 
 if command -v plastimatch > /dev/null; then
   echo "== plastimatch fdk (cpu), 256 views of 256 x 256 onto 128^3, for scale"
-  "$build/bench/projector_bench" --write-phantom ball.img
-  ln -s ball.img ball.raw
-  cat > ball.mhd <<'MHD'
-ObjectType = Image
-NDims = 3
-DimSize = 128 128 128
-ElementSpacing = 1 1 1
-Offset = -63.5 -64.5 -64.5
-ElementType = MET_FLOAT
-ElementByteOrderMSB = False
-ElementDataFile = ball.raw
-MHD
-  mkdir -p peer
-  plastimatch drr -i exact -t pfm --sad 256 --sid 512 -r "256 256" -z "256 256" -c "128 128" \
-    --vup "0 0 -1" -y -1.5707963267948966 -P none -s 10 -a 256 -N 1.40625 -O peer/view ball.mhd \
-    > /dev/null
+  "$here/bench/plastimatch_views.sh" "$build/bench/projector_bench"
   "$here/bench/measure.py" "plastimatch fdk" "" -- plastimatch fdk -I peer -O peer_fdk.mha \
     -r "128 128 128" -z "128 128 128" -A cpu
 else

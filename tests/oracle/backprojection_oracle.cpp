@@ -2,13 +2,15 @@
 
 #include <cmath>
 
+#include "common/scan_geometry.h"
+
 namespace oracle {
 namespace {
 
-const int NZ = 128;
-const int NY = NZ;
-const int NX = NY;
-const double PI = 3.14159265358979;
+using scan::NX;
+using scan::NY;
+using scan::NZ;
+const double PI = scan::kPi;
 
 }  // namespace
 

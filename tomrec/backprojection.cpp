@@ -101,6 +101,20 @@ bool may_reach(const RayStart& ray, const ZSlab& slab) {
   return iz_hi >= slab.iz_first && iz_lo <= slab.iz_last;
 }
 
+bool row_may_reach(const ViewRays& rays, int r, const ZSlab& slab) {
+  double detector[3];
+  detector_point(rays, r, 0, detector);
+  const double z_source = rays.source[2], z_detector = detector[2];
+  // A source or detector point inside the box could let the walk run past
+  // the detector's height; the scan has none, but then nothing is skipped.
+  if (scan::inside(rays.source[0], rays.source[1], z_source)) return true;
+  for (int c = 0; c < 2 * NX; ++c) {
+    if (scan::inside(rays.detector_x[c], rays.detector_y[c], z_detector)) return true;
+  }
+  const int a = z_index(z_source), b = z_index(z_detector);
+  return std::max(a, b) + 1 >= slab.iz_first && std::min(a, b) - 1 <= slab.iz_last;
+}
+
 std::vector<ZSlab> plan_slabs(int threads) {
   threads = std::max(1, std::min(threads, NZ));
   if (threads == 1) return {ZSlab{0, NZ - 1}};

@@ -86,9 +86,10 @@ constexpr int kMaxSegments = 512;
 
 // The segments that a walk of up to kLanes rays leaves, ray by ray (lane by
 // lane) in walk order: segment i of lane j starts in the voxel at Volume
-// position voxel[i][j], is length[i][j] steps long and credits
-// credit[i][j] = sample * length / weight of its ray (multiplied first, then
-// divided, in double). The walk of a lane
+// position voxel[i][j] and credits credit[i][j] = sample * sub_min / weight
+// of its ray (multiplied first, then divided, in double), sub_min being the
+// segment's length in steps; with sample and weight 1 that is the length
+// itself, bit for bit. The walk of a lane
 // runs from the ray's entry and stops after its last segment or just before
 // its first segment past the slab it was walked for; ran_out[j] tells the
 // first case (the ray left the inside box or used up its counts).
@@ -96,7 +97,6 @@ struct RaySegments {
   int count[kLanes];
   bool ran_out[kLanes];
   std::uint32_t voxel[kMaxSegments][kLanes];
-  double length[kMaxSegments][kLanes];
   double credit[kMaxSegments][kLanes];
 };
 
@@ -188,10 +188,6 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
     if (!any) break;
     if (i == kMaxSegments) throw std::length_error("a ray has more segments than the grid has planes");
     for (int g = 0; g < G; ++g) {
-      long long group_live = 0;
-      for (int j = 0; j < W; ++j) group_live |= active[g][j];
-      if (!group_live) continue;
-
       Real num[3], ratio[3];
       Index floors[3];
       for (int a = 0; a < 3; ++a) {
@@ -249,7 +245,6 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       const Mask past = (below & rising[g]) | (above & falling[g]) |
                         ((below | above) & ~(rising[g] | falling[g]));
       std::memcpy(&out.voxel[i][first_lane + g * W], &k, sizeof k);
-      std::memcpy(&out.length[i][first_lane + g * W], &sub_min, sizeof sub_min);
       const Real credit = sub_min * scale_up[g] / scale_down[g];
       std::memcpy(&out.credit[i][first_lane + g * W], &credit, sizeof credit);
       stopped[g] = stopped[g] | (active[g] & past);
@@ -298,7 +293,7 @@ void walk_ray(const RayStart& ray, Visit&& visit) {
   const double one = 1.0;
   walk_rays(&ray, &one, &one, 1, kWholeGrid, *out);
   for (int i = 0; i < out->count[0]; ++i) {
-    visit(std::size_t{out->voxel[i][0]}, z_index_of_voxel(out->voxel[i][0]), out->length[i][0]);
+    visit(std::size_t{out->voxel[i][0]}, z_index_of_voxel(out->voxel[i][0]), out->credit[i][0]);
   }
 }
 
@@ -329,6 +324,11 @@ void backproject_ray(const float* proj, const float* detector_sum, int v, int r,
 // starts lie on the ray between its entry count and the first count past the
 // inside span; a cell of margin covers the rounding of the walked points.
 bool may_reach(const RayStart& ray, const ZSlab& slab);
+
+// False only when no ray of row r of the view can have a segment in the
+// slab: the source and every detector point of the row lie outside the
+// inside box, so the walked points lie between their heights.
+bool row_may_reach(const ViewRays& rays, int r, const ZSlab& slab);
 
 // The slabs for `threads` threads, in ascending z index, covering 0 ... NZ-1.
 // One thread has the whole grid; two have the halves that the upper rows
@@ -373,6 +373,7 @@ void walk_views_in_slabs(int first_view, int last_view, int threads, Wanted&& wa
       const ViewRays rays = view_rays(v);
       batch.view = v;
       for (int r = 0; r < 2 * NY; ++r) {
+        if (!row_may_reach(rays, r, slab)) continue;
         batch.row = r;
         batch.count = 0;
         for (int c = 0; c < 2 * NX; ++c) {

@@ -22,15 +22,16 @@ void compute_length_sums(float* detector_sum, float* voxel_sum, int threads,
       [&](const tomrec::ZSlab& slab, const tomrec::RayBatch& batch,
           const tomrec::RaySegments& seg) {
         for (int j = 0; j < batch.count; ++j) {
-          // A sample 1 times the length, divided by the weight 1, in column
-          // order as the reconstruction adds it; the ray's sum in walk order.
+          // The credit of a sample 1 with weight 1 is the segment's length: in
+          // column order as the reconstruction adds it, and the ray's sum in
+          // walk order.
           double total = 0.0;
           bool last_in_slab = false;
           for (int i = 0; i < seg.count[j]; ++i) {
             const std::uint32_t k = seg.voxel[i][j];
             last_in_slab = slab.holds(tomrec::z_index_of_voxel(k));
-            if (last_in_slab) volume_acc[k] += seg.length[i][j];
-            total += seg.length[i][j];
+            if (last_in_slab) volume_acc[k] += seg.credit[i][j];
+            total += seg.credit[i][j];
           }
           // The slab that holds a ray's last segment has walked the whole ray
           // from its entry; that slab alone writes the ray's sum.

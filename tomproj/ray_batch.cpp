@@ -1,5 +1,7 @@
 #include "tomproj/ray_batch.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -65,6 +67,13 @@ TOM_INLINE typename Lanes<W>::vd load_lanes(const float* volume, typename Lanes<
   return typename Lanes<W>::vd{volume[i[0]], volume[i[1]], volume[i[2]], volume[i[3]]};
 }
 
+// True when some lane of the mask is set.
+template <class Mask>
+__attribute__((target("avx2"))) TOM_INLINE bool any_lane(Mask mask) {
+  static_assert(sizeof(Mask) == 32, "four 64-bit lanes");
+  return _mm256_movemask_pd(reinterpret_cast<__m256d>(mask)) != 0;
+}
+
 // One value of each of W rays, as lanes.
 template <int W, class Field>
 TOM_INLINE typename Lanes<W>::vd lanes_of(const BatchRay* rays, const Field& field) {
@@ -81,7 +90,7 @@ TOM_INLINE typename Lanes<W>::vd lanes_of(const BatchRay* rays, const Field& fie
 // statement by statement together: one step of one group is a long chain of
 // dependent operations, and two chains side by side keep the processor busy.
 template <int W, int H>
-TOM_INLINE void trace_groups(const scan::Point3& source, const BatchRay* r, int k0, int k1,
+__attribute__((target("avx2"))) TOM_INLINE void trace_groups(const scan::Point3& source, const BatchRay* r, int k0, int k1,
                              const float* volume, typename Lanes<W>::vd_unaligned* const* outs) {
   typedef typename Lanes<W>::vd vd;
   typedef typename Lanes<W>::vl vl;
@@ -175,13 +184,23 @@ TOM_INLINE void trace_groups(const scan::Point3& source, const BatchRay* r, int 
       const vd posq = position_of<W>(fqx[h], fqy[h], fqz[h]);
       const vd step_x = fqx[h] - fpx[h], step_y = (fqy[h] - fpy[h]) * stride_y,
                step_z = (fqz[h] - fpz[h]) * stride_z;
-      const vl ax1 = valid0 & (rx == m0), ay1 = valid0 & (ry == m0), az1 = valid0 & (rz == m0);
+      // Steps that cross all three axes are rare (a few in a hundred), so
+      // the first slot is worked out only when some lane has one.
+      vl ax1 = m0, ay1 = m0, az1 = m0;
+      vd pos1 = posp[h];
+      if (any_lane(valid0)) {
+        ax1 = valid0 & (rx == m0);
+        ay1 = valid0 & (ry == m0);
+        az1 = valid0 & (rz == m0);
+        pos1 = posp[h] + (ax1 ? step_x : zero) + (ay1 ? step_y : zero) + (az1 ? step_z : zero);
+        out[h][0] = valid0 ? load_lanes<W>(volume, valid0 ? posp[h] : zero) * asc0 : zero;
+      } else {
+        out[h][0] = zero;
+      }
       const vl ax2 = ax1 | (valid1 & (rx == m1)), ay2 = ay1 | (valid1 & (ry == m1)),
                az2 = az1 | (valid1 & (rz == m1));
-      const vd pos1 = posp[h] + (ax1 ? step_x : zero) + (ay1 ? step_y : zero) + (az1 ? step_z : zero);
       const vd pos2 = posp[h] + (ax2 ? step_x : zero) + (ay2 ? step_y : zero) + (az2 ? step_z : zero);
 
-      out[h][0] = valid0 ? load_lanes<W>(volume, valid0 ? posp[h] : zero) * asc0 : zero;
       out[h][1] = valid1 ? load_lanes<W>(volume, valid1 ? pos1 : zero) * len1 : zero;
       out[h][2] = valid2 ? load_lanes<W>(volume, valid2 ? pos2 : zero) * len2 : zero;
       out[h][3] = active[h] ? load_lanes<W>(volume, active[h] ? posq : zero) * len3 : zero;
@@ -203,7 +222,7 @@ TOM_INLINE void trace_groups(const scan::Point3& source, const BatchRay* r, int 
 }
 
 template <int W>
-TOM_INLINE void trace_batch_lanes(const scan::Point3& source, const BatchRay* rays,
+__attribute__((target("avx2"))) TOM_INLINE void trace_batch_lanes(const scan::Point3& source, const BatchRay* rays,
                                   const float* volume, float* samples) {
   typedef typename Lanes<W>::vd vd;
   typedef typename Lanes<W>::vf vf;

@@ -177,6 +177,7 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
     falling[g][j] = live && rays[l].step[2] < 0 ? -1 : 0;
   }
   const Mask magnitude = Mask{} + 0x7fffffffffffffffLL;
+  const double kRoundingShift = 6755399441055744.0;  // 1.5 * 2^52
   const double x_lo = scan::kInsideXLo, x_hi = scan::kInsideXHi;
   const double y_lo = scan::kInsideYLo, y_hi = scan::kInsideYHi;
   const double z_lo = scan::kInsideZLo, z_hi = scan::kInsideZHi;
@@ -188,15 +189,15 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
     if (!any) break;
     if (i == kMaxSegments) throw std::length_error("a ray has more segments than the grid has planes");
     for (int g = 0; g < G; ++g) {
-      Real num[3], ratio[3];
-      Index floors[3];
+      Real num[3], ratio[3], floors[3];
       for (int a = 0; a < 3; ++a) {
-        // floor: truncation, one less below zero (|b| < 64 inside the box).
-        // The cell is never -0.0 where floor would give it; no later value
-        // can tell, as a point on an integer always has its cell moved.
-        Real f = __builtin_convertvector(__builtin_convertvector(b[g][a], Index), Real);
-        f = (b[g][a] < f) ? f - 1.0 : f;
-        floors[a] = __builtin_convertvector(f, Index);
+        // floor: the nearest integer (adding and taking away 1.5 * 2^52
+        // rounds |b| < 2^51 to an integer exactly), one less where that lies
+        // above b. The cell is never -0.0 where floor would give it; no later
+        // value can tell, as a point on an integer always has its cell moved.
+        const Real nearest = (b[g][a] + kRoundingShift) - kRoundingShift;
+        const Real f = (nearest > b[g][a]) ? nearest - 1.0 : nearest;
+        floors[a] = f;
         const Real d = (Real)((Mask)(b[g][a] - f) & magnitude);
         const Real cell = ((d < 1e-6) | (d > 0.999999)) ? f + move[g][a] : f;
         num[a] = cell + ahead[g][a] - b[g][a];
@@ -234,14 +235,14 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       previous[g][2] = win2;
 
       // The segment, and the end of the lane's walk at its first segment
-      // past the slab.
-      const Index iz = NZ / 2 - floors[2];
+      // past the slab. The indices are small integers, exact in doubles.
+      const Real iz = NZ / 2 - floors[2];
+      const Real position = iz * double{NX * NY} + (NY / 2 - floors[1]) * double{NX} +
+                            (floors[0] + NX / 2);
       // (Unsigned, so that the values of idle lanes wrap harmlessly.)
-      const Position k = (Position)iz * unsigned{NX * NY} +
-                         (Position)(NY / 2 - floors[1]) * unsigned{NX} +
-                         (Position)(floors[0] + NX / 2);
-      const Mask below = __builtin_convertvector(iz < slab.iz_first, Mask);
-      const Mask above = __builtin_convertvector(iz > slab.iz_last, Mask);
+      const Position k = (Position)__builtin_convertvector(position, Index);
+      const Mask below = iz < double(slab.iz_first);
+      const Mask above = iz > double(slab.iz_last);
       const Mask past = (below & rising[g]) | (above & falling[g]) |
                         ((below | above) & ~(rising[g] | falling[g]));
       std::memcpy(&out.voxel[i][first_lane + g * W], &k, sizeof k);

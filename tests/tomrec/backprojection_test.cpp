@@ -197,7 +197,7 @@ TEST(Backprojection, ShortLinesRunOutOfCounts) {
 // one double accumulator in the run's order.
 TEST(Backprojection, WholeViewsMatchTheLiteralLoop) {
   const Stacks stacks(11);
-  for (int v : {0, 37}) {
+  for (int v : {0, 1, 37, 64, 128, 200}) {
     std::vector<double> fast(scan::kVolumeSamples, 0.0), literal(scan::kVolumeSamples, 0.0);
     const tomrec::ViewRays rays = tomrec::view_rays(v);
     for (int r = 0; r < 256; ++r) {

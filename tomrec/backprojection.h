@@ -11,6 +11,10 @@
 // walk_rays and reads the segments it leaves.
 #pragma once
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include <atomic>
 #include <climits>
 #include <cmath>
@@ -178,6 +182,7 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
   }
   const Mask magnitude = Mask{} + 0x7fffffffffffffffLL;
   const double kRoundingShift = 6755399441055744.0;  // 1.5 * 2^52
+  constexpr int kFloorMode = 0x09;                     // towards -inf, no inexact signal
   const double x_lo = scan::kInsideXLo, x_hi = scan::kInsideXHi;
   const double y_lo = scan::kInsideYLo, y_hi = scan::kInsideYHi;
   const double z_lo = scan::kInsideZLo, z_hi = scan::kInsideZHi;
@@ -191,12 +196,26 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
     for (int g = 0; g < G; ++g) {
       Real num[3], ratio[3], floors[3];
       for (int a = 0; a < 3; ++a) {
-        // floor: the nearest integer (adding and taking away 1.5 * 2^52
-        // rounds |b| < 2^51 to an integer exactly), one less where that lies
-        // above b. The cell is never -0.0 where floor would give it; no later
-        // value can tell, as a point on an integer always has its cell moved.
-        const Real nearest = (b[g][a] + kRoundingShift) - kRoundingShift;
-        const Real f = (nearest > b[g][a]) ? nearest - 1.0 : nearest;
+        // floor, exact either way: AVX's rounding instruction (only ever
+        // expanded inside the AVX2 walk), or else the nearest integer (adding
+        // and taking away 1.5 * 2^52 rounds |b| < 2^51 to an integer exactly)
+        // less one where that lies above b. The latter never gives -0.0 where
+        // floor does; no later value can tell, as a point on an integer
+        // always has its cell moved.
+        Real f;
+#if defined(__x86_64__) || defined(__i386__)
+        if constexpr (W == 4) {
+          // Expanded inline in the AVX2 walk, so no value crosses a call.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+          f = (Real)__builtin_ia32_roundpd256((__v4df)b[g][a], kFloorMode);
+#pragma GCC diagnostic pop
+        } else
+#endif
+        {
+          const Real nearest = (b[g][a] + kRoundingShift) - kRoundingShift;
+          f = (nearest > b[g][a]) ? nearest - 1.0 : nearest;
+        }
         floors[a] = f;
         const Real d = (Real)((Mask)(b[g][a] - f) & magnitude);
         const Real cell = ((d < 1e-6) | (d > 0.999999)) ? f + move[g][a] : f;

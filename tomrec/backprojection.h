@@ -96,10 +96,12 @@ constexpr int kMaxSegments = 512;
 // itself, bit for bit. The walk of a lane
 // runs from the ray's entry and stops after its last segment or just before
 // its first segment past the slab it was walked for; ran_out[j] tells the
-// first case (the ray left the inside box or used up its counts).
+// first case (the ray left the inside box or used up its counts). total[j]
+// is the sum, in walk order, of the lengths sub_min of those segments.
 struct RaySegments {
   int count[kLanes];
   bool ran_out[kLanes];
+  double total[kLanes];
   std::uint32_t voxel[kMaxSegments][kLanes];
   double credit[kMaxSegments][kLanes];
 };
@@ -154,7 +156,7 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
   using scan::NY;
   using scan::NZ;
   Real b[G][3], step[G][3], recip[G][3], full[G][3], move[G][3], ahead[G][3], remaining[G];
-  Real scale_up[G], scale_down[G];
+  Real scale_up[G], scale_down[G], total[G];
   Mask previous[G][3], active[G], counted[G], stopped[G], rising[G], falling[G];
   for (int l = 0; l < W * G; ++l) {
     const int g = l / W, j = l % W;
@@ -176,6 +178,7 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
     remaining[g][j] = live ? static_cast<double>(rays[l].counts - rays[l].span.first) : 0.0;
     active[g][j] = live ? -1 : 0;
     counted[g][j] = 0;
+    total[g][j] = 0.0;
     stopped[g][j] = 0;
     rising[g][j] = live && rays[l].step[2] > 0 ? -1 : 0;
     falling[g][j] = live && rays[l].step[2] < 0 ? -1 : 0;
@@ -270,6 +273,7 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       stopped[g] = stopped[g] | (active[g] & past);
       active[g] = active[g] & ~past;
       counted[g] = counted[g] - active[g];
+      total[g] = total[g] + (active[g] ? sub_min : Real{});
 
       for (int a = 0; a < 3; ++a) b[g][a] = b[g][a] + sub_min * step[g][a];
       remaining[g] = remaining[g] - 1.0;
@@ -281,6 +285,7 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
   for (int l = 0; l < count && l < W * G; ++l) {
     out.count[first_lane + l] = static_cast<int>(counted[l / W][l % W]);
     out.ran_out[first_lane + l] = stopped[l / W][l % W] == 0;
+    out.total[first_lane + l] = total[l / W][l % W];
   }
 }
 

@@ -21,23 +21,21 @@ void compute_length_sums(float* detector_sum, float* voxel_sum, int threads,
       },
       [&](const tomrec::ZSlab& slab, const tomrec::RayBatch& batch,
           const tomrec::RaySegments& seg) {
+        double* __restrict acc = volume_acc.data();
         for (int j = 0; j < batch.count; ++j) {
-          // The credit of a sample 1 with weight 1 is the segment's length: in
-          // column order as the reconstruction adds it, and the ray's sum in
-          // walk order.
-          double total = 0.0;
-          bool last_in_slab = false;
-          for (int i = 0; i < seg.count[j]; ++i) {
-            const std::uint32_t k = seg.voxel[i][j];
-            last_in_slab = slab.holds(tomrec::z_index_of_voxel(k));
-            if (last_in_slab) volume_acc[k] += seg.credit[i][j];
-            total += seg.credit[i][j];
-          }
+          // The credit of a sample 1 with weight 1 is the segment's length, in
+          // column order as the reconstruction adds it. The segments before
+          // the slab come first, as z is monotone along the ray.
+          const int count = seg.count[j];
+          int i = 0;
+          while (i < count && !slab.holds(tomrec::z_index_of_voxel(seg.voxel[i][j]))) ++i;
+          const bool last_in_slab = i < count;
+          for (; i < count; ++i) acc[seg.voxel[i][j]] += seg.credit[i][j];
           // The slab that holds a ray's last segment has walked the whole ray
           // from its entry; that slab alone writes the ray's sum.
           if (seg.ran_out[j] && last_in_slab) {
             detector_sum[scan::stack_index(batch.view, batch.row, batch.column[j])] =
-                static_cast<float>(total);
+                static_cast<float>(seg.total[j]);
           }
         }
       },

@@ -155,7 +155,7 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
   using scan::NX;
   using scan::NY;
   using scan::NZ;
-  Real b[G][3], step[G][3], recip[G][3], full[G][3], move[G][3], ahead[G][3], remaining[G];
+  Real b[G][3], step[G][3], recip[G][3], full[G][3], moved_ahead[G][3], ahead[G][3], remaining[G];
   Real scale_up[G], scale_down[G], total[G];
   Mask previous[G][3], active[G], counted[G], stopped[G], rising[G], falling[G];
   for (int l = 0; l < W * G; ++l) {
@@ -168,7 +168,9 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       b[g][a][j] = live ? scan::sample_coordinate(rays[l].span.first, s, rays[l].source[a]) : 0.0;
       recip[g][a][j] = 1.0 / s;
       full[g][a][j] = std::fabs(1.0 / s);
-      move[g][a][j] = s >= 0 ? 1.0 : -1.0;
+      // The next boundary lies at cell + ahead; a cell moved one on in the
+      // direction of travel puts it at cell + moved_ahead (integers, exact).
+      moved_ahead[g][a][j] = s >= 0 ? 2.0 : -1.0;
       ahead[g][a][j] = s >= 0 ? 1.0 : 0.0;
       previous[g][a][j] = 0;
     }
@@ -183,7 +185,6 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
     rising[g][j] = live && rays[l].step[2] > 0 ? -1 : 0;
     falling[g][j] = live && rays[l].step[2] < 0 ? -1 : 0;
   }
-  const Mask magnitude = Mask{} + 0x7fffffffffffffffLL;
   const double kRoundingShift = 6755399441055744.0;  // 1.5 * 2^52
   constexpr int kFloorMode = 0x09;                     // towards -inf, no inexact signal
   const double x_lo = scan::kInsideXLo, x_hi = scan::kInsideXHi;
@@ -220,9 +221,11 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
           f = (nearest > b[g][a]) ? nearest - 1.0 : nearest;
         }
         floors[a] = f;
-        const Real d = (Real)((Mask)(b[g][a] - f) & magnitude);
-        const Real cell = ((d < 1e-6) | (d > 0.999999)) ? f + move[g][a] : f;
-        num[a] = cell + ahead[g][a] - b[g][a];
+        // |b - floor(b)| is b - floor(b): never below +0.
+        const Real d = b[g][a] - f;
+        const Real boundary =
+            ((d < 1e-6) | (d > 0.999999)) ? f + moved_ahead[g][a] : f + ahead[g][a];
+        num[a] = boundary - b[g][a];
         ratio[a] = previous[g][a] ? full[g][a] : num[a] * recip[g][a];
       }
       Mask lower1 = ratio[1] < ratio[0];

@@ -93,11 +93,11 @@ constexpr int kMaxSegments = 512;
 // position voxel[i][j] and credits credit[i][j] = sample * sub_min / weight
 // of its ray (multiplied first, then divided, in double), sub_min being the
 // segment's length in steps; with sample and weight 1 that is the length
-// itself, bit for bit. The walk of a lane
-// runs from the ray's entry and stops after its last segment or just before
-// its first segment past the slab it was walked for; ran_out[j] tells the
-// first case (the ray left the inside box or used up its counts). total[j]
-// is the sum, in walk order, of the lengths sub_min of those segments.
+// itself, bit for bit. The walk of a lane runs from the ray's entry and
+// stops after its last segment or just before its first segment past the
+// slab it was walked for; ran_out[j] tells the first case (the ray left the
+// inside box or used up its counts). total[j] is the sum, in walk order, of
+// the lengths sub_min of those segments.
 struct RaySegments {
   int count[kLanes];
   bool ran_out[kLanes];
@@ -113,7 +113,7 @@ namespace detail {
 #define TOMREC_ALWAYS_INLINE inline __attribute__((always_inline))
 
 // W doubles side by side (GCC/Clang vector extensions), the masks of their
-// comparisons (all ones or zero per lane) and W ints.
+// comparisons (all ones or zero per lane), W ints and W unsigned ints.
 template <int W>
 struct Lanes {
   typedef double Real __attribute__((vector_size(8 * W)));
@@ -174,9 +174,9 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       ahead[g][a][j] = s >= 0 ? 1.0 : 0.0;
       previous[g][a][j] = 0;
     }
-    // Counts left, the entry count's own included.
     scale_up[g][j] = live ? sample[l] : 1.0;
     scale_down[g][j] = live ? weight[l] : 1.0;
+    // Counts left, the entry count's own included.
     remaining[g][j] = live ? static_cast<double>(rays[l].counts - rays[l].span.first) : 0.0;
     active[g][j] = live ? -1 : 0;
     counted[g][j] = 0;

@@ -223,9 +223,8 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
         floors[a] = f;
         // |b - floor(b)| is b - floor(b): never below +0.
         const Real d = b[g][a] - f;
-        const Real boundary =
-            ((d < 1e-6) | (d > 0.999999)) ? f + moved_ahead[g][a] : f + ahead[g][a];
-        num[a] = boundary - b[g][a];
+        const Real to_boundary = ((d < 1e-6) | (d > 0.999999)) ? moved_ahead[g][a] : ahead[g][a];
+        num[a] = (f + to_boundary) - b[g][a];
         ratio[a] = previous[g][a] ? full[g][a] : num[a] * recip[g][a];
       }
       Mask lower1 = ratio[1] < ratio[0];
@@ -233,9 +232,13 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       Mask lower2 = ratio[2] < sub_min;
       sub_min = lower2 ? ratio[2] : sub_min;
       Mask win2 = lower2, win1 = lower1 & ~lower2, win0 = ~(lower1 | lower2);
+      // The runner-up: the middle one of the three.
+      const Real low01 = lower1 ? ratio[1] : ratio[0];
+      const Real high01 = lower1 ? ratio[0] : ratio[1];
+      const Real above_low = (ratio[2] < low01) ? low01 : ratio[2];
+      const Real second = (above_low < high01) ? above_low : high01;
       const Real margin = sub_min * (1.0 + 1e-14);
-      const Mask clear = (sub_min > 0.0) & (win0 | (margin < ratio[0])) &
-                         (win1 | (margin < ratio[1])) & (win2 | (margin < ratio[2]));
+      const Mask clear = (sub_min > 0.0) & (margin < second);
       long long close_call = 0;
       for (int j = 0; j < W; ++j) close_call |= active[g][j] & ~clear[j];
       if (close_call) {

@@ -1,6 +1,7 @@
 #include "tomrec/backprojection.h"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 namespace tomrec {
@@ -101,18 +102,42 @@ bool may_reach(const RayStart& ray, const ZSlab& slab) {
   return iz_hi >= slab.iz_first && iz_lo <= slab.iz_last;
 }
 
-bool row_may_reach(const ViewRays& rays, int r, const ZSlab& slab) {
+ViewReach view_reach(const ViewRays& rays) {
+  const double radius_squared = 90.0 * 90.0;
+  ViewReach reach{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+  const double sx = rays.source[0], sy = rays.source[1];
+  for (int c = 0; c < 2 * NX; ++c) {
+    // |s + u (d - s)|^2 <= R^2 in x and y: a u^2 + 2 b u + k <= 0.
+    const double dx = rays.detector_x[c] - sx, dy = rays.detector_y[c] - sy;
+    const double a = dx * dx + dy * dy, b = sx * dx + sy * dy;
+    const double k = sx * sx + sy * sy - radius_squared;
+    if (a == 0) {
+      if (k <= 0) return ViewReach{-std::numeric_limits<double>::infinity(),
+                                   std::numeric_limits<double>::infinity()};
+      continue;
+    }
+    const double discriminant = b * b - a * k;
+    if (discriminant < 0) continue;
+    const double root = std::sqrt(discriminant);
+    reach.u_first = std::min(reach.u_first, (-b - root) / a);
+    reach.u_last = std::max(reach.u_last, (-b + root) / a);
+  }
+  return reach;
+}
+
+bool row_may_reach(const ViewRays& rays, const ViewReach& reach, int r, const ZSlab& slab) {
+  if (!(reach.u_first <= reach.u_last)) return false;
+  if (std::isinf(reach.u_first) || std::isinf(reach.u_last)) return true;
   double detector[3];
   detector_point(rays, r, 0, detector);
-  const double z_source = rays.source[2], z_detector = detector[2];
-  // A source or detector point inside the box could let the walk run past
-  // the detector's height; the scan has none, but then nothing is skipped.
-  if (scan::inside(rays.source[0], rays.source[1], z_source)) return true;
-  for (int c = 0; c < 2 * NX; ++c) {
-    if (scan::inside(rays.detector_x[c], rays.detector_y[c], z_detector)) return true;
-  }
-  const int a = z_index(z_source), b = z_index(z_detector);
-  return std::max(a, b) + 1 >= slab.iz_first && std::min(a, b) - 1 <= slab.iz_last;
+  const double z_source = rays.source[2], rise = detector[2] - z_source;
+  const double z_a = z_source + reach.u_first * rise, z_b = z_source + reach.u_last * rise;
+  // Heights beyond the box are cut to it, which keeps the indices small.
+  const double z_lo = std::max(std::min(z_a, z_b), double(scan::kInsideZLo) - 2.0);
+  const double z_hi = std::min(std::max(z_a, z_b), double(scan::kInsideZHi) + 2.0);
+  if (z_lo > z_hi) return false;
+  const int iz_lo = z_index(z_hi) - 1, iz_hi = z_index(z_lo) + 1;
+  return iz_hi >= slab.iz_first && iz_lo <= slab.iz_last;
 }
 
 std::vector<ZSlab> plan_slabs(int threads) {

@@ -356,10 +356,19 @@ void backproject_ray(const float* proj, const float* detector_sum, int v, int r,
 // inside span; a cell of margin covers the rounding of the walked points.
 bool may_reach(const RayStart& ray, const ZSlab& slab);
 
+// Where along the lines of a view (as the fraction u of the way from the
+// source to each detector point) any of them can be inside the box: every
+// inside point lies within radius 90 of the z axis (the box reaches
+// sqrt(63^2 + 63^2) < 89.1), and the x and y of a view's lines do not depend
+// on the row.
+struct ViewReach {
+  double u_first, u_last;  // empty when u_first > u_last
+};
+ViewReach view_reach(const ViewRays& rays);
+
 // False only when no ray of row r of the view can have a segment in the
-// slab: the source and every detector point of the row lie outside the
-// inside box, so the walked points lie between their heights.
-bool row_may_reach(const ViewRays& rays, int r, const ZSlab& slab);
+// slab: the heights of the row's lines over the reach, with a cell of margin.
+bool row_may_reach(const ViewRays& rays, const ViewReach& reach, int r, const ZSlab& slab);
 
 // The slabs for `threads` threads, in ascending z index, covering 0 ... NZ-1.
 // One thread has the whole grid; two have the halves that the upper rows
@@ -402,9 +411,10 @@ void walk_views_in_slabs(int first_view, int last_view, int threads, Wanted&& wa
     };
     for (int v = first_view; v < last_view; ++v) {
       const ViewRays rays = view_rays(v);
+      const ViewReach reach = view_reach(rays);
       batch.view = v;
       for (int r = 0; r < 2 * NY; ++r) {
-        if (!row_may_reach(rays, r, slab)) continue;
+        if (!row_may_reach(rays, reach, r, slab)) continue;
         batch.row = r;
         batch.count = 0;
         for (int c = 0; c < 2 * NX; ++c) {

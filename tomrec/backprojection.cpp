@@ -170,29 +170,30 @@ bool has_avx2() {
 }
 
 void walk_eight_avx2(const RayStart* rays, const double* sample, const double* weight, int count,
-                     const ZSlab& slab, RaySegments& out) {
-  walk_lanes<4, 2>(rays, sample, weight, count, slab, out, 0);
+                     const ZSlab& slab, RaySegments& out, const double* accumulator) {
+  walk_lanes<4, 2>(rays, sample, weight, count, slab, out, 0, accumulator);
 }
 #endif
 
 void walk_two(const RayStart* rays, const double* sample, const double* weight, int count,
-              const ZSlab& slab, RaySegments& out, int first_lane) {
-  walk_lanes<2, 1>(rays, sample, weight, count, slab, out, first_lane);
+              const ZSlab& slab, RaySegments& out, int first_lane, const double* accumulator) {
+  walk_lanes<2, 1>(rays, sample, weight, count, slab, out, first_lane, accumulator);
 }
 
 }  // namespace detail
 
 void walk_rays(const RayStart* rays, const double* sample, const double* weight, int count,
-               const ZSlab& slab, RaySegments& out) {
+               const ZSlab& slab, RaySegments& out, const double* accumulator) {
 #if defined(__x86_64__) || defined(__i386__)
   if (detail::has_avx2()) {
-    detail::walk_eight_avx2(rays, sample, weight, count, slab, out);
+    detail::walk_eight_avx2(rays, sample, weight, count, slab, out, accumulator);
     return;
   }
 #endif
   for (int first = 0; first < count; first += 2) {
     detail::walk_two(rays + first, sample + first, weight + first,
-                     count - first < 2 ? count - first : 2, slab, out, first);
+                     count - first < 2 ? count - first : 2, slab, out, first,
+                     first == 0 ? accumulator : nullptr);
   }
 }
 
@@ -207,7 +208,7 @@ void backproject_views(const float* proj, const float* detector_sum, double* vol
     return weight != 0;
   };
   walk_views_in_slabs(
-      first_view, last_view, threads, weighted,
+      first_view, last_view, threads, volume_acc, weighted,
       [&](const ZSlab& slab, const RayBatch& batch, const RaySegments& seg) {
         // In column order, so that every voxel sums in the order view, row,
         // column.

@@ -147,7 +147,7 @@ struct Lanes {
 template <int W, int G>
 TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
                                      const double* weight, int count, const ZSlab& slab,
-                                     RaySegments& out, int first_lane) {
+                                     RaySegments& out, int first_lane, const double* accumulator) {
   using Real = typename Lanes<W>::Real;
   using Mask = typename Lanes<W>::Mask;
   using Index = typename Lanes<W>::Index;
@@ -274,6 +274,8 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       const Mask past = (below & rising[g]) | (above & falling[g]) |
                         ((below | above) & ~(rising[g] | falling[g]));
       std::memcpy(&out.voxel[i][first_lane + g * W], &k, sizeof k);
+      // The first ray's credits are added first, right after the walk.
+      if (g == 0 && accumulator != nullptr) __builtin_prefetch(accumulator + k[0], 1);
       const Real credit = sub_min * scale_up[g] / scale_down[g];
       std::memcpy(&out.credit[i][first_lane + g * W], &credit, sizeof credit);
       stopped[g] = stopped[g] | (active[g] & past);
@@ -301,19 +303,22 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
 // bits.
 __attribute__((target("avx2"))) void walk_eight_avx2(const RayStart* rays, const double* sample,
                                                      const double* weight, int count,
-                                                     const ZSlab& slab, RaySegments& out);
+                                                     const ZSlab& slab, RaySegments& out,
+                                                     const double* accumulator);
 bool has_avx2();
 #endif
 void walk_two(const RayStart* rays, const double* sample, const double* weight, int count,
-              const ZSlab& slab, RaySegments& out, int first_lane);
+              const ZSlab& slab, RaySegments& out, int first_lane, const double* accumulator);
 
 }  // namespace detail
 
 // Walks rays[0 .. count-1] (count <= kLanes) through the fixed grid
 // (scan::NX, NY, NZ) for the voxels of slab and leaves their segments in out;
-// ray l's sample value and weight are sample[l] and weight[l].
+// ray l's sample value and weight are sample[l] and weight[l]. The voxels of
+// the first ray are fetched ahead into the cache from accumulator, where
+// given: the caller adds there next.
 void walk_rays(const RayStart* rays, const double* sample, const double* weight, int count,
-               const ZSlab& slab, RaySegments& out);
+               const ZSlab& slab, RaySegments& out, const double* accumulator = nullptr);
 
 // The walk of one ray: visit(k, iz, sub_min) for every segment in order,
 // with k the Volume position of the voxel of the segment's start point, iz
@@ -388,14 +393,17 @@ struct RayBatch {
 // Runs one thread per slab of plan_slabs(threads). Each walks the rays
 // (v, r, c) of views first_view ... last_view - 1 in the order view, row,
 // column, keeps those for which wanted(v, r, c, sample, weight) holds (it
-// sets the two values of the ray) and that may reach its slab, walks them in batches of up to kLanes and hands each batch with its
-// segments, in that order, to
-//   batch_work(slab, batch, segments).
+// sets the two values of the ray) and that may reach its slab, walks them in
+// batches of up to kLanes and hands each batch with its segments, in that
+// order, to
+//   batch_work(slab, batch, segments),
+// which adds into accumulator (Volume layout; fetched ahead by the walk).
 // on_view_done(v) is called once per view when every slab has finished it
 // (from any thread, possibly out of order).
 template <class Wanted, class BatchWork>
-void walk_views_in_slabs(int first_view, int last_view, int threads, Wanted&& wanted,
-                         BatchWork&& batch_work, const std::function<void(int)>& on_view_done) {
+void walk_views_in_slabs(int first_view, int last_view, int threads, const double* accumulator,
+                         Wanted&& wanted, BatchWork&& batch_work,
+                         const std::function<void(int)>& on_view_done) {
   const std::vector<ZSlab> slabs = plan_slabs(threads);
   const int slab_count = static_cast<int>(slabs.size());
   std::vector<std::atomic<int>> slabs_done(scan::kViews);
@@ -404,7 +412,7 @@ void walk_views_in_slabs(int first_view, int last_view, int threads, Wanted&& wa
     const std::unique_ptr<RaySegments> segments = std::make_unique<RaySegments>();
     RayBatch batch;
     auto flush = [&]() {
-      walk_rays(batch.ray, batch.sample, batch.weight, batch.count, slab, *segments);
+      walk_rays(batch.ray, batch.sample, batch.weight, batch.count, slab, *segments, accumulator);
       batch_work(slab, static_cast<const RayBatch&>(batch),
                  static_cast<const RaySegments&>(*segments));
       batch.count = 0;

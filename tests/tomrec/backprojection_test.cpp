@@ -274,7 +274,7 @@ TEST(Backprojection, TwoLaneWalkLeavesTheSameSegments) {
           tomrec::walk_rays(batch, sample, weights, tomrec::kLanes, slab, *wide);
           for (int first = 0; first < tomrec::kLanes; first += 2) {
             tomrec::detail::walk_two(batch + first, sample + first, weights + first, 2, slab,
-                                     *narrow, first);
+                                     *narrow, first, nullptr);
           }
           for (int l = 0; l < tomrec::kLanes; ++l) {
             ASSERT_EQ(wide->count[l], narrow->count[l]) << v << " " << r << " " << c + l;

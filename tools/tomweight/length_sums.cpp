@@ -14,7 +14,8 @@ void compute_length_sums(float* detector_sum, float* voxel_sum, int threads,
   std::vector<double> volume_acc(scan::kVolumeSamples, 0.0);
   std::fill(detector_sum, detector_sum + scan::kStackSamples, 0.0f);
   tomrec::walk_views_in_slabs(
-      0, scan::kViews, threads, [](int, int, int, double& sample, double& weight) {
+      0, scan::kViews, threads, volume_acc.data(),
+      [](int, int, int, double& sample, double& weight) {
         sample = 1.0;
         weight = 1.0;
         return true;

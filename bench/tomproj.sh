@@ -22,21 +22,7 @@ echo "== library timing and the straightforward rendering"
 
 if command -v plastimatch > /dev/null; then
   echo "== plastimatch drr (exact), the same 256 views of 256 x 256 rays"
-  ln -s ball.img ball.raw
-  cat > ball.mhd <<'MHD'
-ObjectType = Image
-NDims = 3
-DimSize = 128 128 128
-ElementSpacing = 1 1 1
-Offset = -63.5 -64.5 -64.5
-ElementType = MET_FLOAT
-ElementByteOrderMSB = False
-ElementDataFile = ball.raw
-MHD
-  mkdir -p peer
-  "$here/bench/measure.py" "plastimatch drr" "" -- plastimatch drr -i exact -t pfm --sad 256 --sid 512 \
-    -r "256 256" -z "256 256" -c "128 128" --vup "0 0 -1" -y -1.5707963267948966 -P none -s 10 \
-    -a 256 -N 1.40625 -O peer/view ball.mhd
+  "$here/bench/plastimatch_views.sh" "$build/bench/projector_bench"
   "$build/bench/projector_bench" --compare-pfm peer stack.img
 else
   echo "(plastimatch is not installed: apt-get install plastimatch to time and compare against it)"

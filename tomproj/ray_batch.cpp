@@ -5,21 +5,12 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/vector_lanes.h"
+
 namespace tomproj {
 namespace {
 
-// W lanes of doubles. Every operation below is the same IEEE operation in
-// each lane as in the single-ray code, so the instruction set that carries
-// them does not change a bit.
-template <int W>
-struct Lanes {
-  typedef double vd __attribute__((vector_size(8 * W)));
-  typedef long long vl __attribute__((vector_size(8 * W)));
-  typedef int vi __attribute__((vector_size(4 * W)));
-  typedef float vf __attribute__((vector_size(4 * W)));
-  // The same lanes in memory that need not be aligned to the vector size.
-  typedef double vd_unaligned __attribute__((vector_size(8 * W), aligned(8)));
-};
+using lanes::Lanes;
 
 constexpr int kGroups = 4;  // independent vectors per batch
 constexpr int kSlots = 4;   // a step has at most four pieces
@@ -28,14 +19,14 @@ constexpr int kMaxCounts = 512;
 #define TOM_INLINE inline __attribute__((always_inline))
 
 template <int W>
-TOM_INLINE typename Lanes<W>::vd splat(double x) {
-  typename Lanes<W>::vd v = {};
+TOM_INLINE typename Lanes<W>::Real splat(double x) {
+  typename Lanes<W>::Real v = {};
   return v + x;
 }
 
 template <int W>
-TOM_INLINE typename Lanes<W>::vl splat_mask(long long x) {
-  typename Lanes<W>::vl v = {};
+TOM_INLINE typename Lanes<W>::Mask splat_mask(long long x) {
+  typename Lanes<W>::Mask v = {};
   return v + x;
 }
 
@@ -44,27 +35,27 @@ TOM_INLINE typename Lanes<W>::vl splat_mask(long long x) {
 // zero can only change the sign of a zero-length piece, and adding a signed
 // zero to the sample gives the same bits.
 template <int W>
-TOM_INLINE typename Lanes<W>::vd toward_zero(typename Lanes<W>::vd x) {
-  typedef typename Lanes<W>::vd vd;
-  typedef typename Lanes<W>::vi vi;
+TOM_INLINE typename Lanes<W>::Real toward_zero(typename Lanes<W>::Real x) {
+  typedef typename Lanes<W>::Real vd;
+  typedef typename Lanes<W>::Index vi;
   return __builtin_convertvector(__builtin_convertvector(x, vi), vd);
 }
 
 // Volume position of the cells (cx, cy, cz), exact in double.
 template <int W>
-TOM_INLINE typename Lanes<W>::vd position_of(typename Lanes<W>::vd cx, typename Lanes<W>::vd cy,
-                                             typename Lanes<W>::vd cz) {
+TOM_INLINE typename Lanes<W>::Real position_of(typename Lanes<W>::Real cx, typename Lanes<W>::Real cy,
+                                             typename Lanes<W>::Real cz) {
   return (splat<W>(scan::NX / 2) + cx) + splat<W>(scan::NX) * (splat<W>(scan::NY / 2) - cy) +
          splat<W>(scan::NX * scan::NY) * (splat<W>(scan::NZ / 2) - cz);
 }
 
 // The float32 Volume samples at W positions (exact whole numbers), widened.
 template <int W>
-TOM_INLINE typename Lanes<W>::vd load_lanes(const float* volume, typename Lanes<W>::vd position) {
-  const typename Lanes<W>::vi i = __builtin_convertvector(position, typename Lanes<W>::vi);
+TOM_INLINE typename Lanes<W>::Real load_lanes(const float* volume, typename Lanes<W>::Real position) {
+  const typename Lanes<W>::Index i = __builtin_convertvector(position, typename Lanes<W>::Index);
   // Built from one initialiser: filling lanes one by one goes through memory.
   static_assert(W == 4, "the loads are written out for four lanes");
-  return typename Lanes<W>::vd{volume[i[0]], volume[i[1]], volume[i[2]], volume[i[3]]};
+  return typename Lanes<W>::Real{volume[i[0]], volume[i[1]], volume[i[2]], volume[i[3]]};
 }
 
 // True when some lane of the mask is set.
@@ -76,9 +67,9 @@ __attribute__((target("avx2"))) TOM_INLINE bool any_lane(Mask mask) {
 
 // One value of each of W rays, as lanes.
 template <int W, class Field>
-TOM_INLINE typename Lanes<W>::vd lanes_of(const BatchRay* rays, const Field& field) {
+TOM_INLINE typename Lanes<W>::Real lanes_of(const BatchRay* rays, const Field& field) {
   static_assert(W == 4, "written out for four lanes");
-  return typename Lanes<W>::vd{field(rays[0]), field(rays[1]), field(rays[2]), field(rays[3])};
+  return typename Lanes<W>::Real{field(rays[0]), field(rays[1]), field(rays[2]), field(rays[3])};
 }
 
 // Traces H groups of W rays over the counts [k0, k1) and writes, for every
@@ -91,9 +82,9 @@ TOM_INLINE typename Lanes<W>::vd lanes_of(const BatchRay* rays, const Field& fie
 // dependent operations, and two chains side by side keep the processor busy.
 template <int W, int H>
 __attribute__((target("avx2"))) TOM_INLINE void trace_groups(const scan::Point3& source, const BatchRay* r, int k0, int k1,
-                             const float* volume, typename Lanes<W>::vd_unaligned* const* outs) {
-  typedef typename Lanes<W>::vd vd;
-  typedef typename Lanes<W>::vl vl;
+                             const float* volume, typename Lanes<W>::RealUnaligned* const* outs) {
+  typedef typename Lanes<W>::Real vd;
+  typedef typename Lanes<W>::Mask vl;
   const vd zero = splat<W>(0.0), one = splat<W>(1.0);
   const vd sx = splat<W>(source.x), sy = splat<W>(source.y), sz = splat<W>(source.z);
   // Steps of the Volume position for one cell along +y and +z.
@@ -103,7 +94,7 @@ __attribute__((target("avx2"))) TOM_INLINE void trace_groups(const scan::Point3&
 
   vd dx[H], dy[H], dz[H], first[H], last[H];
   vd px[H], py[H], pz[H], tpx[H], tpy[H], tpz[H], fpx[H], fpy[H], fpz[H], posp[H];
-  typename Lanes<W>::vd_unaligned* out[H];
+  typename Lanes<W>::RealUnaligned* out[H];
   for (int h = 0; h < H; ++h) {
     const BatchRay* g = r + h * W;
     dx[h] = lanes_of<W>(g, [](const BatchRay& ray) { return ray.d[0]; });
@@ -224,9 +215,9 @@ __attribute__((target("avx2"))) TOM_INLINE void trace_groups(const scan::Point3&
 template <int W>
 __attribute__((target("avx2"))) TOM_INLINE void trace_batch_lanes(const scan::Point3& source, const BatchRay* rays,
                                   const float* volume, float* samples) {
-  typedef typename Lanes<W>::vd vd;
-  typedef typename Lanes<W>::vf vf;
-  typedef typename Lanes<W>::vd_unaligned vd_unaligned;
+  typedef typename Lanes<W>::Real vd;
+  typedef typename Lanes<W>::Single vf;
+  typedef typename Lanes<W>::RealUnaligned vd_unaligned;
   const int n = kGroups * W;
   int k0 = 1 << 30, k1 = 0;
   for (int i = 0; i < n; ++i) {

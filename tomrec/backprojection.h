@@ -29,6 +29,7 @@
 #include "common/inside_span.h"
 #include "common/parallel.h"
 #include "common/scan_geometry.h"
+#include "common/vector_lanes.h"
 #include "tomrec/rec_geometry.h"
 
 namespace tomrec {
@@ -112,15 +113,7 @@ namespace detail {
 
 #define TOMREC_ALWAYS_INLINE inline __attribute__((always_inline))
 
-// W doubles side by side (GCC/Clang vector extensions), the masks of their
-// comparisons (all ones or zero per lane), W ints and W unsigned ints.
-template <int W>
-struct Lanes {
-  typedef double Real __attribute__((vector_size(8 * W)));
-  typedef long long Mask __attribute__((vector_size(8 * W)));
-  typedef int Index __attribute__((vector_size(4 * W)));
-  typedef unsigned Position __attribute__((vector_size(4 * W)));
-};
+using lanes::Lanes;
 
 // The walk of G groups of W rays at once, one ray per lane, into the lanes
 // first_lane ... of out. Every lane carries out exactly the arithmetic of a

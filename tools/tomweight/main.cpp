@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "common/output_file.h"
-#include "common/parallel.h"
 #include "common/raw_image.h"
 #include "common/scan_geometry.h"
 #include "tomrec/reconstruction.h"
@@ -43,11 +42,7 @@ int run(const toolkit::CommandLine& line) {
     throw toolkit::UsageError("unexpected argument '" + line.positional().front() + "'");
   }
   const std::string dir = line.value("dir", ".");
-  int threads = tomio::available_threads();
-  if (line.has("threads")) {
-    threads = toolkit::parse_int(line.value("threads"), "--threads");
-    if (threads < 1) throw toolkit::UsageError("--threads must be at least 1");
-  }
+  const int threads = toolkit::thread_count(line);
   std::vector<float> detector_sum(scan::kStackSamples);
   std::vector<float> voxel_sum(scan::kVolumeSamples);
   // Both outputs are claimed before the walk, so that a directory that

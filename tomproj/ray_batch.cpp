@@ -30,15 +30,22 @@ TOM_INLINE typename Lanes<W>::Mask splat_mask(long long x) {
   return v + x;
 }
 
-// Rounds towards zero, for |x| far below 2^31. For x in (-1, 0) this gives
-// +0.0 where trunc gives -0.0: a boundary that differs only in the sign of a
-// zero can only change the sign of a zero-length piece, and adding a signed
-// zero to the sample gives the same bits.
+// trunc and floor of four lanes, each one rounding instruction with exactly
+// the result of std::trunc and std::floor.
 template <int W>
-TOM_INLINE typename Lanes<W>::Real toward_zero(typename Lanes<W>::Real x) {
-  typedef typename Lanes<W>::Real vd;
-  typedef typename Lanes<W>::Index vi;
-  return __builtin_convertvector(__builtin_convertvector(x, vi), vd);
+__attribute__((target("avx2"))) TOM_INLINE typename Lanes<W>::Real toward_zero(
+    typename Lanes<W>::Real x) {
+  static_assert(W == 4, "four lanes");
+  return reinterpret_cast<typename Lanes<W>::Real>(
+      _mm256_round_pd(reinterpret_cast<__m256d>(x), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));
+}
+
+template <int W>
+__attribute__((target("avx2"))) TOM_INLINE typename Lanes<W>::Real floor_of(
+    typename Lanes<W>::Real x) {
+  static_assert(W == 4, "four lanes");
+  return reinterpret_cast<typename Lanes<W>::Real>(
+      _mm256_round_pd(reinterpret_cast<__m256d>(x), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
 }
 
 // Volume position of the cells (cx, cy, cz), exact in double.
@@ -110,9 +117,9 @@ __attribute__((target("avx2"))) TOM_INLINE void trace_groups(const scan::Point3&
     tpx[h] = toward_zero<W>(px[h]);
     tpy[h] = toward_zero<W>(py[h]);
     tpz[h] = toward_zero<W>(pz[h]);
-    fpx[h] = px[h] < tpx[h] ? tpx[h] - one : tpx[h];
-    fpy[h] = py[h] < tpy[h] ? tpy[h] - one : tpy[h];
-    fpz[h] = pz[h] < tpz[h] ? tpz[h] - one : tpz[h];
+    fpx[h] = floor_of<W>(px[h]);
+    fpy[h] = floor_of<W>(py[h]);
+    fpz[h] = floor_of<W>(pz[h]);
     posp[h] = position_of<W>(fpx[h], fpy[h], fpz[h]);
     out[h] = outs[h];
   }
@@ -129,9 +136,9 @@ __attribute__((target("avx2"))) TOM_INLINE void trace_groups(const scan::Point3&
       tqx[h] = toward_zero<W>(qx[h]);
       tqy[h] = toward_zero<W>(qy[h]);
       tqz[h] = toward_zero<W>(qz[h]);
-      fqx[h] = qx[h] < tqx[h] ? tqx[h] - one : tqx[h];
-      fqy[h] = qy[h] < tqy[h] ? tqy[h] - one : tqy[h];
-      fqz[h] = qz[h] < tqz[h] ? tqz[h] - one : tqz[h];
+      fqx[h] = floor_of<W>(qx[h]);
+      fqy[h] = floor_of<W>(qy[h]);
+      fqz[h] = floor_of<W>(qz[h]);
       active[h] = (kd >= first[h]) & (kd < last[h]);
     }
     // Crossed axes and the fraction of the step at each crossing; 0.0 for an

@@ -30,22 +30,17 @@ TOM_INLINE typename Lanes<W>::Mask splat_mask(long long x) {
   return v + x;
 }
 
-// trunc and floor of four lanes, each one rounding instruction with exactly
-// the result of std::trunc and std::floor.
-template <int W>
-__attribute__((target("avx2"))) TOM_INLINE typename Lanes<W>::Real toward_zero(
-    typename Lanes<W>::Real x) {
-  static_assert(W == 4, "four lanes");
-  return reinterpret_cast<typename Lanes<W>::Real>(
-      _mm256_round_pd(reinterpret_cast<__m256d>(x), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));
-}
+// Four lanes rounded to whole numbers by one rounding instruction, with
+// exactly the result of std::trunc (kTowardZero) or std::floor (kFloor).
+constexpr int kTowardZero = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
+constexpr int kFloor = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
 
-template <int W>
-__attribute__((target("avx2"))) TOM_INLINE typename Lanes<W>::Real floor_of(
+template <int W, int Mode>
+__attribute__((target("avx2"))) TOM_INLINE typename Lanes<W>::Real rounded(
     typename Lanes<W>::Real x) {
   static_assert(W == 4, "four lanes");
   return reinterpret_cast<typename Lanes<W>::Real>(
-      _mm256_round_pd(reinterpret_cast<__m256d>(x), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
+      _mm256_round_pd(reinterpret_cast<__m256d>(x), Mode));
 }
 
 // Volume position of the cells (cx, cy, cz), exact in double.
@@ -114,12 +109,12 @@ __attribute__((target("avx2"))) TOM_INLINE void trace_groups(const scan::Point3&
     px[h] = kd * dx[h] + sx;
     py[h] = kd * dy[h] + sy;
     pz[h] = kd * dz[h] + sz;
-    tpx[h] = toward_zero<W>(px[h]);
-    tpy[h] = toward_zero<W>(py[h]);
-    tpz[h] = toward_zero<W>(pz[h]);
-    fpx[h] = floor_of<W>(px[h]);
-    fpy[h] = floor_of<W>(py[h]);
-    fpz[h] = floor_of<W>(pz[h]);
+    tpx[h] = rounded<W, kTowardZero>(px[h]);
+    tpy[h] = rounded<W, kTowardZero>(py[h]);
+    tpz[h] = rounded<W, kTowardZero>(pz[h]);
+    fpx[h] = rounded<W, kFloor>(px[h]);
+    fpy[h] = rounded<W, kFloor>(py[h]);
+    fpz[h] = rounded<W, kFloor>(pz[h]);
     posp[h] = position_of<W>(fpx[h], fpy[h], fpz[h]);
     out[h] = outs[h];
   }
@@ -133,12 +128,12 @@ __attribute__((target("avx2"))) TOM_INLINE void trace_groups(const scan::Point3&
       qx[h] = kd * dx[h] + sx;
       qy[h] = kd * dy[h] + sy;
       qz[h] = kd * dz[h] + sz;
-      tqx[h] = toward_zero<W>(qx[h]);
-      tqy[h] = toward_zero<W>(qy[h]);
-      tqz[h] = toward_zero<W>(qz[h]);
-      fqx[h] = floor_of<W>(qx[h]);
-      fqy[h] = floor_of<W>(qy[h]);
-      fqz[h] = floor_of<W>(qz[h]);
+      tqx[h] = rounded<W, kTowardZero>(qx[h]);
+      tqy[h] = rounded<W, kTowardZero>(qy[h]);
+      tqz[h] = rounded<W, kTowardZero>(qz[h]);
+      fqx[h] = rounded<W, kFloor>(qx[h]);
+      fqy[h] = rounded<W, kFloor>(qy[h]);
+      fqz[h] = rounded<W, kFloor>(qz[h]);
       active[h] = (kd >= first[h]) & (kd < last[h]);
     }
     // Crossed axes and the fraction of the step at each crossing; 0.0 for an

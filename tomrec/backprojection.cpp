@@ -163,6 +163,38 @@ std::vector<ZSlab> plan_slabs(int threads) {
 
 namespace detail {
 
+void start_lanes(const RayStart* rays, const double* sample, const double* weight, int count,
+                 int lanes, LaneStart& start) {
+  for (int l = 0; l < lanes; ++l) {
+    const bool live = l < count && !rays[l].span.empty();
+    for (int a = 0; a < 3; ++a) {
+      const double s = live ? rays[l].step[a] : 1.0;
+      start.step[a][l] = s;
+      start.b[a][l] =
+          live ? scan::sample_coordinate(rays[l].span.first, s, rays[l].source[a]) : 0.0;
+      start.recip[a][l] = 1.0 / s;
+      start.full[a][l] = std::fabs(1.0 / s);
+      start.moved_ahead[a][l] = s >= 0 ? 2.0 : -1.0;
+      start.ahead[a][l] = s >= 0 ? 1.0 : 0.0;
+    }
+    start.scale_up[l] = live ? sample[l] : 1.0;
+    start.scale_down[l] = live ? weight[l] : 1.0;
+    start.remaining[l] = live ? static_cast<double>(rays[l].counts - rays[l].span.first) : 0.0;
+    start.active[l] = live ? -1 : 0;
+    start.rising[l] = live && rays[l].step[2] > 0 ? -1 : 0;
+    start.falling[l] = live && rays[l].step[2] < 0 ? -1 : 0;
+  }
+}
+
+void finish_lanes(const long long* counted, const long long* stopped, const double* total,
+                  int count, RaySegments& out, int first_lane) {
+  for (int l = 0; l < count; ++l) {
+    out.count[first_lane + l] = static_cast<int>(counted[l]);
+    out.ran_out[first_lane + l] = stopped[l] == 0;
+    out.total[first_lane + l] = total[l];
+  }
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 bool has_avx2() {
   static const bool available = __builtin_cpu_supports("avx2");
@@ -170,8 +202,9 @@ bool has_avx2() {
 }
 
 void walk_eight_avx2(const RayStart* rays, const double* sample, const double* weight, int count,
-                     const ZSlab& slab, RaySegments& out, const double* accumulator) {
-  walk_lanes<4, 2>(rays, sample, weight, count, slab, out, 0, accumulator);
+                     const ZSlab& slab, RaySegments& out, int first_lane,
+                     const double* accumulator) {
+  walk_lanes<4, 2>(rays, sample, weight, count, slab, out, first_lane, accumulator);
 }
 #endif
 
@@ -184,16 +217,26 @@ void walk_two(const RayStart* rays, const double* sample, const double* weight, 
 
 void walk_rays(const RayStart* rays, const double* sample, const double* weight, int count,
                const ZSlab& slab, RaySegments& out, const double* accumulator) {
-#if defined(__x86_64__) || defined(__i386__)
-  if (detail::has_avx2()) {
-    detail::walk_eight_avx2(rays, sample, weight, count, slab, out, accumulator);
+#if defined(__x86_64__)
+  if (detail::has_avx512()) {
+    detail::walk_lanes_avx512(rays, sample, weight, count, slab, out, accumulator);
     return;
   }
 #endif
-  for (int first = 0; first < count; first += 2) {
-    detail::walk_two(rays + first, sample + first, weight + first,
-                     count - first < 2 ? count - first : 2, slab, out, first,
-                     first == 0 ? accumulator : nullptr);
+  // Narrower walks take the batch in parts; only the first ray's voxels are
+  // fetched ahead.
+  int part = 2;
+  void (*walk)(const RayStart*, const double*, const double*, int, const ZSlab&, RaySegments&,
+               int, const double*) = detail::walk_two;
+#if defined(__x86_64__) || defined(__i386__)
+  if (detail::has_avx2()) {
+    part = 8;
+    walk = detail::walk_eight_avx2;
+  }
+#endif
+  for (int first = 0; first < count; first += part) {
+    walk(rays + first, sample + first, weight + first, count - first < part ? count - first : part,
+         slab, out, first, first == 0 ? accumulator : nullptr);
   }
 }
 

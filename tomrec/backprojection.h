@@ -86,7 +86,7 @@ inline bool left_slab(const ZSlab& slab, double step_z, int iz) {
 // Rays walked together, and segments per ray at most. A segment always ends
 // on a boundary plane that no earlier segment of the ray ended on, so a ray
 // has fewer segments than the grid has planes, whatever its number of counts.
-constexpr int kLanes = 8;
+constexpr int kLanes = 16;
 constexpr int kMaxSegments = 512;
 
 // The segments that a walk of up to kLanes rays leaves, ray by ray (lane by
@@ -103,8 +103,9 @@ struct RaySegments {
   int count[kLanes];
   bool ran_out[kLanes];
   double total[kLanes];
-  std::uint32_t voxel[kMaxSegments][kLanes];
-  double credit[kMaxSegments][kLanes];
+  // (Aligned so that a step's values of all lanes fill whole cache lines.)
+  alignas(64) std::uint32_t voxel[kMaxSegments][kLanes];
+  alignas(64) double credit[kMaxSegments][kLanes];
 };
 
 inline int z_index_of_voxel(std::uint32_t k) { return static_cast<int>(k / (scan::NX * scan::NY)); }
@@ -114,6 +115,33 @@ namespace detail {
 #define TOMREC_ALWAYS_INLINE inline __attribute__((always_inline))
 
 using lanes::Lanes;
+
+// The values with which every lane of a walk starts, lane by lane, for the
+// rays of a batch (at most kLanes). Spare lanes, and rays without an inside
+// point, walk nothing: they start inactive, with a unit step at the origin,
+// so that their values stay harmless and are never used.
+struct LaneStart {
+  double b[3][kLanes];            // the entry point
+  double step[3][kLanes];
+  double recip[3][kLanes];        // 1 / step
+  double full[3][kLanes];         // |1 / step|, the length of one cell
+  // The next boundary lies at cell + ahead; a cell moved one on in the
+  // direction of travel puts it at cell + moved_ahead (integers, exact).
+  double moved_ahead[3][kLanes];
+  double ahead[3][kLanes];
+  double scale_up[kLanes], scale_down[kLanes];  // sample value and weight
+  double remaining[kLanes];                     // counts left, the entry's own included
+  long long active[kLanes], rising[kLanes], falling[kLanes];  // all ones or zero
+};
+
+void start_lanes(const RayStart* rays, const double* sample, const double* weight, int count,
+                 int lanes, LaneStart& start);
+
+// Leaves each lane's count of segments, whether it ran out (it was never
+// stopped at the slab) and its total in out, at lanes first_lane ... on;
+// counted, stopped (zero or not) and total hold count lanes.
+void finish_lanes(const long long* counted, const long long* stopped, const double* total,
+                  int count, RaySegments& out, int first_lane);
 
 // The walk of G groups of W rays at once, one ray per lane, into the lanes
 // first_lane ... of out. Every lane carries out exactly the arithmetic of a
@@ -148,35 +176,31 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
   using scan::NX;
   using scan::NY;
   using scan::NZ;
+  static_assert(W * G <= kLanes, "the lanes of one walk");
+  LaneStart start;
+  start_lanes(rays, sample, weight, count, W * G, start);
   Real b[G][3], step[G][3], recip[G][3], full[G][3], moved_ahead[G][3], ahead[G][3], remaining[G];
   Real scale_up[G], scale_down[G], total[G];
   Mask previous[G][3], active[G], counted[G], stopped[G], rising[G], falling[G];
-  for (int l = 0; l < W * G; ++l) {
-    const int g = l / W, j = l % W;
-    // Spare lanes walk nothing; their harmless values are never used.
-    const bool live = l < count && !rays[l].span.empty();
+  for (int g = 0; g < G; ++g) {
     for (int a = 0; a < 3; ++a) {
-      const double s = live ? rays[l].step[a] : 1.0;
-      step[g][a][j] = s;
-      b[g][a][j] = live ? scan::sample_coordinate(rays[l].span.first, s, rays[l].source[a]) : 0.0;
-      recip[g][a][j] = 1.0 / s;
-      full[g][a][j] = std::fabs(1.0 / s);
-      // The next boundary lies at cell + ahead; a cell moved one on in the
-      // direction of travel puts it at cell + moved_ahead (integers, exact).
-      moved_ahead[g][a][j] = s >= 0 ? 2.0 : -1.0;
-      ahead[g][a][j] = s >= 0 ? 1.0 : 0.0;
-      previous[g][a][j] = 0;
+      std::memcpy(&b[g][a], &start.b[a][g * W], sizeof(Real));
+      std::memcpy(&step[g][a], &start.step[a][g * W], sizeof(Real));
+      std::memcpy(&recip[g][a], &start.recip[a][g * W], sizeof(Real));
+      std::memcpy(&full[g][a], &start.full[a][g * W], sizeof(Real));
+      std::memcpy(&moved_ahead[g][a], &start.moved_ahead[a][g * W], sizeof(Real));
+      std::memcpy(&ahead[g][a], &start.ahead[a][g * W], sizeof(Real));
+      previous[g][a] = Mask{};
     }
-    scale_up[g][j] = live ? sample[l] : 1.0;
-    scale_down[g][j] = live ? weight[l] : 1.0;
-    // Counts left, the entry count's own included.
-    remaining[g][j] = live ? static_cast<double>(rays[l].counts - rays[l].span.first) : 0.0;
-    active[g][j] = live ? -1 : 0;
-    counted[g][j] = 0;
-    total[g][j] = 0.0;
-    stopped[g][j] = 0;
-    rising[g][j] = live && rays[l].step[2] > 0 ? -1 : 0;
-    falling[g][j] = live && rays[l].step[2] < 0 ? -1 : 0;
+    std::memcpy(&scale_up[g], &start.scale_up[g * W], sizeof(Real));
+    std::memcpy(&scale_down[g], &start.scale_down[g * W], sizeof(Real));
+    std::memcpy(&remaining[g], &start.remaining[g * W], sizeof(Real));
+    std::memcpy(&active[g], &start.active[g * W], sizeof(Mask));
+    std::memcpy(&rising[g], &start.rising[g * W], sizeof(Mask));
+    std::memcpy(&falling[g], &start.falling[g * W], sizeof(Mask));
+    counted[g] = Mask{};
+    stopped[g] = Mask{};
+    total[g] = Real{};
   }
   const double kRoundingShift = 6755399441055744.0;  // 1.5 * 2^52
   constexpr int kFloorMode = 0x09;                     // towards -inf, no inexact signal
@@ -283,22 +307,30 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       active[g] = active[g] & inside & (remaining[g] > 0.0);
     }
   }
-  for (int l = 0; l < count && l < W * G; ++l) {
-    out.count[first_lane + l] = static_cast<int>(counted[l / W][l % W]);
-    out.ran_out[first_lane + l] = stopped[l / W][l % W] == 0;
-    out.total[first_lane + l] = total[l / W][l % W];
+  long long counted_lanes[kLanes], stopped_lanes[kLanes];
+  double total_lanes[kLanes];
+  for (int g = 0; g < G; ++g) {
+    std::memcpy(&counted_lanes[g * W], &counted[g], sizeof(Mask));
+    std::memcpy(&stopped_lanes[g * W], &stopped[g], sizeof(Mask));
+    std::memcpy(&total_lanes[g * W], &total[g], sizeof(Real));
   }
+  finish_lanes(counted_lanes, stopped_lanes, total_lanes, count < W * G ? count : W * G, out,
+               first_lane);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-// Two groups of four lanes in AVX2 registers where the processor has them;
-// the operations are the same IEEE operations, so the results are the same
-// bits.
+// Two groups of four lanes in AVX2 registers where the processor has them,
+// into lanes first_lane ... first_lane + 7 of out; the operations are the
+// same IEEE operations, so the results are the same bits.
 __attribute__((target("avx2"))) void walk_eight_avx2(const RayStart* rays, const double* sample,
                                                      const double* weight, int count,
                                                      const ZSlab& slab, RaySegments& out,
-                                                     const double* accumulator);
+                                                     int first_lane, const double* accumulator);
 bool has_avx2();
+// Groups of eight lanes in AVX-512 registers, where the processor has them.
+void walk_lanes_avx512(const RayStart* rays, const double* sample, const double* weight, int count,
+                       const ZSlab& slab, RaySegments& out, const double* accumulator);
+bool has_avx512();
 #endif
 void walk_two(const RayStart* rays, const double* sample, const double* weight, int count,
               const ZSlab& slab, RaySegments& out, int first_lane, const double* accumulator);

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "tests/oracle/backprojection_oracle.h"
@@ -250,11 +252,43 @@ TEST(Backprojection, RayEndsOfTheRun) {
   }
 }
 
-// The two-lane walk (processors without AVX2) leaves the very same segments
-// as the eight-lane one, for every ray of a view and for slabs that stop rays.
-TEST(Backprojection, TwoLaneWalkLeavesTheSameSegments) {
-  auto wide = std::make_unique<tomrec::RaySegments>();
-  auto narrow = std::make_unique<tomrec::RaySegments>();
+// Every lane walk the processor can run (two lanes without AVX2, AVX2's
+// groups of four, AVX-512's groups of eight) leaves the very same segments,
+// for every ray of a view and for slabs that stop rays; the dispatched one is
+// held to the literal loop by the tests above.
+TEST(Backprojection, EveryLaneWalkLeavesTheSameSegments) {
+  using Walk = std::function<void(const tomrec::RayStart*, const double*, const double*,
+                                  tomrec::ZSlab, tomrec::RaySegments&)>;
+  std::vector<std::pair<const char*, Walk>> walks;
+  walks.emplace_back("two lanes", [](const tomrec::RayStart* rays, const double* sample,
+                                     const double* weight, tomrec::ZSlab slab,
+                                     tomrec::RaySegments& out) {
+    for (int first = 0; first < tomrec::kLanes; first += 2) {
+      tomrec::detail::walk_two(rays + first, sample + first, weight + first, 2, slab, out, first,
+                               nullptr);
+    }
+  });
+#if defined(__x86_64__)
+  if (tomrec::detail::has_avx2()) {
+    walks.emplace_back("avx2", [](const tomrec::RayStart* rays, const double* sample,
+                                  const double* weight, tomrec::ZSlab slab,
+                                  tomrec::RaySegments& out) {
+      for (int first = 0; first < tomrec::kLanes; first += 8) {
+        tomrec::detail::walk_eight_avx2(rays + first, sample + first, weight + first, 8, slab,
+                                        out, first, nullptr);
+      }
+    });
+  }
+  if (tomrec::detail::has_avx512()) {
+    walks.emplace_back("avx512", [](const tomrec::RayStart* rays, const double* sample,
+                                    const double* weight, tomrec::ZSlab slab,
+                                    tomrec::RaySegments& out) {
+      tomrec::detail::walk_lanes_avx512(rays, sample, weight, tomrec::kLanes, slab, out, nullptr);
+    });
+  }
+#endif
+  auto reference = std::make_unique<tomrec::RaySegments>();
+  auto other = std::make_unique<tomrec::RaySegments>();
   std::mt19937 gen(3);
   std::uniform_real_distribution<double> value(-2.0, 3.0), weight(0.5, 50.0);
   for (int v : {21, 130}) {
@@ -268,20 +302,24 @@ TEST(Backprojection, TwoLaneWalkLeavesTheSameSegments) {
             double d[3];
             tomrec::detector_point(rays, r, c + l, d);
             batch[l] = tomrec::ray_start(rays.source, d, tomrec::kDist);
-            sample[l] = value(gen);
-            weights[l] = weight(gen);
+            // Every other batch has the unit values of the weight tool.
+            const bool unit = (c / tomrec::kLanes) % 2 == 1;
+            sample[l] = unit ? 1.0 : value(gen);
+            weights[l] = unit ? 1.0 : weight(gen);
           }
-          tomrec::walk_rays(batch, sample, weights, tomrec::kLanes, slab, *wide);
-          for (int first = 0; first < tomrec::kLanes; first += 2) {
-            tomrec::detail::walk_two(batch + first, sample + first, weights + first, 2, slab,
-                                     *narrow, first, nullptr);
-          }
-          for (int l = 0; l < tomrec::kLanes; ++l) {
-            ASSERT_EQ(wide->count[l], narrow->count[l]) << v << " " << r << " " << c + l;
-            ASSERT_EQ(wide->ran_out[l], narrow->ran_out[l]);
-            for (int i = 0; i < wide->count[l]; ++i) {
-              ASSERT_EQ(wide->voxel[i][l], narrow->voxel[i][l]);
-              ASSERT_EQ(bits(wide->credit[i][l]), bits(narrow->credit[i][l]));
+          walks[0].second(batch, sample, weights, slab, *reference);
+          for (std::size_t w = 1; w < walks.size(); ++w) {
+            walks[w].second(batch, sample, weights, slab, *other);
+            for (int l = 0; l < tomrec::kLanes; ++l) {
+              ASSERT_EQ(reference->count[l], other->count[l])
+                  << walks[w].first << " " << v << " " << r << " " << c + l;
+              ASSERT_EQ(reference->ran_out[l], other->ran_out[l]) << walks[w].first;
+              ASSERT_EQ(bits(reference->total[l]), bits(other->total[l])) << walks[w].first;
+              for (int i = 0; i < reference->count[l]; ++i) {
+                ASSERT_EQ(reference->voxel[i][l], other->voxel[i][l]) << walks[w].first;
+                ASSERT_EQ(bits(reference->credit[i][l]), bits(other->credit[i][l]))
+                    << walks[w].first;
+              }
             }
           }
         }

@@ -1,0 +1,214 @@
+// The lane walk of detail::walk_lanes for processors with AVX-512: all eight
+// lanes in one register, the comparisons in mask registers. It carries out
+// the same IEEE operations on every lane, in the same order, as the generic
+// walk (whose comments explain each of them), so it leaves the same bits;
+// only the ways of choosing between values differ, and choosing never rounds.
+#include "tomrec/backprojection.h"
+
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+namespace tomrec {
+namespace detail {
+
+bool has_avx512() {
+  static const bool available = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+  return available;
+}
+
+#define TOMREC_AVX512 __attribute__((target("avx512f,avx512dq")))
+
+namespace {
+
+TOMREC_AVX512 inline __m512d load(const double* p) { return _mm512_loadu_pd(p); }
+
+TOMREC_AVX512 inline __mmask8 lanes_set(const long long* flags) {
+  return _mm512_cmpneq_epi64_mask(_mm512_loadu_si512(flags), _mm512_setzero_si512());
+}
+
+// The walk of G groups of eight lanes, one register each; the groups walk
+// in turn, so that each one's long chain of dependent operations overlaps
+// the others'.
+template <int G>
+TOMREC_AVX512 inline __attribute__((always_inline)) void walk_groups(
+    const RayStart* rays, const double* sample, const double* weight, int count,
+    const ZSlab& slab, RaySegments& out, const double* accumulator) {
+  static_assert(8 * G == kLanes, "one lane of a register for every lane of a batch");
+  LaneStart start;
+  start_lanes(rays, sample, weight, count, kLanes, start);
+  __m512d b[G][3], step[G][3], recip[G][3], full[G][3], moved_ahead[G][3], ahead[G][3];
+  __m512d scale_up[G], scale_down[G], remaining[G], past_above[G], past_below[G], total[G];
+  __mmask8 active[G], previous[G][3], stopped[G];
+  __m512i counted[G];
+  const double inf = __builtin_inf();
+#pragma GCC unroll 4
+  for (int g = 0; g < G; ++g) {
+    const int l = 8 * g;
+#pragma GCC unroll 3
+    for (int a = 0; a < 3; ++a) {
+      b[g][a] = load(&start.b[a][l]);
+      step[g][a] = load(&start.step[a][l]);
+      recip[g][a] = load(&start.recip[a][l]);
+      full[g][a] = load(&start.full[a][l]);
+      moved_ahead[g][a] = load(&start.moved_ahead[a][l]);
+      ahead[g][a] = load(&start.ahead[a][l]);
+      previous[g][a] = 0;
+    }
+    scale_up[g] = load(&start.scale_up[l]);
+    scale_down[g] = load(&start.scale_down[l]);
+    remaining[g] = load(&start.remaining[l]);
+    active[g] = lanes_set(&start.active[l]);
+    // A segment is past the slab when its z index iz = NZ/2 - floor(z) is
+    // below the slab on a rising ray, above it on a falling one, either on a
+    // flat one. On the floor of z (integers, exact) that is floor(z) above
+    // past_above or below past_below, with the side that cannot end the walk
+    // put out of reach.
+    past_above[g] = _mm512_mask_blend_pd(lanes_set(&start.falling[l]),
+                                         _mm512_set1_pd(double(scan::NZ / 2 - slab.iz_first)),
+                                         _mm512_set1_pd(inf));
+    past_below[g] = _mm512_mask_blend_pd(lanes_set(&start.rising[l]),
+                                         _mm512_set1_pd(double(scan::NZ / 2 - slab.iz_last)),
+                                         _mm512_set1_pd(-inf));
+    stopped[g] = 0;
+    counted[g] = _mm512_setzero_si512();
+    total[g] = _mm512_setzero_pd();
+  }
+
+  const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
+  const __m512d near_low = _mm512_set1_pd(1e-6), near_high = _mm512_set1_pd(0.999999);
+  const __m512d widen = _mm512_set1_pd(1.0 + 1e-14);
+  const __m512d x_lo = _mm512_set1_pd(scan::kInsideXLo), x_hi = _mm512_set1_pd(scan::kInsideXHi);
+  const __m512d y_lo = _mm512_set1_pd(scan::kInsideYLo), y_hi = _mm512_set1_pd(scan::kInsideYHi);
+  const __m512d z_lo = _mm512_set1_pd(scan::kInsideZLo), z_hi = _mm512_set1_pd(scan::kInsideZHi);
+  // The Volume position, ix + NX*iy + NX*NY*iz, as centre + floor(x) -
+  // (NX*NY*floor(z) + NX*floor(y)): small integers, so every order and the
+  // fused product-sum give it exactly.
+  const __m512d centre = _mm512_set1_pd(double(scan::NX / 2) + double(scan::NX) * (scan::NY / 2) +
+                                        double(scan::NX) * scan::NY * (scan::NZ / 2));
+  const __m512d plane = _mm512_set1_pd(double(scan::NX) * scan::NY);
+  const __m512d row = _mm512_set1_pd(double(scan::NX));
+  const __m512i one_count = _mm512_set1_epi64(1);
+
+  for (int i = 0;; ++i) {
+    __mmask8 any = active[0];
+#pragma GCC unroll 4
+    for (int g = 1; g < G; ++g) any = _kor_mask8(any, active[g]);
+    if (_kortestz_mask8_u8(any, any)) break;
+    if (i == kMaxSegments) throw std::length_error("a ray has more segments than the grid has planes");
+#pragma GCC unroll 4
+    for (int g = 0; g < G; ++g) {
+      __m512d floors[3], num[3], ratio[3];
+#pragma GCC unroll 3
+      for (int a = 0; a < 3; ++a) {
+        floors[a] = _mm512_maskz_roundscale_pd(0xff, b[g][a], _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        const __m512d d = _mm512_sub_pd(b[g][a], floors[a]);
+        const __mmask8 near = _kor_mask8(_mm512_cmp_pd_mask(d, near_low, _CMP_LT_OQ),
+                                         _mm512_cmp_pd_mask(d, near_high, _CMP_GT_OQ));
+        const __m512d to_boundary = _mm512_mask_blend_pd(near, ahead[g][a], moved_ahead[g][a]);
+        num[a] = _mm512_sub_pd(_mm512_add_pd(floors[a], to_boundary), b[g][a]);
+        ratio[a] =
+            _mm512_mask_blend_pd(previous[g][a], _mm512_mul_pd(num[a], recip[g][a]), full[g][a]);
+      }
+      __mmask8 lower1 = _mm512_cmp_pd_mask(ratio[1], ratio[0], _CMP_LT_OQ);
+      const __m512d low01 = _mm512_mask_blend_pd(lower1, ratio[0], ratio[1]);
+      const __m512d high01 = _mm512_mask_blend_pd(lower1, ratio[1], ratio[0]);
+      __mmask8 lower2 = _mm512_cmp_pd_mask(ratio[2], low01, _CMP_LT_OQ);
+      __m512d sub_min = _mm512_mask_blend_pd(lower2, low01, ratio[2]);
+      // The runner-up: the middle one of the three.
+      const __m512d above_low = _mm512_mask_blend_pd(lower2, ratio[2], low01);
+      const __m512d second = _mm512_mask_blend_pd(
+          _mm512_cmp_pd_mask(above_low, high01, _CMP_LT_OQ), high01, above_low);
+      const __mmask8 clear =
+          _mm512_mask_cmp_pd_mask(_mm512_cmp_pd_mask(sub_min, zero, _CMP_GT_OQ),
+                                  _mm512_mul_pd(sub_min, widen), second, _CMP_LT_OQ);
+      const __mmask8 close_call = _kandn_mask8(clear, active[g]);
+      if (!_kortestz_mask8_u8(close_call, close_call)) {
+        __m512d sub[3];
+#pragma GCC unroll 3
+        for (int a = 0; a < 3; ++a) {
+          sub[a] = _mm512_mask_blend_pd(previous[g][a], _mm512_div_pd(num[a], step[g][a]),
+                                        full[g][a]);
+        }
+        lower1 = _mm512_cmp_pd_mask(sub[1], sub[0], _CMP_LT_OQ);
+        sub_min = _mm512_mask_blend_pd(lower1, sub[0], sub[1]);
+        lower2 = _mm512_cmp_pd_mask(sub[2], sub_min, _CMP_LT_OQ);
+        sub_min = _mm512_mask_blend_pd(lower2, sub_min, sub[2]);
+      } else {
+        // The winner's distance and step, chosen the way the shortest was.
+        const __m512d num_win = _mm512_mask_blend_pd(
+            lower2, _mm512_mask_blend_pd(lower1, num[0], num[1]), num[2]);
+        const __m512d step_win = _mm512_mask_blend_pd(
+            lower2, _mm512_mask_blend_pd(lower1, step[g][0], step[g][1]), step[g][2]);
+        const __mmask8 win1 = _kandn_mask8(lower2, lower1);
+        const __mmask8 win0 = _knot_mask8(_kor_mask8(lower1, lower2));
+        const __mmask8 full_win =
+            _kor_mask8(_kor_mask8(_kand_mask8(win0, previous[g][0]), _kand_mask8(win1, previous[g][1])),
+                       _kand_mask8(lower2, previous[g][2]));
+        sub_min = _mm512_mask_div_pd(sub_min, _knot_mask8(full_win), num_win, step_win);
+      }
+      previous[g][2] = lower2;
+      previous[g][1] = _kandn_mask8(lower2, lower1);
+      previous[g][0] = _knot_mask8(_kor_mask8(lower1, lower2));
+
+      // The segment, and the end of the lane's walk at its first segment
+      // past the slab. (Idle lanes leave values that are never read.)
+      const __m512d position = _mm512_sub_pd(
+          _mm512_add_pd(floors[0], centre),
+          _mm512_fmadd_pd(floors[2], plane, _mm512_mul_pd(floors[1], row)));
+      const __m256i k = _mm512_maskz_cvttpd_epi32(0xff, position);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(&out.voxel[i][8 * g]), k);
+      // The first ray's credits are added first, right after the walk.
+      if (g == 0 && accumulator != nullptr) {
+        __builtin_prefetch(accumulator + static_cast<std::uint32_t>(
+                                             _mm_cvtsi128_si32(_mm256_castsi256_si128(k))),
+                           1);
+      }
+      _mm512_store_pd(&out.credit[i][8 * g],
+                      _mm512_div_pd(_mm512_mul_pd(sub_min, scale_up[g]), scale_down[g]));
+      const __mmask8 past = _kor_mask8(_mm512_cmp_pd_mask(floors[2], past_above[g], _CMP_GT_OQ),
+                                       _mm512_cmp_pd_mask(floors[2], past_below[g], _CMP_LT_OQ));
+      stopped[g] = _kor_mask8(stopped[g], _kand_mask8(active[g], past));
+      active[g] = _kandn_mask8(past, active[g]);
+      counted[g] = _mm512_mask_add_epi64(counted[g], active[g], counted[g], one_count);
+      // (A total is never -0.0, so leaving it is adding +0.0.)
+      total[g] = _mm512_mask_add_pd(total[g], active[g], total[g], sub_min);
+
+#pragma GCC unroll 3
+      for (int a = 0; a < 3; ++a) {
+        b[g][a] = _mm512_add_pd(b[g][a], _mm512_mul_pd(sub_min, step[g][a]));
+      }
+      remaining[g] = _mm512_sub_pd(remaining[g], one);
+      __mmask8 inside = _mm512_mask_cmp_pd_mask(active[g], b[g][0], x_lo, _CMP_GT_OQ);
+      inside = _mm512_mask_cmp_pd_mask(inside, b[g][0], x_hi, _CMP_LT_OQ);
+      inside = _mm512_mask_cmp_pd_mask(inside, b[g][1], y_lo, _CMP_GT_OQ);
+      inside = _mm512_mask_cmp_pd_mask(inside, b[g][1], y_hi, _CMP_LT_OQ);
+      inside = _mm512_mask_cmp_pd_mask(inside, b[g][2], z_lo, _CMP_GT_OQ);
+      inside = _mm512_mask_cmp_pd_mask(inside, b[g][2], z_hi, _CMP_LT_OQ);
+      active[g] = _mm512_mask_cmp_pd_mask(inside, remaining[g], zero, _CMP_GT_OQ);
+    }
+  }
+  alignas(64) long long counted_lanes[kLanes], stopped_lanes[kLanes];
+  alignas(64) double total_lanes[kLanes];
+#pragma GCC unroll 4
+  for (int g = 0; g < G; ++g) {
+    _mm512_store_si512(&counted_lanes[8 * g], counted[g]);
+    _mm512_store_si512(&stopped_lanes[8 * g],
+                       _mm512_maskz_mov_epi64(stopped[g], _mm512_set1_epi64(-1)));
+    _mm512_store_pd(&total_lanes[8 * g], total[g]);
+  }
+  finish_lanes(counted_lanes, stopped_lanes, total_lanes, count < kLanes ? count : kLanes, out, 0);
+}
+
+}  // namespace
+
+TOMREC_AVX512 void walk_lanes_avx512(const RayStart* rays, const double* sample,
+                                     const double* weight, int count, const ZSlab& slab,
+                                     RaySegments& out, const double* accumulator) {
+  walk_groups<kLanes / 8>(rays, sample, weight, count, slab, out, accumulator);
+}
+
+}  // namespace detail
+}  // namespace tomrec
+
+#endif

@@ -255,15 +255,7 @@ void backproject_views(const float* proj, const float* detector_sum, double* vol
       [&](const ZSlab& slab, const RayBatch& batch, const RaySegments& seg) {
         // In column order, so that every voxel sums in the order view, row,
         // column.
-        // A ray's segments in the slab follow those before it, as z is
-        // monotone along the ray.
-        double* __restrict acc = volume_acc;
-        for (int j = 0; j < batch.count; ++j) {
-          const int count = seg.count[j];
-          int i = 0;
-          while (i < count && !slab.holds(z_index_of_voxel(seg.voxel[i][j]))) ++i;
-          for (; i < count; ++i) acc[seg.voxel[i][j]] += seg.credit[i][j];
-        }
+        for (int j = 0; j < batch.count; ++j) add_lane_credits(slab, seg, j, batch.count, volume_acc);
       },
       on_view_done);
 }

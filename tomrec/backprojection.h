@@ -470,6 +470,30 @@ void walk_views_in_slabs(int first_view, int last_view, int threads, const doubl
   });
 }
 
+// Adds the credits of lane j's segments that lie in the slab into acc
+// (Volume layout), in walk order, and tells whether there were any. A ray's
+// segments in the slab follow those before it, as z is monotone along the
+// ray. The voxels of lane j + 1, which adds next, are fetched ahead
+// meanwhile (lanes of a batch are neighbouring rays and mostly share them).
+inline bool add_lane_credits(const ZSlab& slab, const RaySegments& seg, int j, int lanes,
+                             double* __restrict acc) {
+  const int count = seg.count[j];
+  int i = 0;
+  while (i < count && !slab.holds(z_index_of_voxel(seg.voxel[i][j]))) ++i;
+  const bool any = i < count;
+  if (j + 1 < lanes) {
+    for (; i < count; ++i) {
+      // (Past its own count a lane's voxels are left-over values: kept on
+      // the grid, as a fetch needs only an address.)
+      __builtin_prefetch(acc + (seg.voxel[i][j + 1] & (scan::kVolumeSamples - 1)), 1);
+      acc[seg.voxel[i][j]] += seg.credit[i][j];
+    }
+  } else {
+    for (; i < count; ++i) acc[seg.voxel[i][j]] += seg.credit[i][j];
+  }
+  return any;
+}
+
 // Backprojects every sample of views first_view ... last_view - 1 into
 // volume_acc on `threads` threads, with the sums of a single thread working
 // in the order view, row, column. The run passes all views, 0 ... 2*NY - 1.

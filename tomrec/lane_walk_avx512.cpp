@@ -30,13 +30,15 @@ TOMREC_AVX512 inline __mmask8 lanes_set(const long long* flags) {
 // The walk of G groups of eight lanes, one register each; the groups walk
 // in turn, so that each one's long chain of dependent operations overlaps
 // the others'.
-template <int G>
-TOMREC_AVX512 inline __attribute__((always_inline)) void walk_groups(
-    const RayStart* rays, const double* sample, const double* weight, int count,
-    const ZSlab& slab, RaySegments& out, const double* accumulator) {
+// Two kinds of batch skip work that cannot change a bit: where the slab
+// cannot end any lane's walk (SlabEnds false), no segment is ever past it;
+// where every sample and weight is 1 (Scaled false), each credit
+// sub_min * 1 / 1 is sub_min itself.
+template <int G, bool SlabEnds, bool Scaled>
+TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start, int count,
+                                                         const ZSlab& slab, RaySegments& out,
+                                                         const double* accumulator) {
   static_assert(8 * G == kLanes, "one lane of a register for every lane of a batch");
-  LaneStart start;
-  start_lanes(rays, sample, weight, count, kLanes, start);
   __m512d b[G][3], step[G][3], recip[G][3], full[G][3], moved_ahead[G][3], ahead[G][3];
   __m512d scale_up[G], scale_down[G], remaining[G], past_above[G], past_below[G], total[G];
   __mmask8 active[G], previous[G][3], stopped[G];
@@ -103,12 +105,15 @@ TOMREC_AVX512 inline __attribute__((always_inline)) void walk_groups(
       for (int a = 0; a < 3; ++a) {
         floors[a] = _mm512_maskz_roundscale_pd(0xff, b[g][a], _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
         const __m512d d = _mm512_sub_pd(b[g][a], floors[a]);
-        const __mmask8 near = _kor_mask8(_mm512_cmp_pd_mask(d, near_low, _CMP_LT_OQ),
-                                         _mm512_cmp_pd_mask(d, near_high, _CMP_GT_OQ));
-        const __m512d to_boundary = _mm512_mask_blend_pd(near, ahead[g][a], moved_ahead[g][a]);
+        // Not near a boundary: 1e-6 <= d <= 0.999999 (d is never NaN).
+        const __mmask8 clear_of =
+            _mm512_mask_cmp_pd_mask(_mm512_cmp_pd_mask(d, near_low, _CMP_GE_OQ), d, near_high,
+                                    _CMP_LE_OQ);
+        const __m512d to_boundary =
+            _mm512_mask_blend_pd(clear_of, moved_ahead[g][a], ahead[g][a]);
         num[a] = _mm512_sub_pd(_mm512_add_pd(floors[a], to_boundary), b[g][a]);
-        ratio[a] =
-            _mm512_mask_blend_pd(previous[g][a], _mm512_mul_pd(num[a], recip[g][a]), full[g][a]);
+        ratio[a] = _mm512_mask_mul_pd(full[g][a], _knot_mask8(previous[g][a]), num[a],
+                                      recip[g][a]);
       }
       __mmask8 lower1 = _mm512_cmp_pd_mask(ratio[1], ratio[0], _CMP_LT_OQ);
       const __m512d low01 = _mm512_mask_blend_pd(lower1, ratio[0], ratio[1]);
@@ -127,8 +132,8 @@ TOMREC_AVX512 inline __attribute__((always_inline)) void walk_groups(
         __m512d sub[3];
 #pragma GCC unroll 3
         for (int a = 0; a < 3; ++a) {
-          sub[a] = _mm512_mask_blend_pd(previous[g][a], _mm512_div_pd(num[a], step[g][a]),
-                                        full[g][a]);
+          sub[a] = _mm512_mask_div_pd(full[g][a], _knot_mask8(previous[g][a]), num[a],
+                                      step[g][a]);
         }
         lower1 = _mm512_cmp_pd_mask(sub[1], sub[0], _CMP_LT_OQ);
         sub_min = _mm512_mask_blend_pd(lower1, sub[0], sub[1]);
@@ -165,11 +170,15 @@ TOMREC_AVX512 inline __attribute__((always_inline)) void walk_groups(
                            1);
       }
       _mm512_store_pd(&out.credit[i][8 * g],
-                      _mm512_div_pd(_mm512_mul_pd(sub_min, scale_up[g]), scale_down[g]));
-      const __mmask8 past = _kor_mask8(_mm512_cmp_pd_mask(floors[2], past_above[g], _CMP_GT_OQ),
-                                       _mm512_cmp_pd_mask(floors[2], past_below[g], _CMP_LT_OQ));
-      stopped[g] = _kor_mask8(stopped[g], _kand_mask8(active[g], past));
-      active[g] = _kandn_mask8(past, active[g]);
+                      Scaled ? _mm512_div_pd(_mm512_mul_pd(sub_min, scale_up[g]), scale_down[g])
+                             : sub_min);
+      if (SlabEnds) {
+        const __mmask8 past =
+            _kor_mask8(_mm512_cmp_pd_mask(floors[2], past_above[g], _CMP_GT_OQ),
+                       _mm512_cmp_pd_mask(floors[2], past_below[g], _CMP_LT_OQ));
+        stopped[g] = _kor_mask8(stopped[g], _kand_mask8(active[g], past));
+        active[g] = _kandn_mask8(past, active[g]);
+      }
       counted[g] = _mm512_mask_add_epi64(counted[g], active[g], counted[g], one_count);
       // (A total is never -0.0, so leaving it is adding +0.0.)
       total[g] = _mm512_mask_add_pd(total[g], active[g], total[g], sub_min);
@@ -205,7 +214,35 @@ TOMREC_AVX512 inline __attribute__((always_inline)) void walk_groups(
 TOMREC_AVX512 void walk_lanes_avx512(const RayStart* rays, const double* sample,
                                      const double* weight, int count, const ZSlab& slab,
                                      RaySegments& out, const double* accumulator) {
-  walk_groups<kLanes / 8>(rays, sample, weight, count, slab, out, accumulator);
+  LaneStart start;
+  start_lanes(rays, sample, weight, count, kLanes, start);
+  // Every segment starts at a point inside the box, so its z index lies
+  // within [iz_low, iz_high]; a slab that holds that range on a lane's side
+  // of travel never ends its walk.
+  const int iz_low = scan::NZ / 2 - (scan::kInsideZHi - 1);
+  const int iz_high = scan::NZ / 2 - scan::kInsideZLo;
+  bool slab_ends = false, scaled = false;
+  for (int l = 0; l < kLanes; ++l) {
+    if (!start.active[l]) continue;
+    // A z index falls as z rises: below the slab on a rising or flat ray,
+    // above it on a falling or flat one.
+    const bool may_go_below = start.falling[l] == 0, may_go_above = start.rising[l] == 0;
+    slab_ends = slab_ends || (may_go_below && slab.iz_first > iz_low) ||
+                (may_go_above && slab.iz_last < iz_high);
+    scaled = scaled || start.scale_up[l] != 1.0 || start.scale_down[l] != 1.0;
+  }
+  constexpr int G = kLanes / 8;
+  if (slab_ends) {
+    if (scaled) {
+      walk_groups<G, true, true>(start, count, slab, out, accumulator);
+    } else {
+      walk_groups<G, true, false>(start, count, slab, out, accumulator);
+    }
+  } else if (scaled) {
+    walk_groups<G, false, true>(start, count, slab, out, accumulator);
+  } else {
+    walk_groups<G, false, false>(start, count, slab, out, accumulator);
+  }
 }
 
 }  // namespace detail

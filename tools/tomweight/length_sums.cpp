@@ -22,16 +22,11 @@ void compute_length_sums(float* detector_sum, float* voxel_sum, int threads,
       },
       [&](const tomrec::ZSlab& slab, const tomrec::RayBatch& batch,
           const tomrec::RaySegments& seg) {
-        double* __restrict acc = volume_acc.data();
         for (int j = 0; j < batch.count; ++j) {
           // The credit of a sample 1 with weight 1 is the segment's length, in
-          // column order as the reconstruction adds it. The segments before
-          // the slab come first, as z is monotone along the ray.
-          const int count = seg.count[j];
-          int i = 0;
-          while (i < count && !slab.holds(tomrec::z_index_of_voxel(seg.voxel[i][j]))) ++i;
-          const bool last_in_slab = i < count;
-          for (; i < count; ++i) acc[seg.voxel[i][j]] += seg.credit[i][j];
+          // column order as the reconstruction adds it.
+          const bool last_in_slab =
+              tomrec::add_lane_credits(slab, seg, j, batch.count, volume_acc.data());
           // The slab that holds a ray's last segment has walked the whole ray
           // from its entry; that slab alone writes the ray's sum.
           if (seg.ran_out[j] && last_in_slab) {

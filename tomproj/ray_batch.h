@@ -14,7 +14,7 @@ namespace tomproj {
 
 // The vector instruction sets that batches are traced with; kNone traces
 // rays one at a time.
-enum class BatchKernel { kNone, kAvx2 };
+enum class BatchKernel { kNone, kAvx2, kAvx512 };
 
 // Rays per batch of a kernel (a divisor of the row length).
 int batch_rays(BatchKernel kernel);

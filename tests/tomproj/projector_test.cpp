@@ -89,7 +89,8 @@ TEST(Projector, WholeViewsMatchTheLiteralRendering) {
 TEST(Projector, EveryKernelOfThisProcessorMatchesTheLiteralRendering) {
   std::vector<float> volume = testdata::random_volume(8);
   testdata::mark_unreachable(volume);
-  for (tomproj::BatchKernel kernel : {tomproj::BatchKernel::kNone, tomproj::BatchKernel::kAvx2}) {
+  for (tomproj::BatchKernel kernel :
+       {tomproj::BatchKernel::kNone, tomproj::BatchKernel::kAvx2, tomproj::BatchKernel::kAvx512}) {
     if (!tomproj::batch_kernel_supported(kernel)) continue;
     expect_views_match_oracle(volume, {33}, kernel);
   }

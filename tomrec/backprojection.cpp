@@ -174,6 +174,7 @@ void start_lanes(const RayStart* rays, const double* sample, const double* weigh
           live ? scan::sample_coordinate(rays[l].span.first, s, rays[l].source[a]) : 0.0;
       start.recip[a][l] = 1.0 / s;
       start.full[a][l] = std::fabs(1.0 / s);
+      start.sign[a][l] = std::copysign(1.0, s);
       start.moved_ahead[a][l] = s >= 0 ? 2.0 : -1.0;
       start.ahead[a][l] = s >= 0 ? 1.0 : 0.0;
     }

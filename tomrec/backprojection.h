@@ -125,6 +125,9 @@ struct LaneStart {
   double step[3][kLanes];
   double recip[3][kLanes];        // 1 / step
   double full[3][kLanes];         // |1 / step|, the length of one cell
+  // +-1 with the sign of step: sign / step and sign * recip are exactly
+  // |1 / step| (the sign of a quotient or product never rounds).
+  double sign[3][kLanes];
   // The next boundary lies at cell + ahead; a cell moved one on in the
   // direction of travel puts it at cell + moved_ahead (integers, exact).
   double moved_ahead[3][kLanes];

@@ -9,6 +9,8 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+
 namespace tomrec {
 namespace detail {
 
@@ -39,8 +41,8 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
                                                          const ZSlab& slab, RaySegments& out,
                                                          const double* accumulator) {
   static_assert(8 * G == kLanes, "one lane of a register for every lane of a batch");
-  __m512d b[G][3], step[G][3], recip[G][3], full[G][3], moved_ahead[G][3], ahead[G][3];
-  __m512d scale_up[G], scale_down[G], remaining[G], past_above[G], past_below[G], total[G];
+  __m512d b[G][3], step[G][3], recip[G][3], sign[G][3], moved_ahead[G][3], ahead[G][3];
+  __m512d scale_up[G], scale_down[G], counts_left[G], past_above[G], past_below[G], total[G];
   __mmask8 active[G], previous[G][3], stopped[G];
   __m512i counted[G];
   const double inf = __builtin_inf();
@@ -52,14 +54,14 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
       b[g][a] = load(&start.b[a][l]);
       step[g][a] = load(&start.step[a][l]);
       recip[g][a] = load(&start.recip[a][l]);
-      full[g][a] = load(&start.full[a][l]);
+      sign[g][a] = load(&start.sign[a][l]);
       moved_ahead[g][a] = load(&start.moved_ahead[a][l]);
       ahead[g][a] = load(&start.ahead[a][l]);
       previous[g][a] = 0;
     }
     scale_up[g] = load(&start.scale_up[l]);
     scale_down[g] = load(&start.scale_down[l]);
-    remaining[g] = load(&start.remaining[l]);
+    counts_left[g] = load(&start.remaining[l]);
     active[g] = lanes_set(&start.active[l]);
     // A segment is past the slab when its z index iz = NZ/2 - floor(z) is
     // below the slab on a rising ray, above it on a falling one, either on a
@@ -77,7 +79,7 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
     total[g] = _mm512_setzero_pd();
   }
 
-  const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
+  const __m512d zero = _mm512_setzero_pd();
   const __m512d near_low = _mm512_set1_pd(1e-6), near_high = _mm512_set1_pd(0.999999);
   const __m512d widen = _mm512_set1_pd(1.0 + 1e-14);
   const __m512d x_lo = _mm512_set1_pd(scan::kInsideXLo), x_hi = _mm512_set1_pd(scan::kInsideXHi);
@@ -92,7 +94,12 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
   const __m512d row = _mm512_set1_pd(double(scan::NX));
   const __m512i one_count = _mm512_set1_epi64(1);
 
+  int fewest_counts = kMaxSegments + 1;
+  for (int l = 0; l < kLanes; ++l) {
+    if (start.active[l]) fewest_counts = std::min(fewest_counts, static_cast<int>(start.remaining[l]));
+  }
   for (int i = 0;; ++i) {
+    const __m512d counts_used = _mm512_set1_pd(i + 1.0);
     __mmask8 any = active[0];
 #pragma GCC unroll 4
     for (int g = 1; g < G; ++g) any = _kor_mask8(any, active[g]);
@@ -112,8 +119,11 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
         const __m512d to_boundary =
             _mm512_mask_blend_pd(clear_of, moved_ahead[g][a], ahead[g][a]);
         num[a] = _mm512_sub_pd(_mm512_add_pd(floors[a], to_boundary), b[g][a]);
-        ratio[a] = _mm512_mask_mul_pd(full[g][a], _knot_mask8(previous[g][a]), num[a],
-                                      recip[g][a]);
+        // The axis that ended the previous segment gets one full cell: its
+        // distance becomes the sign of its step, so that the product below
+        // and the quotient of the winner are |1 / step| exactly.
+        num[a] = _mm512_mask_mov_pd(num[a], previous[g][a], sign[g][a]);
+        ratio[a] = _mm512_mul_pd(num[a], recip[g][a]);
       }
       __mmask8 lower1 = _mm512_cmp_pd_mask(ratio[1], ratio[0], _CMP_LT_OQ);
       const __m512d low01 = _mm512_mask_blend_pd(lower1, ratio[0], ratio[1]);
@@ -132,8 +142,7 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
         __m512d sub[3];
 #pragma GCC unroll 3
         for (int a = 0; a < 3; ++a) {
-          sub[a] = _mm512_mask_div_pd(full[g][a], _knot_mask8(previous[g][a]), num[a],
-                                      step[g][a]);
+          sub[a] = _mm512_div_pd(num[a], step[g][a]);
         }
         lower1 = _mm512_cmp_pd_mask(sub[1], sub[0], _CMP_LT_OQ);
         sub_min = _mm512_mask_blend_pd(lower1, sub[0], sub[1]);
@@ -145,12 +154,7 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
             lower2, _mm512_mask_blend_pd(lower1, num[0], num[1]), num[2]);
         const __m512d step_win = _mm512_mask_blend_pd(
             lower2, _mm512_mask_blend_pd(lower1, step[g][0], step[g][1]), step[g][2]);
-        const __mmask8 win1 = _kandn_mask8(lower2, lower1);
-        const __mmask8 win0 = _knot_mask8(_kor_mask8(lower1, lower2));
-        const __mmask8 full_win =
-            _kor_mask8(_kor_mask8(_kand_mask8(win0, previous[g][0]), _kand_mask8(win1, previous[g][1])),
-                       _kand_mask8(lower2, previous[g][2]));
-        sub_min = _mm512_mask_div_pd(sub_min, _knot_mask8(full_win), num_win, step_win);
+        sub_min = _mm512_div_pd(num_win, step_win);
       }
       previous[g][2] = lower2;
       previous[g][1] = _kandn_mask8(lower2, lower1);
@@ -187,14 +191,17 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
       for (int a = 0; a < 3; ++a) {
         b[g][a] = _mm512_add_pd(b[g][a], _mm512_mul_pd(sub_min, step[g][a]));
       }
-      remaining[g] = _mm512_sub_pd(remaining[g], one);
       __mmask8 inside = _mm512_mask_cmp_pd_mask(active[g], b[g][0], x_lo, _CMP_GT_OQ);
       inside = _mm512_mask_cmp_pd_mask(inside, b[g][0], x_hi, _CMP_LT_OQ);
       inside = _mm512_mask_cmp_pd_mask(inside, b[g][1], y_lo, _CMP_GT_OQ);
       inside = _mm512_mask_cmp_pd_mask(inside, b[g][1], y_hi, _CMP_LT_OQ);
       inside = _mm512_mask_cmp_pd_mask(inside, b[g][2], z_lo, _CMP_GT_OQ);
       inside = _mm512_mask_cmp_pd_mask(inside, b[g][2], z_hi, _CMP_LT_OQ);
-      active[g] = _mm512_mask_cmp_pd_mask(inside, remaining[g], zero, _CMP_GT_OQ);
+      // Counts left after this one: counts_left - (i + 1) > 0, in integers.
+      // No lane runs out of counts before the fewest counts of any lane.
+      active[g] = i + 1 < fewest_counts
+                      ? inside
+                      : _mm512_mask_cmp_pd_mask(inside, counts_left[g], counts_used, _CMP_GT_OQ);
     }
   }
   alignas(64) long long counted_lanes[kLanes], stopped_lanes[kLanes];

@@ -67,6 +67,7 @@ struct Ops {
   TOM_LANE_OP Mask eq(Real a, Real b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
   TOM_LANE_OP Mask ne(Real a, Real b) { return _mm256_cmp_pd(a, b, _CMP_NEQ_UQ); }
   TOM_LANE_OP Mask both(Mask a, Mask b) { return _mm256_and_pd(a, b); }
+  TOM_LANE_OP Mask either(Mask a, Mask b) { return _mm256_or_pd(a, b); }
   TOM_LANE_OP Mask but_not(Mask a, Mask b) { return _mm256_andnot_pd(b, a); }
   TOM_LANE_OP bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
   TOM_LANE_OP int bits(Mask m) { return _mm256_movemask_pd(m); }
@@ -115,6 +116,7 @@ struct Ops {
   TOM_LANE_OP Mask eq(Real a, Real b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
   TOM_LANE_OP Mask ne(Real a, Real b) { return _mm512_cmp_pd_mask(a, b, _CMP_NEQ_UQ); }
   TOM_LANE_OP Mask both(Mask a, Mask b) { return a & b; }
+  TOM_LANE_OP Mask either(Mask a, Mask b) { return a | b; }
   TOM_LANE_OP Mask but_not(Mask a, Mask b) { return a & ~b; }
   TOM_LANE_OP bool any(Mask m) { return m != 0; }
   TOM_LANE_OP int bits(Mask m) { return m; }

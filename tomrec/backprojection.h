@@ -91,7 +91,7 @@ constexpr int kMaxSegments = 512;
 
 // The segments that a walk of up to kLanes rays leaves, ray by ray (lane by
 // lane) in walk order: segment i of lane j starts in the voxel at Volume
-// position voxel[i][j] and credits credit[i][j] = sample * sub_min / weight
+// position voxel(i, j) and credits credit(i, j) = sample * sub_min / weight
 // of its ray (multiplied first, then divided, in double), sub_min being the
 // segment's length in steps; with sample and weight 1 that is the length
 // itself, bit for bit. The walk of a lane runs from the ray's entry and
@@ -99,13 +99,28 @@ constexpr int kMaxSegments = 512;
 // slab it was walked for; ran_out[j] tells the first case (the ray left the
 // inside box or used up its counts). total[j] is the sum, in walk order, of
 // the lengths sub_min of those segments.
+//
+// The lanes are kept in blocks of kBlockLanes, each block step by step: a
+// walk stores one step of a block at once, and the credits of one lane,
+// added segment by segment, run through the lines of its block only, which
+// then stay in the cache for the block's next lane.
+constexpr int kBlockLanes = 8;
+
 struct RaySegments {
   int count[kLanes];
   bool ran_out[kLanes];
   double total[kLanes];
-  // (Aligned so that a step's values of all lanes fill whole cache lines.)
-  alignas(64) std::uint32_t voxel[kMaxSegments][kLanes];
-  alignas(64) double credit[kMaxSegments][kLanes];
+  // (Aligned so that a step's values of a block fill whole cache lines.)
+  alignas(64) std::uint32_t voxels[kLanes / kBlockLanes][kMaxSegments][kBlockLanes];
+  alignas(64) double credits[kLanes / kBlockLanes][kMaxSegments][kBlockLanes];
+
+  std::uint32_t voxel(int i, int j) const {
+    return voxels[j / kBlockLanes][i][j % kBlockLanes];
+  }
+  double credit(int i, int j) const { return credits[j / kBlockLanes][i][j % kBlockLanes]; }
+  // Step i of lanes j, j + 1, ... up to the end of j's block.
+  std::uint32_t* voxel_row(int i, int j) { return &voxels[j / kBlockLanes][i][j % kBlockLanes]; }
+  double* credit_row(int i, int j) { return &credits[j / kBlockLanes][i][j % kBlockLanes]; }
 };
 
 inline int z_index_of_voxel(std::uint32_t k) { return static_cast<int>(k / (scan::NX * scan::NY)); }
@@ -179,7 +194,7 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
   using scan::NX;
   using scan::NY;
   using scan::NZ;
-  static_assert(W * G <= kLanes, "the lanes of one walk");
+  static_assert(W * G <= kLanes && kBlockLanes % (W * G) == 0, "the lanes of one walk, within a block");
   LaneStart start;
   start_lanes(rays, sample, weight, count, W * G, start);
   Real b[G][3], step[G][3], recip[G][3], full[G][3], moved_ahead[G][3], ahead[G][3], remaining[G];
@@ -293,11 +308,11 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       const Mask above = iz > double(slab.iz_last);
       const Mask past = (below & rising[g]) | (above & falling[g]) |
                         ((below | above) & ~(rising[g] | falling[g]));
-      std::memcpy(&out.voxel[i][first_lane + g * W], &k, sizeof k);
+      std::memcpy(out.voxel_row(i, first_lane + g * W), &k, sizeof k);
       // The first ray's credits are added first, right after the walk.
       if (g == 0 && accumulator != nullptr) __builtin_prefetch(accumulator + k[0], 1);
       const Real credit = sub_min * scale_up[g] / scale_down[g];
-      std::memcpy(&out.credit[i][first_lane + g * W], &credit, sizeof credit);
+      std::memcpy(out.credit_row(i, first_lane + g * W), &credit, sizeof credit);
       stopped[g] = stopped[g] | (active[g] & past);
       active[g] = active[g] & ~past;
       counted[g] = counted[g] - active[g];
@@ -357,7 +372,7 @@ void walk_ray(const RayStart& ray, Visit&& visit) {
   const double one = 1.0;
   walk_rays(&ray, &one, &one, 1, kWholeGrid, *out);
   for (int i = 0; i < out->count[0]; ++i) {
-    visit(std::size_t{out->voxel[i][0]}, z_index_of_voxel(out->voxel[i][0]), out->credit[i][0]);
+    visit(std::size_t{out->voxel(i, 0)}, z_index_of_voxel(out->voxel(i, 0)), out->credit(i, 0));
   }
 }
 
@@ -482,17 +497,17 @@ inline bool add_lane_credits(const ZSlab& slab, const RaySegments& seg, int j, i
                              double* __restrict acc) {
   const int count = seg.count[j];
   int i = 0;
-  while (i < count && !slab.holds(z_index_of_voxel(seg.voxel[i][j]))) ++i;
+  while (i < count && !slab.holds(z_index_of_voxel(seg.voxel(i, j)))) ++i;
   const bool any = i < count;
   if (j + 1 < lanes) {
     for (; i < count; ++i) {
       // (Past its own count a lane's voxels are left-over values: kept on
       // the grid, as a fetch needs only an address.)
-      __builtin_prefetch(acc + (seg.voxel[i][j + 1] & (scan::kVolumeSamples - 1)), 1);
-      acc[seg.voxel[i][j]] += seg.credit[i][j];
+      __builtin_prefetch(acc + (seg.voxel(i, j + 1) & (scan::kVolumeSamples - 1)), 1);
+      acc[seg.voxel(i, j)] += seg.credit(i, j);
     }
   } else {
-    for (; i < count; ++i) acc[seg.voxel[i][j]] += seg.credit[i][j];
+    for (; i < count; ++i) acc[seg.voxel(i, j)] += seg.credit(i, j);
   }
   return any;
 }

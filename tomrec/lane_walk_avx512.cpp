@@ -40,7 +40,7 @@ template <int G, bool SlabEnds, bool Scaled>
 TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start, int count,
                                                          const ZSlab& slab, RaySegments& out,
                                                          const double* accumulator) {
-  static_assert(8 * G == kLanes, "one lane of a register for every lane of a batch");
+  static_assert(8 * G == kLanes && kBlockLanes == 8, "a register for every block of a batch");
   __m512d b[G][3], step[G][3], recip[G][3], sign[G][3], moved_ahead[G][3], ahead[G][3];
   __m512d scale_up[G], scale_down[G], counts_left[G], past_above[G], past_below[G], total[G];
   __mmask8 active[G], previous[G][3], stopped[G];
@@ -166,14 +166,14 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
           _mm512_add_pd(floors[0], centre),
           _mm512_fmadd_pd(floors[2], plane, _mm512_mul_pd(floors[1], row)));
       const __m256i k = _mm512_maskz_cvttpd_epi32(0xff, position);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(&out.voxel[i][8 * g]), k);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(out.voxel_row(i, 8 * g)), k);
       // The first ray's credits are added first, right after the walk.
       if (g == 0 && accumulator != nullptr) {
         __builtin_prefetch(accumulator + static_cast<std::uint32_t>(
                                              _mm_cvtsi128_si32(_mm256_castsi256_si128(k))),
                            1);
       }
-      _mm512_store_pd(&out.credit[i][8 * g],
+      _mm512_store_pd(out.credit_row(i, 8 * g),
                       Scaled ? _mm512_div_pd(_mm512_mul_pd(sub_min, scale_up[g]), scale_down[g])
                              : sub_min);
       if (SlabEnds) {

@@ -316,8 +316,8 @@ TEST(Backprojection, EveryLaneWalkLeavesTheSameSegments) {
               ASSERT_EQ(reference->ran_out[l], other->ran_out[l]) << walks[w].first;
               ASSERT_EQ(bits(reference->total[l]), bits(other->total[l])) << walks[w].first;
               for (int i = 0; i < reference->count[l]; ++i) {
-                ASSERT_EQ(reference->voxel[i][l], other->voxel[i][l]) << walks[w].first;
-                ASSERT_EQ(bits(reference->credit[i][l]), bits(other->credit[i][l]))
+                ASSERT_EQ(reference->voxel(i, l), other->voxel(i, l)) << walks[w].first;
+                ASSERT_EQ(bits(reference->credit(i, l)), bits(other->credit(i, l)))
                     << walks[w].first;
               }
             }

@@ -173,7 +173,6 @@ void start_lanes(const RayStart* rays, const double* sample, const double* weigh
       start.b[a][l] =
           live ? scan::sample_coordinate(rays[l].span.first, s, rays[l].source[a]) : 0.0;
       start.recip[a][l] = 1.0 / s;
-      start.full[a][l] = std::fabs(1.0 / s);
       start.sign[a][l] = std::copysign(1.0, s);
       start.moved_ahead[a][l] = s >= 0 ? 2.0 : -1.0;
       start.ahead[a][l] = s >= 0 ? 1.0 : 0.0;
@@ -185,6 +184,14 @@ void start_lanes(const RayStart* rays, const double* sample, const double* weigh
     start.rising[l] = live && rays[l].step[2] > 0 ? -1 : 0;
     start.falling[l] = live && rays[l].step[2] < 0 ? -1 : 0;
   }
+}
+
+int fewest_counts(const LaneStart& start, int lanes) {
+  int fewest = kMaxSegments + 1;
+  for (int l = 0; l < lanes; ++l) {
+    if (start.active[l]) fewest = std::min(fewest, static_cast<int>(start.remaining[l]));
+  }
+  return fewest;
 }
 
 void finish_lanes(const long long* counted, const long long* stopped, const double* total,

@@ -139,9 +139,8 @@ struct LaneStart {
   double b[3][kLanes];            // the entry point
   double step[3][kLanes];
   double recip[3][kLanes];        // 1 / step
-  double full[3][kLanes];         // |1 / step|, the length of one cell
   // +-1 with the sign of step: sign / step and sign * recip are exactly
-  // |1 / step| (the sign of a quotient or product never rounds).
+  // |1 / step|, the length of one cell (a sign never rounds).
   double sign[3][kLanes];
   // The next boundary lies at cell + ahead; a cell moved one on in the
   // direction of travel puts it at cell + moved_ahead (integers, exact).
@@ -154,6 +153,10 @@ struct LaneStart {
 
 void start_lanes(const RayStart* rays, const double* sample, const double* weight, int count,
                  int lanes, LaneStart& start);
+
+// The fewest counts left at the entry of any lane that walks (more than any
+// walk can use when none does): no lane runs out of counts before.
+int fewest_counts(const LaneStart& start, int lanes);
 
 // Leaves each lane's count of segments, whether it ran out (it was never
 // stopped at the slab) and its total in out, at lanes first_lane ... on;
@@ -197,7 +200,8 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
   static_assert(W * G <= kLanes && kBlockLanes % (W * G) == 0, "the lanes of one walk, within a block");
   LaneStart start;
   start_lanes(rays, sample, weight, count, W * G, start);
-  Real b[G][3], step[G][3], recip[G][3], full[G][3], moved_ahead[G][3], ahead[G][3], remaining[G];
+  Real b[G][3], step[G][3], recip[G][3], sign[G][3], moved_ahead[G][3], ahead[G][3];
+  Real counts_left[G];
   Real scale_up[G], scale_down[G], total[G];
   Mask previous[G][3], active[G], counted[G], stopped[G], rising[G], falling[G];
   for (int g = 0; g < G; ++g) {
@@ -205,14 +209,14 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       std::memcpy(&b[g][a], &start.b[a][g * W], sizeof(Real));
       std::memcpy(&step[g][a], &start.step[a][g * W], sizeof(Real));
       std::memcpy(&recip[g][a], &start.recip[a][g * W], sizeof(Real));
-      std::memcpy(&full[g][a], &start.full[a][g * W], sizeof(Real));
+      std::memcpy(&sign[g][a], &start.sign[a][g * W], sizeof(Real));
       std::memcpy(&moved_ahead[g][a], &start.moved_ahead[a][g * W], sizeof(Real));
       std::memcpy(&ahead[g][a], &start.ahead[a][g * W], sizeof(Real));
       previous[g][a] = Mask{};
     }
     std::memcpy(&scale_up[g], &start.scale_up[g * W], sizeof(Real));
     std::memcpy(&scale_down[g], &start.scale_down[g * W], sizeof(Real));
-    std::memcpy(&remaining[g], &start.remaining[g * W], sizeof(Real));
+    std::memcpy(&counts_left[g], &start.remaining[g * W], sizeof(Real));
     std::memcpy(&active[g], &start.active[g * W], sizeof(Mask));
     std::memcpy(&rising[g], &start.rising[g * W], sizeof(Mask));
     std::memcpy(&falling[g], &start.falling[g * W], sizeof(Mask));
@@ -225,15 +229,20 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
   const double x_lo = scan::kInsideXLo, x_hi = scan::kInsideXHi;
   const double y_lo = scan::kInsideYLo, y_hi = scan::kInsideYHi;
   const double z_lo = scan::kInsideZLo, z_hi = scan::kInsideZHi;
+  const int fewest = fewest_counts(start, W * G);
   for (int i = 0;; ++i) {
     long long any = 0;
+#pragma GCC unroll 4
     for (int g = 0; g < G; ++g) {
       for (int j = 0; j < W; ++j) any |= active[g][j];
     }
     if (!any) break;
     if (i == kMaxSegments) throw std::length_error("a ray has more segments than the grid has planes");
+    // (Unrolled, so that every group's values stay in registers.)
+#pragma GCC unroll 4
     for (int g = 0; g < G; ++g) {
       Real num[3], ratio[3], floors[3];
+#pragma GCC unroll 3
       for (int a = 0; a < 3; ++a) {
         // floor, exact either way: AVX's rounding instruction (only ever
         // expanded inside the AVX2 walk), or else the nearest integer (adding
@@ -260,7 +269,11 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
         const Real d = b[g][a] - f;
         const Real to_boundary = ((d < 1e-6) | (d > 0.999999)) ? moved_ahead[g][a] : ahead[g][a];
         num[a] = (f + to_boundary) - b[g][a];
-        ratio[a] = previous[g][a] ? full[g][a] : num[a] * recip[g][a];
+        // The axis that ended the previous segment gets one full cell: its
+        // distance becomes the sign of its step, so that both the product
+        // and the quotient below are |1 / step| exactly.
+        num[a] = previous[g][a] ? sign[g][a] : num[a];
+        ratio[a] = num[a] * recip[g][a];
       }
       Mask lower1 = ratio[1] < ratio[0];
       Real sub_min = lower1 ? ratio[1] : ratio[0];
@@ -278,7 +291,7 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       for (int j = 0; j < W; ++j) close_call |= active[g][j] & ~clear[j];
       if (close_call) {
         Real sub[3];
-        for (int a = 0; a < 3; ++a) sub[a] = previous[g][a] ? full[g][a] : num[a] / step[g][a];
+        for (int a = 0; a < 3; ++a) sub[a] = num[a] / step[g][a];
         lower1 = sub[1] < sub[0];
         sub_min = lower1 ? sub[1] : sub[0];
         lower2 = sub[2] < sub_min;
@@ -287,11 +300,10 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
         win1 = lower1 & ~lower2;
         win0 = ~(lower1 | lower2);
       } else {
-        const Real num_win = win0 ? num[0] : (win1 ? num[1] : num[2]);
-        const Real step_win = win0 ? step[g][0] : (win1 ? step[g][1] : step[g][2]);
-        const Mask full_win =
-            (win0 & previous[g][0]) | (win1 & previous[g][1]) | (win2 & previous[g][2]);
-        sub_min = full_win ? sub_min : num_win / step_win;
+        // The winner's distance and step, chosen the way the shortest was.
+        const Real num_win = lower2 ? num[2] : (lower1 ? num[1] : num[0]);
+        const Real step_win = lower2 ? step[g][2] : (lower1 ? step[g][1] : step[g][0]);
+        sub_min = num_win / step_win;
       }
       previous[g][0] = win0;
       previous[g][1] = win1;
@@ -318,11 +330,13 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
       counted[g] = counted[g] - active[g];
       total[g] = total[g] + (active[g] ? sub_min : Real{});
 
+#pragma GCC unroll 3
       for (int a = 0; a < 3; ++a) b[g][a] = b[g][a] + sub_min * step[g][a];
-      remaining[g] = remaining[g] - 1.0;
       const Mask inside = (b[g][0] > x_lo) & (b[g][0] < x_hi) & (b[g][1] > y_lo) &
                           (b[g][1] < y_hi) & (b[g][2] > z_lo) & (b[g][2] < z_hi);
-      active[g] = active[g] & inside & (remaining[g] > 0.0);
+      // Counts left after this one: counts_left - (i + 1) > 0, in integers.
+      active[g] = active[g] & inside;
+      if (i + 1 >= fewest) active[g] = active[g] & (counts_left[g] > double(i + 1));
     }
   }
   long long counted_lanes[kLanes], stopped_lanes[kLanes];

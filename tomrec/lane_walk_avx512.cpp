@@ -9,8 +9,6 @@
 
 #include <immintrin.h>
 
-#include <algorithm>
-
 namespace tomrec {
 namespace detail {
 
@@ -94,10 +92,7 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
   const __m512d row = _mm512_set1_pd(double(scan::NX));
   const __m512i one_count = _mm512_set1_epi64(1);
 
-  int fewest_counts = kMaxSegments + 1;
-  for (int l = 0; l < kLanes; ++l) {
-    if (start.active[l]) fewest_counts = std::min(fewest_counts, static_cast<int>(start.remaining[l]));
-  }
+  const int fewest = fewest_counts(start, kLanes);
   for (int i = 0;; ++i) {
     const __m512d counts_used = _mm512_set1_pd(i + 1.0);
     __mmask8 any = active[0];
@@ -198,8 +193,7 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
       inside = _mm512_mask_cmp_pd_mask(inside, b[g][2], z_lo, _CMP_GT_OQ);
       inside = _mm512_mask_cmp_pd_mask(inside, b[g][2], z_hi, _CMP_LT_OQ);
       // Counts left after this one: counts_left - (i + 1) > 0, in integers.
-      // No lane runs out of counts before the fewest counts of any lane.
-      active[g] = i + 1 < fewest_counts
+      active[g] = i + 1 < fewest
                       ? inside
                       : _mm512_mask_cmp_pd_mask(inside, counts_left[g], counts_used, _CMP_GT_OQ);
     }

@@ -1,10 +1,12 @@
 #include "tomproj/projector.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "common/inside_span.h"
 #include "common/parallel.h"
+#include "tomproj/nonzero_region.h"
 #include "tomproj/ray_batch.h"
 #include "tomproj/split_step.h"
 
@@ -124,11 +126,12 @@ float project_ray(double theta, const scan::Point3& source, int row, int col, co
   return sample;
 }
 
-void project_view(int view, const float* volume, float* stack) {
-  project_view_with(best_batch_kernel(), view, volume, stack);
-}
+namespace {
 
-void project_view_with(BatchKernel kernel, int view, const float* volume, float* stack) {
+// One view with a kernel; `box` is the nonzero part of the Volume, outside
+// which the batches skip the steps (they add only zeros).
+void project_view_in(BatchKernel kernel, int view, const float* volume, const NonzeroBox& box,
+                     float* stack) {
   const double theta = scan::view_angle(view);
   const scan::Point3 source = scan::source_of_view(theta);
   if (kernel == BatchKernel::kNone) {
@@ -149,17 +152,31 @@ void project_view_with(BatchKernel kernel, int view, const float* volume, float*
         const scan::Point3 d = direction_from(st, ct, t.sin_gamma[col], t.cos_gamma[col],
                                               t.sin_beta[pixel], t.cos_beta[pixel]);
         const scan::CountSpan span = scan::inside_span(source, d, kSamplesPerRay);
-        batch[static_cast<std::size_t>(i)] = BatchRay{{d.x, d.y, d.z}, span.first, span.last};
+        const scan::CountSpan near = counts_near_box(box, source, d, kSamplesPerRay);
+        batch[static_cast<std::size_t>(i)] =
+            BatchRay{{d.x, d.y, d.z}, std::max(span.first, near.first), std::min(span.last, near.last)};
       }
       trace_batch(kernel, source, batch.data(), volume, stack + scan::stack_index(view, row, col0));
     }
   }
 }
 
+}  // namespace
+
+void project_view(int view, const float* volume, float* stack) {
+  project_view_with(best_batch_kernel(), view, volume, stack);
+}
+
+void project_view_with(BatchKernel kernel, int view, const float* volume, float* stack) {
+  project_view_in(kernel, view, volume, nonzero_box(volume), stack);
+}
+
 void project_stack(const float* volume, float* stack, int threads,
                    const std::function<void(int)>& on_view_done) {
+  const NonzeroBox box = nonzero_box(volume);
+  const BatchKernel kernel = best_batch_kernel();
   tomio::parallel_for(2 * NY, threads, [&](int view, int) {
-    project_view(view, volume, stack);
+    project_view_in(kernel, view, volume, box, stack);
     if (on_view_done) on_view_done(view);
   });
 }

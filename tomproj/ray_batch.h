@@ -22,8 +22,9 @@ bool batch_kernel_supported(BatchKernel kernel);
 // The widest kernel this processor runs.
 BatchKernel best_batch_kernel();
 
-// One ray of a batch: its unit direction and the span of counts whose
-// samples pass the inside test (empty when the ray misses the box).
+// One ray of a batch: its unit direction and the span of counts to trace:
+// counts whose samples pass the inside test, less any at either end whose
+// steps add only zeros (empty when nothing is added).
 struct BatchRay {
   double d[3];
   int first;

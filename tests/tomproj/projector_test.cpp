@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "common/scan_geometry.h"
 #include "tests/oracle/projector_oracle.h"
 #include "tests/support/test_volumes.h"
+#include "tomproj/nonzero_region.h"
 
 namespace {
 
@@ -94,6 +96,41 @@ TEST(Projector, EveryKernelOfThisProcessorMatchesTheLiteralRendering) {
     if (!tomproj::batch_kernel_supported(kernel)) continue;
     expect_views_match_oracle(volume, {33}, kernel);
   }
+}
+
+TEST(Projector, StepsThroughZeroVoxelsAreLeftOutExactly) {
+  // A lone voxel and a small block against a corner of the traced box, with
+  // negative zeros around them: rays that only graze the nonzero part (a step
+  // whose middle piece alone touches it) must still add it.
+  std::vector<float> lone(scan::kVolumeSamples, 0.0f);
+  for (int iz = 60; iz < 80; ++iz) lone[scan::volume_index(40, 70, iz)] = -0.0f;
+  lone[scan::volume_index(40, 70, 90)] = 3.0f;
+  std::vector<float> corner(scan::kVolumeSamples, 0.0f);
+  const std::vector<float> noise = testdata::random_volume(11);
+  for (int iz = 2; iz < 6; ++iz)
+    for (int iy = 2; iy < 5; ++iy)
+      for (int ix = 1; ix < 6; ++ix) corner[scan::volume_index(ix, iy, iz)] = noise[scan::volume_index(ix, iy, iz)];
+  corner[scan::volume_index(100, 100, 100)] = -0.0f;
+  expect_views_match_oracle(lone, {0, 37, 101});
+  expect_views_match_oracle(corner, {64, 150, 211});
+}
+
+TEST(Projector, NonzeroBoxHoldsEveryVoxelThatIsNotZero) {
+  std::vector<float> volume(scan::kVolumeSamples, 0.0f);
+  EXPECT_TRUE(tomproj::nonzero_box(volume.data()).empty);
+  volume[scan::volume_index(5, 6, 7)] = -0.0f;  // a zero all the same
+  EXPECT_TRUE(tomproj::nonzero_box(volume.data()).empty);
+  volume[scan::volume_index(5, 6, 7)] = std::numeric_limits<float>::quiet_NaN();
+  volume[scan::volume_index(100, 90, 20)] = 1e-30f;
+  const tomproj::NonzeroBox box = tomproj::nonzero_box(volume.data());
+  ASSERT_FALSE(box.empty);
+  // Cells: cx = ix - 64, cy = 64 - iy, cz = 64 - iz.
+  EXPECT_EQ(box.lo[0], 5 - 64);
+  EXPECT_EQ(box.hi[0], 100 - 64);
+  EXPECT_EQ(box.lo[1], 64 - 90);
+  EXPECT_EQ(box.hi[1], 64 - 6);
+  EXPECT_EQ(box.lo[2], 64 - 20);
+  EXPECT_EQ(box.hi[2], 64 - 7);
 }
 
 }  // namespace

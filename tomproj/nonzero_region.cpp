@@ -1,0 +1,60 @@
+#include "tomproj/nonzero_region.h"
+
+#include <algorithm>
+
+namespace tomproj {
+
+NonzeroBox nonzero_box(const float* volume) {
+  int ilo[3] = {scan::NX, scan::NY, scan::NZ}, ihi[3] = {-1, -1, -1};
+  for (int iz = 0; iz < scan::NZ; ++iz) {
+    for (int iy = 0; iy < scan::NY; ++iy) {
+      const float* line = volume + scan::volume_index(0, iy, iz);
+      int first = -1, last = -1;
+      for (int ix = 0; ix < scan::NX; ++ix) {
+        if (line[ix] != 0.0f || line[ix] != line[ix]) {  // not zero, or NaN
+          if (first < 0) first = ix;
+          last = ix;
+        }
+      }
+      if (first < 0) continue;
+      const int index_lo[3] = {first, iy, iz}, index_hi[3] = {last, iy, iz};
+      for (int a = 0; a < 3; ++a) {
+        ilo[a] = std::min(ilo[a], index_lo[a]);
+        ihi[a] = std::max(ihi[a], index_hi[a]);
+      }
+    }
+  }
+  NonzeroBox box;
+  if (ihi[0] < 0) return box;
+  box.empty = false;
+  // Cells from voxel indices: cx = ix - NX/2, cy = NY/2 - iy, cz = NZ/2 - iz
+  // (the y and z indices run against their coordinates).
+  box.lo[0] = ilo[0] - scan::NX / 2;
+  box.hi[0] = ihi[0] - scan::NX / 2;
+  box.lo[1] = scan::NY / 2 - ihi[1];
+  box.hi[1] = scan::NY / 2 - ilo[1];
+  box.lo[2] = scan::NZ / 2 - ihi[2];
+  box.hi[2] = scan::NZ / 2 - ilo[2];
+  return box;
+}
+
+scan::CountSpan counts_near_box(const NonzeroBox& box, const scan::Point3& s, const scan::Point3& d,
+                                int count) {
+  if (box.empty) return scan::CountSpan{0, 0};
+  // The cell of q is within one cell of the box when lo - 1 <= q < hi + 2 on
+  // every axis; the open bounds lo - 2 and hi + 2 take in at least those
+  // counts. The sample of the count before is p, so one more count follows.
+  const double sc[3] = {s.x, s.y, s.z}, dc[3] = {d.x, d.y, d.z};
+  scan::CountSpan span{0, count};
+  for (int a = 0; a < 3; ++a) {
+    const scan::CountSpan axis =
+        scan::detail::axis_span(sc[a], dc[a], box.lo[a] - 2, box.hi[a] + 2, count);
+    span.first = std::max(span.first, axis.first);
+    span.last = std::min(span.last, axis.last);
+  }
+  if (span.empty()) return scan::CountSpan{0, 0};
+  span.last = std::min(span.last + 1, count);
+  return span;
+}
+
+}  // namespace tomproj

@@ -104,11 +104,21 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::write(const void* data, std::size_t bytes) {
-  if (file_ == nullptr) fail_output("internal: write to a closed file " + name_);
-  if (bytes == 0) return;
-  if (std::fwrite(data, 1, bytes, file_) != bytes) {
-    fail_output("cannot write " + name_ + ": " + errno_text());
+  std::string why;
+  if (!try_write(data, bytes, why)) fail_output(why);
+}
+
+bool OutputFile::try_write(const void* data, std::size_t bytes, std::string& why) {
+  if (file_ == nullptr) {
+    why = "internal: write to a closed file " + name_;
+    return false;
   }
+  if (bytes == 0) return true;
+  if (std::fwrite(data, 1, bytes, file_) != bytes) {
+    why = "cannot write " + name_ + ": " + errno_text();
+    return false;
+  }
+  return true;
 }
 
 void OutputFile::commit() {

@@ -27,6 +27,9 @@ class OutputFile {
 
   // Appends bytes; any failure ends the run with "error output data".
   void write(const void* data, std::size_t bytes);
+  // Appends bytes; on failure returns false and sets `why`, leaving the run
+  // to end (for writes from a worker thread, which must not end the process).
+  bool try_write(const void* data, std::size_t bytes, std::string& why);
   // Flushes, closes and puts the file in place; checked like write.
   void commit();
 

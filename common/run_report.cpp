@@ -20,6 +20,7 @@ void ViewProgress::finished(int view) {
   std::lock_guard<std::mutex> lock(mutex_);
   done_[static_cast<std::size_t>(view)] = true;
   while (next_ < static_cast<int>(done_.size()) && done_[static_cast<std::size_t>(next_)]) {
+    if (in_turn_) in_turn_(next_);
     print_view_number(next_);
     ++next_;
   }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace tomio {
@@ -29,14 +31,18 @@ class RunClock {
 // Views may finish out of order when several threads work; the console still
 // shows 0, 1, 2, ... in turn: each number is printed once every lower view is
 // done too.
+// `in_turn`, when given, is called for each view in the same order, just
+// before its number is printed, one call at a time.
 class ViewProgress {
  public:
-  explicit ViewProgress(int views) : done_(static_cast<std::size_t>(views), false) {}
+  explicit ViewProgress(int views, std::function<void(int)> in_turn = nullptr)
+      : done_(static_cast<std::size_t>(views), false), in_turn_(std::move(in_turn)) {}
   void finished(int view);
 
  private:
   std::mutex mutex_;
   std::vector<bool> done_;
+  std::function<void(int)> in_turn_;
   int next_ = 0;
 };
 

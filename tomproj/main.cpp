@@ -2,6 +2,7 @@
 // projects the Volume along every ray of the circular cone-beam scan and
 // writes the ProjectionStack.
 #include <new>
+#include <string>
 #include <vector>
 
 #include "common/console_names.h"
@@ -11,6 +12,7 @@
 #include "common/raw_image.h"
 #include "common/run_report.h"
 #include "common/scan_geometry.h"
+#include "common/uninitialized_allocator.h"
 #include "tomproj/projector.h"
 
 int main() {
@@ -18,7 +20,10 @@ int main() {
   const tomio::RunClock clock;
   try {
     std::vector<float> volume(scan::kVolumeSamples);
-    std::vector<float> stack(scan::kStackSamples, 0.0f);
+    // Every sample is written by the projection of its view before anything
+    // reads it, so the stack is not cleared first: its pages are then first
+    // touched by the threads that fill them.
+    std::vector<float, tomio::UninitializedAllocator<float>> stack(scan::kStackSamples);
 
     const tomio::FileNames names = tomio::ask_file_names();
     tomio::load_float_image(names.input, volume.data(), volume.size());
@@ -26,11 +31,19 @@ int main() {
     // is reported at once instead of after all the work.
     tomio::OutputFile output(names.output);
 
-    tomio::ViewProgress progress(scan::kViews);
+    // The views are written out in order while later ones are still being
+    // projected. A failed write is kept and reported once the threads are
+    // done, the first one ending the writing.
+    std::string write_failure;
+    tomio::ViewProgress progress(scan::kViews, [&](int view) {
+      if (write_failure.empty())
+        output.try_write(stack.data() + view * scan::kViewSamples, scan::kViewSamples * sizeof(float),
+                         write_failure);
+    });
     tomproj::project_stack(volume.data(), stack.data(), tomio::available_threads(),
                            [&](int view) { progress.finished(view); });
-
-    tomio::save_float_image(std::move(output), stack.data(), stack.size());
+    if (!write_failure.empty()) tomio::fail_output(write_failure);
+    output.commit();
     tomio::print_time_line(clock.seconds());
   } catch (const std::bad_alloc&) {
     tomio::fail_run("not enough memory for the run");

@@ -116,6 +116,11 @@ int main(int argc, char** argv) {
   }
   if (argc == 4 && std::string(argv[1]) == "--compare-pfm") return run_compare(argv[2], argv[3]);
   if (argc == 1) return run_timing(volume);
-  std::fprintf(stderr, "usage: %s [--write-phantom FILE | --compare-pfm DIR STACK]\n", argv[0]);
+  if (argc == 2 && argv[1][0] != '-') {
+    std::vector<float> given(scan::kVolumeSamples);
+    tomio::load_float_image(argv[1], given.data(), given.size());
+    return run_timing(given);
+  }
+  std::fprintf(stderr, "usage: %s [VOLUME | --write-phantom FILE | --compare-pfm DIR STACK]\n", argv[0]);
   return 2;
 }

@@ -1,8 +1,11 @@
-// The lane walk of detail::walk_lanes for processors with AVX-512: all eight
-// lanes in one register, the comparisons in mask registers. It carries out
-// the same IEEE operations on every lane, in the same order, as the generic
-// walk (whose comments explain each of them), so it leaves the same bits;
-// only the ways of choosing between values differ, and choosing never rounds.
+// The lane walk for processors with AVX-512: groups of eight lanes, one
+// register each, the comparisons in mask registers. Every lane carries out
+// the walk of detail::walk_lanes (whose comments explain each step) with the
+// same IEEE operations, but for one difference of method: it divides all
+// three distances at every count and compares the quotients, as the
+// definition does, where the generic walk orders them by products first and
+// divides only the winner. The generic walk takes that shortcut only where it
+// provably picks the same winner, so both leave the same bits.
 #include "tomrec/backprojection.h"
 
 #if defined(__x86_64__)
@@ -39,7 +42,7 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
                                                          const ZSlab& slab, RaySegments& out,
                                                          const double* accumulator) {
   static_assert(8 * G == kLanes && kBlockLanes == 8, "a register for every block of a batch");
-  __m512d b[G][3], step[G][3], recip[G][3], sign[G][3], moved_ahead[G][3], ahead[G][3];
+  __m512d b[G][3], step[G][3], sign[G][3], moved_ahead[G][3], ahead[G][3];
   __m512d scale_up[G], scale_down[G], counts_left[G], past_above[G], past_below[G], total[G];
   __mmask8 active[G], previous[G][3], stopped[G];
   __m512i counted[G];
@@ -51,7 +54,6 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
     for (int a = 0; a < 3; ++a) {
       b[g][a] = load(&start.b[a][l]);
       step[g][a] = load(&start.step[a][l]);
-      recip[g][a] = load(&start.recip[a][l]);
       sign[g][a] = load(&start.sign[a][l]);
       moved_ahead[g][a] = load(&start.moved_ahead[a][l]);
       ahead[g][a] = load(&start.ahead[a][l]);
@@ -77,9 +79,7 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
     total[g] = _mm512_setzero_pd();
   }
 
-  const __m512d zero = _mm512_setzero_pd();
   const __m512d near_low = _mm512_set1_pd(1e-6), near_high = _mm512_set1_pd(0.999999);
-  const __m512d widen = _mm512_set1_pd(1.0 + 1e-14);
   const __m512d x_lo = _mm512_set1_pd(scan::kInsideXLo), x_hi = _mm512_set1_pd(scan::kInsideXHi);
   const __m512d y_lo = _mm512_set1_pd(scan::kInsideYLo), y_hi = _mm512_set1_pd(scan::kInsideYHi);
   const __m512d z_lo = _mm512_set1_pd(scan::kInsideZLo), z_hi = _mm512_set1_pd(scan::kInsideZHi);
@@ -102,7 +102,7 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
     if (i == kMaxSegments) throw std::length_error("a ray has more segments than the grid has planes");
 #pragma GCC unroll 4
     for (int g = 0; g < G; ++g) {
-      __m512d floors[3], num[3], ratio[3];
+      __m512d floors[3], num[3];
 #pragma GCC unroll 3
       for (int a = 0; a < 3; ++a) {
         floors[a] = _mm512_maskz_roundscale_pd(0xff, b[g][a], _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
@@ -115,42 +115,19 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
             _mm512_mask_blend_pd(clear_of, moved_ahead[g][a], ahead[g][a]);
         num[a] = _mm512_sub_pd(_mm512_add_pd(floors[a], to_boundary), b[g][a]);
         // The axis that ended the previous segment gets one full cell: its
-        // distance becomes the sign of its step, so that the product below
-        // and the quotient of the winner are |1 / step| exactly.
+        // distance becomes the sign of its step, whose quotient is exactly
+        // |1 / step|.
         num[a] = _mm512_mask_mov_pd(num[a], previous[g][a], sign[g][a]);
-        ratio[a] = _mm512_mul_pd(num[a], recip[g][a]);
       }
-      __mmask8 lower1 = _mm512_cmp_pd_mask(ratio[1], ratio[0], _CMP_LT_OQ);
-      const __m512d low01 = _mm512_mask_blend_pd(lower1, ratio[0], ratio[1]);
-      const __m512d high01 = _mm512_mask_blend_pd(lower1, ratio[1], ratio[0]);
-      __mmask8 lower2 = _mm512_cmp_pd_mask(ratio[2], low01, _CMP_LT_OQ);
-      __m512d sub_min = _mm512_mask_blend_pd(lower2, low01, ratio[2]);
-      // The runner-up: the middle one of the three.
-      const __m512d above_low = _mm512_mask_blend_pd(lower2, ratio[2], low01);
-      const __m512d second = _mm512_mask_blend_pd(
-          _mm512_cmp_pd_mask(above_low, high01, _CMP_LT_OQ), high01, above_low);
-      const __mmask8 clear =
-          _mm512_mask_cmp_pd_mask(_mm512_cmp_pd_mask(sub_min, zero, _CMP_GT_OQ),
-                                  _mm512_mul_pd(sub_min, widen), second, _CMP_LT_OQ);
-      const __mmask8 close_call = _kandn_mask8(clear, active[g]);
-      if (!_kortestz_mask8_u8(close_call, close_call)) {
-        __m512d sub[3];
+      // Every distance divided out and compared as written: the divider
+      // keeps up with eight lanes, so no products need to order them first.
+      __m512d sub[3];
 #pragma GCC unroll 3
-        for (int a = 0; a < 3; ++a) {
-          sub[a] = _mm512_div_pd(num[a], step[g][a]);
-        }
-        lower1 = _mm512_cmp_pd_mask(sub[1], sub[0], _CMP_LT_OQ);
-        sub_min = _mm512_mask_blend_pd(lower1, sub[0], sub[1]);
-        lower2 = _mm512_cmp_pd_mask(sub[2], sub_min, _CMP_LT_OQ);
-        sub_min = _mm512_mask_blend_pd(lower2, sub_min, sub[2]);
-      } else {
-        // The winner's distance and step, chosen the way the shortest was.
-        const __m512d num_win = _mm512_mask_blend_pd(
-            lower2, _mm512_mask_blend_pd(lower1, num[0], num[1]), num[2]);
-        const __m512d step_win = _mm512_mask_blend_pd(
-            lower2, _mm512_mask_blend_pd(lower1, step[g][0], step[g][1]), step[g][2]);
-        sub_min = _mm512_div_pd(num_win, step_win);
-      }
+      for (int a = 0; a < 3; ++a) sub[a] = _mm512_div_pd(num[a], step[g][a]);
+      const __mmask8 lower1 = _mm512_cmp_pd_mask(sub[1], sub[0], _CMP_LT_OQ);
+      __m512d sub_min = _mm512_mask_blend_pd(lower1, sub[0], sub[1]);
+      const __mmask8 lower2 = _mm512_cmp_pd_mask(sub[2], sub_min, _CMP_LT_OQ);
+      sub_min = _mm512_mask_blend_pd(lower2, sub_min, sub[2]);
       previous[g][2] = lower2;
       previous[g][1] = _kandn_mask8(lower2, lower1);
       previous[g][0] = _knot_mask8(_kor_mask8(lower1, lower2));

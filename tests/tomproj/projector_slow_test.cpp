@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/parallel.h"
 #include "common/scan_geometry.h"
 #include "tests/oracle/projector_oracle.h"
 #include "tests/support/run_program.h"
@@ -40,6 +41,26 @@ TEST(ProjectorViews, RandomVolumeWithUnreachableVoxelsMarked) {
 TEST(ProjectorViews, StructuredVolume) { expect_views_match(testdata::structured_volume()); }
 
 TEST(ProjectorViews, AllOnes) { expect_views_match(std::vector<float>(scan::kVolumeSamples, 1.0f)); }
+
+// Every ray of a whole run, on a phantom with empty space around it (whose
+// zero steps the projector leaves out) and random values inside.
+TEST(ProjectorViews, EveryViewOfAPhantomInEmptySpace) {
+  const std::vector<float> noise = testdata::random_volume(123);
+  std::vector<float> volume(scan::kVolumeSamples, 0.0f);
+  for (int iz = 0; iz < scan::NZ; ++iz)
+    for (int iy = 0; iy < scan::NY; ++iy)
+      for (int ix = 0; ix < scan::NX; ++ix) {
+        const double x = ix - 59.0, y = 56.0 - iy, z = 67.0 - iz;
+        if (x * x + y * y + z * z < 45.0 * 45.0)
+          volume[scan::volume_index(ix, iy, iz)] = noise[scan::volume_index(ix, iy, iz)];
+      }
+  std::vector<float> fast(scan::kStackSamples, 0.0f), slow(scan::kStackSamples, 0.0f);
+  const int threads = tomio::available_threads();
+  tomproj::project_stack(volume.data(), fast.data(), threads, nullptr);
+  tomio::parallel_for(scan::kViews, threads,
+                      [&](int view, int) { oracle::project_view(view, volume.data(), slow.data()); });
+  EXPECT_EQ(0, std::memcmp(fast.data(), slow.data(), fast.size() * sizeof(float)));
+}
 
 std::string program() { return std::string(TOM_BINARY_DIR) + "/tomproj/tomproj"; }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -289,6 +290,23 @@ TEST(Backprojection, EveryLaneWalkLeavesTheSameSegments) {
 #endif
   auto reference = std::make_unique<tomrec::RaySegments>();
   auto other = std::make_unique<tomrec::RaySegments>();
+  auto same_segments = [&](const tomrec::RayStart* batch, const double* sample,
+                           const double* weights, tomrec::ZSlab slab, const std::string& where) {
+    walks[0].second(batch, sample, weights, slab, *reference);
+    for (std::size_t w = 1; w < walks.size(); ++w) {
+      walks[w].second(batch, sample, weights, slab, *other);
+      for (int l = 0; l < tomrec::kLanes; ++l) {
+        SCOPED_TRACE(walks[w].first + (" " + where) + " lane " + std::to_string(l));
+        ASSERT_EQ(reference->count[l], other->count[l]);
+        ASSERT_EQ(reference->ran_out[l], other->ran_out[l]);
+        ASSERT_EQ(bits(reference->total[l]), bits(other->total[l]));
+        for (int i = 0; i < reference->count[l]; ++i) {
+          ASSERT_EQ(reference->voxel(i, l), other->voxel(i, l)) << i;
+          ASSERT_EQ(bits(reference->credit(i, l)), bits(other->credit(i, l))) << i;
+        }
+      }
+    }
+  };
   std::mt19937 gen(3);
   std::uniform_real_distribution<double> value(-2.0, 3.0), weight(0.5, 50.0);
   for (int v : {21, 130}) {
@@ -307,24 +325,32 @@ TEST(Backprojection, EveryLaneWalkLeavesTheSameSegments) {
             sample[l] = unit ? 1.0 : value(gen);
             weights[l] = unit ? 1.0 : weight(gen);
           }
-          walks[0].second(batch, sample, weights, slab, *reference);
-          for (std::size_t w = 1; w < walks.size(); ++w) {
-            walks[w].second(batch, sample, weights, slab, *other);
-            for (int l = 0; l < tomrec::kLanes; ++l) {
-              ASSERT_EQ(reference->count[l], other->count[l])
-                  << walks[w].first << " " << v << " " << r << " " << c + l;
-              ASSERT_EQ(reference->ran_out[l], other->ran_out[l]) << walks[w].first;
-              ASSERT_EQ(bits(reference->total[l]), bits(other->total[l])) << walks[w].first;
-              for (int i = 0; i < reference->count[l]; ++i) {
-                ASSERT_EQ(reference->voxel(i, l), other->voxel(i, l)) << walks[w].first;
-                ASSERT_EQ(bits(reference->credit(i, l)), bits(other->credit(i, l)))
-                    << walks[w].first;
-              }
-            }
-          }
+          same_segments(batch, sample, weights, slab,
+                        std::to_string(v) + " " + std::to_string(r) + " " + std::to_string(c));
+          if (HasFatalFailure()) return;
         }
       }
     }
+  }
+  // Lines along grid diagonals, where distances tie at every count and the
+  // walks that order by products must fall back to dividing; with few
+  // counts, the budget ends them.
+  const double lines[][6] = {
+      {-70.5, -70.5, 0.25, 441.5, 441.5, 0.25},  {-70.5, 0.3, -70.5, 441.5, 0.3, 441.5},
+      {0.3, -70.25, -70.25, 0.3, 441.75, 441.75}, {-70.5, -70.5, -70.5, 441.5, 441.5, 441.5},
+      {61.5, 62.5, 62.5, -450.5, -449.5, -449.5}, {10.0, -300.0, 5.0, 10.0, 212.0, 5.0},
+      {-0.5, -256.0, 0.5, 0.5, 256.0, -0.5},      {-10.25, -10.5, 0.75, 10.75, 10.5, -0.5}};
+  for (double dist : {tomrec::kDist, 10.0, 3.0}) {
+    tomrec::RayStart batch[tomrec::kLanes];
+    double sample[tomrec::kLanes], weights[tomrec::kLanes];
+    for (int l = 0; l < tomrec::kLanes; ++l) {
+      const double* line = lines[l % 8];
+      batch[l] = tomrec::ray_start(line, line + 3, dist);
+      sample[l] = value(gen);
+      weights[l] = weight(gen);
+    }
+    same_segments(batch, sample, weights, tomrec::kWholeGrid, "lines " + std::to_string(dist));
+    same_segments(batch, sample, weights, tomrec::ZSlab{60, 66}, "lines in a slab");
   }
 }
 

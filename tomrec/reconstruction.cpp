@@ -8,6 +8,7 @@
 #include "common/raw_image.h"
 #include "common/run_report.h"
 #include "common/scan_geometry.h"
+#include "common/uninitialized_allocator.h"
 #include "tomrec/backprojection.h"
 #include "tomrec/projection_filter.h"
 
@@ -23,16 +24,18 @@ void normalise_volume(double* volume_acc, const float* voxel_sum, float* volume_
 
 void run_reconstruction(int threads) {
   // Every array of the run, taken before the first prompt, in this order.
-  // The accumulators start at zero, which is the clearing the backprojection
-  // needs.
+  // The accumulator starts at zero, which is the clearing the backprojection
+  // needs. The arrays that a load or the normalisation fills completely
+  // before anything reads them are not cleared first.
+  using Filled = std::vector<float, tomio::UninitializedAllocator<float>>;
   std::vector<double> volume_acc(scan::kVolumeSamples, 0.0);
-  std::vector<float> volume_out(scan::kVolumeSamples, 0.0f);
-  std::vector<float> proj(scan::kStackSamples);
-  std::vector<float> detector_sum(scan::kStackSamples);
+  Filled volume_out(scan::kVolumeSamples);
+  Filled proj(scan::kStackSamples);
+  Filled detector_sum(scan::kStackSamples);
   std::vector<float> plane_re(scan::kViewSamples);
   std::vector<float> plane_im(scan::kViewSamples);
   std::vector<float> radial_weight(scan::kViewSamples);
-  std::vector<float> voxel_sum(scan::kVolumeSamples);
+  Filled voxel_sum(scan::kVolumeSamples);
 
   const tomio::FileNames names = tomio::ask_file_names();
   tomio::load_float_image(names.input, proj.data(), proj.size());

@@ -7,6 +7,7 @@
 #include "common/output_file.h"
 #include "common/raw_image.h"
 #include "common/scan_geometry.h"
+#include "common/uninitialized_allocator.h"
 #include "tomrec/reconstruction.h"
 #include "tools/tomweight/length_sums.h"
 #include "tools/toolkit/command_line.h"
@@ -43,8 +44,9 @@ int run(const toolkit::CommandLine& line) {
   }
   const std::string dir = line.value("dir", ".");
   const int threads = toolkit::thread_count(line);
-  std::vector<float> detector_sum(scan::kStackSamples);
-  std::vector<float> voxel_sum(scan::kVolumeSamples);
+  // (compute_length_sums fills both completely, so they are not cleared here.)
+  std::vector<float, tomio::UninitializedAllocator<float>> detector_sum(scan::kStackSamples);
+  std::vector<float, tomio::UninitializedAllocator<float>> voxel_sum(scan::kVolumeSamples);
   // Both outputs are claimed before the walk, so that a directory that
   // cannot be written is reported at once.
   tomio::OutputFile detector_file(in_directory(dir, tomrec::kDetectorSumName));

@@ -263,7 +263,9 @@ void backproject_views(const float* proj, const float* detector_sum, double* vol
       [&](const ZSlab& slab, const RayBatch& batch, const RaySegments& seg) {
         // In column order, so that every voxel sums in the order view, row,
         // column.
-        for (int j = 0; j < batch.count; ++j) add_lane_credits(slab, seg, j, batch.count, volume_acc);
+        for (int j = 0; j < batch.count; ++j) {
+          add_lane_credits(slab, seg, j, batch.count, volume_acc);
+        }
       },
       on_view_done);
 }

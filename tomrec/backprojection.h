@@ -197,7 +197,8 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
   using scan::NX;
   using scan::NY;
   using scan::NZ;
-  static_assert(W * G <= kLanes && kBlockLanes % (W * G) == 0, "the lanes of one walk, within a block");
+  static_assert(W * G <= kLanes && kBlockLanes % (W * G) == 0,
+                "the lanes of one walk, within a block");
   LaneStart start;
   start_lanes(rays, sample, weight, count, W * G, start);
   Real b[G][3], step[G][3], recip[G][3], sign[G][3], moved_ahead[G][3], ahead[G][3];

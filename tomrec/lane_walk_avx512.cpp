@@ -16,7 +16,8 @@ namespace tomrec {
 namespace detail {
 
 bool has_avx512() {
-  static const bool available = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+  static const bool available =
+      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
   return available;
 }
 
@@ -32,8 +33,7 @@ TOMREC_AVX512 inline __mmask8 lanes_set(const long long* flags) {
 
 // The walk of G groups of eight lanes, one register each; the groups walk
 // in turn, so that each one's long chain of dependent operations overlaps
-// the others'.
-// Two kinds of batch skip work that cannot change a bit: where the slab
+// the others'. Two kinds of batch skip work that cannot change a bit: where the slab
 // cannot end any lane's walk (SlabEnds false), no segment is ever past it;
 // where every sample and weight is 1 (Scaled false), each credit
 // sub_min * 1 / 1 is sub_min itself.
@@ -99,13 +99,16 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
 #pragma GCC unroll 4
     for (int g = 1; g < G; ++g) any = _kor_mask8(any, active[g]);
     if (_kortestz_mask8_u8(any, any)) break;
-    if (i == kMaxSegments) throw std::length_error("a ray has more segments than the grid has planes");
+    if (i == kMaxSegments) {
+      throw std::length_error("a ray has more segments than the grid has planes");
+    }
 #pragma GCC unroll 4
     for (int g = 0; g < G; ++g) {
       __m512d floors[3], num[3];
 #pragma GCC unroll 3
       for (int a = 0; a < 3; ++a) {
-        floors[a] = _mm512_maskz_roundscale_pd(0xff, b[g][a], _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        floors[a] = _mm512_maskz_roundscale_pd(0xff, b[g][a],
+                                               _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
         const __m512d d = _mm512_sub_pd(b[g][a], floors[a]);
         // Not near a boundary: 1e-6 <= d <= 0.999999 (d is never NaN).
         const __mmask8 clear_of =

@@ -311,7 +311,8 @@ TEST(Backprojection, EveryLaneWalkLeavesTheSameSegments) {
   std::uniform_real_distribution<double> value(-2.0, 3.0), weight(0.5, 50.0);
   for (int v : {21, 130}) {
     const tomrec::ViewRays rays = tomrec::view_rays(v);
-    for (const tomrec::ZSlab slab : {tomrec::kWholeGrid, tomrec::ZSlab{40, 64}, tomrec::ZSlab{70, 90}}) {
+    for (const tomrec::ZSlab slab :
+         {tomrec::kWholeGrid, tomrec::ZSlab{40, 64}, tomrec::ZSlab{70, 90}}) {
       for (int r = 0; r < 256; r += 3) {
         for (int c = 0; c < 256; c += tomrec::kLanes) {
           tomrec::RayStart batch[tomrec::kLanes];

@@ -114,9 +114,12 @@ TOMREC_AVX512 __attribute__((noinline)) void walk_groups(const LaneStart& start,
         const __mmask8 clear_of =
             _mm512_mask_cmp_pd_mask(_mm512_cmp_pd_mask(d, near_low, _CMP_GE_OQ), d, near_high,
                                     _CMP_LE_OQ);
-        const __m512d to_boundary =
-            _mm512_mask_blend_pd(clear_of, moved_ahead[g][a], ahead[g][a]);
-        num[a] = _mm512_sub_pd(_mm512_add_pd(floors[a], to_boundary), b[g][a]);
+        // Both candidate distances, (cell + moved_ahead) - b and (cell +
+        // ahead) - b, formed while the tolerance test runs.
+        const __m512d num_moved =
+            _mm512_sub_pd(_mm512_add_pd(floors[a], moved_ahead[g][a]), b[g][a]);
+        const __m512d num_plain = _mm512_sub_pd(_mm512_add_pd(floors[a], ahead[g][a]), b[g][a]);
+        num[a] = _mm512_mask_blend_pd(clear_of, num_moved, num_plain);
         // The axis that ended the previous segment gets one full cell: its
         // distance becomes the sign of its step, whose quotient is exactly
         // |1 / step|.

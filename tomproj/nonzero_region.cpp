@@ -11,7 +11,7 @@ NonzeroBox nonzero_box(const float* volume) {
       const float* line = volume + scan::volume_index(0, iy, iz);
       int first = -1, last = -1;
       for (int ix = 0; ix < scan::NX; ++ix) {
-        if (line[ix] != 0.0f || line[ix] != line[ix]) {  // not zero, or NaN
+        if (line[ix] != 0.0f) {  // true for NaN too
           if (first < 0) first = ix;
           last = ix;
         }

@@ -45,8 +45,15 @@ scan::CountSpan counts_near_box(const NonzeroBox& box, const scan::Point3& s, co
   // every axis; the open bounds lo - 2 and hi + 2 take in at least those
   // counts. The sample of the count before is p, so one more count follows.
   const double sc[3] = {s.x, s.y, s.z}, dc[3] = {d.x, d.y, d.z};
+  // Callers credit only counts inside the inside span. An axis whose bounds
+  // take in the inside test's bounds cannot narrow that span, so its search
+  // is left out (leaving out an axis only widens the counts, which is always
+  // exact: the extra steps add zeros).
+  const int inside_lo[3] = {scan::kInsideXLo, scan::kInsideYLo, scan::kInsideZLo};
+  const int inside_hi[3] = {scan::kInsideXHi, scan::kInsideYHi, scan::kInsideZHi};
   scan::CountSpan span{0, count};
   for (int a = 0; a < 3; ++a) {
+    if (box.lo[a] - 2 <= inside_lo[a] && box.hi[a] + 2 >= inside_hi[a]) continue;
     const scan::CountSpan axis =
         scan::detail::axis_span(sc[a], dc[a], box.lo[a] - 2, box.hi[a] + 2, count);
     span.first = std::max(span.first, axis.first);

@@ -73,6 +73,7 @@ struct Ops {
   TOM_LANE_OP int bits(Mask m) { return _mm256_movemask_pd(m); }
   TOM_LANE_OP Real select(Mask m, Real yes, Real no) { return _mm256_blendv_pd(no, yes, m); }
   TOM_LANE_OP Real zero_unless(Mask m, Real a) { return _mm256_and_pd(m, a); }
+  TOM_LANE_OP Real max_where(Mask m, Real a, Real b) { return select(m, _mm256_max_pd(a, b), a); }
   TOM_LANE_OP Real div_where(Mask m, Real n, Real d, Real otherwise) {
     return select(m, _mm256_div_pd(n, d), otherwise);
   }
@@ -83,6 +84,15 @@ struct Ops {
     const __m128i i = _mm256_cvttpd_epi32(_mm256_and_pd(m, position));
     return _mm256_cvtps_pd(_mm_i32gather_ps(volume, i, 4));
   }
+  // Volume positions stay whole-number doubles in this set; every index
+  // operation is the exact double one.
+  typedef __m256d Index;
+  TOM_LANE_OP Index index_of(Real position) { return position; }
+  TOM_LANE_OP Index index_splat(int i) { return splat(i); }
+  TOM_LANE_OP Index index_add(Index a, Index b) { return add(a, b); }
+  TOM_LANE_OP Index index_sub(Index a, Index b) { return sub(a, b); }
+  TOM_LANE_OP Index index_select(Mask m, Index yes, Index no) { return select(m, yes, no); }
+  TOM_LANE_OP Real gather_at(Mask m, const float* volume, Index i) { return gather_where(m, volume, i); }
   TOM_LANE_OP Real to_float_precision(Real a) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(a)); }
   TOM_LANE_OP void store_floats(float* out, Real a) { _mm_storeu_ps(out, _mm256_cvtpd_ps(a)); }
 };
@@ -122,13 +132,21 @@ struct Ops {
   TOM_LANE_OP int bits(Mask m) { return m; }
   TOM_LANE_OP Real select(Mask m, Real yes, Real no) { return _mm512_mask_blend_pd(m, no, yes); }
   TOM_LANE_OP Real zero_unless(Mask m, Real a) { return _mm512_maskz_mov_pd(m, a); }
+  TOM_LANE_OP Real max_where(Mask m, Real a, Real b) { return _mm512_mask_max_pd(a, m, a, b); }
   TOM_LANE_OP Real div_where(Mask m, Real n, Real d, Real otherwise) {
     return _mm512_mask_div_pd(otherwise, m, n, d);
   }
   TOM_LANE_OP Real mul_where(Mask m, Real a, Real b) { return _mm512_maskz_mul_pd(m, a, b); }
+  // Volume positions as 32-bit integers: their sums and selections take
+  // half-width registers, which cost half as much as full ones.
+  typedef __m256i Index;
+  TOM_LANE_OP Index index_of(Real position) { return _mm512_cvttpd_epi32(position); }
+  TOM_LANE_OP Index index_splat(int i) { return _mm256_set1_epi32(i); }
+  TOM_LANE_OP Index index_add(Index a, Index b) { return _mm256_add_epi32(a, b); }
+  TOM_LANE_OP Index index_sub(Index a, Index b) { return _mm256_sub_epi32(a, b); }
+  TOM_LANE_OP Index index_select(Mask m, Index yes, Index no) { return _mm256_mask_blend_epi32(m, no, yes); }
   // Lanes outside m are not read and come back +0.0.
-  TOM_LANE_OP Real gather_where(Mask m, const float* volume, Real position) {
-    const __m256i i = _mm512_cvttpd_epi32(position);
+  TOM_LANE_OP Real gather_at(Mask m, const float* volume, Index i) {
     return _mm512_cvtps_pd(_mm256_mmask_i32gather_ps(_mm256_setzero_ps(), m, i, volume, 4));
   }
   TOM_LANE_OP Real to_float_precision(Real a) { return _mm512_cvtps_pd(_mm512_cvtpd_ps(a)); }

@@ -38,30 +38,39 @@ NonzeroBox nonzero_box(const float* volume) {
   return box;
 }
 
+bool near_box_bounds(const NonzeroBox& box, int axis, int& lo, int& hi) {
+  // The cell of q is within one cell of the box when lo - 1 <= q < hi + 2 on
+  // the axis; the open bounds lo - 2 and hi + 2 take in at least those
+  // counts. Callers credit only counts inside the inside span, and an axis
+  // whose bounds take in the inside test's bounds cannot narrow that span,
+  // so it is left out (leaving out an axis only widens the counts, which is
+  // always exact: the extra steps add zeros).
+  const int inside_lo[3] = {scan::kInsideXLo, scan::kInsideYLo, scan::kInsideZLo};
+  const int inside_hi[3] = {scan::kInsideXHi, scan::kInsideYHi, scan::kInsideZHi};
+  lo = box.lo[axis] - 2;
+  hi = box.hi[axis] + 2;
+  return !(lo <= inside_lo[axis] && hi >= inside_hi[axis]);
+}
+
+scan::CountSpan near_box_span(scan::CountSpan axes, int count) {
+  if (axes.empty()) return scan::CountSpan{0, 0};
+  // The sample of the count before is p, so one more count follows.
+  return scan::CountSpan{axes.first, std::min(axes.last + 1, count)};
+}
+
 scan::CountSpan counts_near_box(const NonzeroBox& box, const scan::Point3& s, const scan::Point3& d,
                                 int count) {
   if (box.empty) return scan::CountSpan{0, 0};
-  // The cell of q is within one cell of the box when lo - 1 <= q < hi + 2 on
-  // every axis; the open bounds lo - 2 and hi + 2 take in at least those
-  // counts. The sample of the count before is p, so one more count follows.
   const double sc[3] = {s.x, s.y, s.z}, dc[3] = {d.x, d.y, d.z};
-  // Callers credit only counts inside the inside span. An axis whose bounds
-  // take in the inside test's bounds cannot narrow that span, so its search
-  // is left out (leaving out an axis only widens the counts, which is always
-  // exact: the extra steps add zeros).
-  const int inside_lo[3] = {scan::kInsideXLo, scan::kInsideYLo, scan::kInsideZLo};
-  const int inside_hi[3] = {scan::kInsideXHi, scan::kInsideYHi, scan::kInsideZHi};
   scan::CountSpan span{0, count};
   for (int a = 0; a < 3; ++a) {
-    if (box.lo[a] - 2 <= inside_lo[a] && box.hi[a] + 2 >= inside_hi[a]) continue;
-    const scan::CountSpan axis =
-        scan::detail::axis_span(sc[a], dc[a], box.lo[a] - 2, box.hi[a] + 2, count);
+    int lo, hi;
+    if (!near_box_bounds(box, a, lo, hi)) continue;
+    const scan::CountSpan axis = scan::detail::axis_span(sc[a], dc[a], lo, hi, count);
     span.first = std::max(span.first, axis.first);
     span.last = std::min(span.last, axis.last);
   }
-  if (span.empty()) return scan::CountSpan{0, 0};
-  span.last = std::min(span.last + 1, count);
-  return span;
+  return near_box_span(span, count);
 }
 
 }  // namespace tomproj

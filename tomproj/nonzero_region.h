@@ -32,4 +32,10 @@ NonzeroBox nonzero_box(const float* volume);
 scan::CountSpan counts_near_box(const NonzeroBox& box, const scan::Point3& s, const scan::Point3& d,
                                 int count);
 
+// The two parts of counts_near_box, for callers that search the axes
+// themselves: the open bounds of one axis (false when the axis cannot narrow
+// the counts and is left out), and the span that the axes' spans give.
+bool near_box_bounds(const NonzeroBox& box, int axis, int& lo, int& hi);
+scan::CountSpan near_box_span(scan::CountSpan axes, int count);
+
 }  // namespace tomproj

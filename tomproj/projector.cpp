@@ -151,11 +151,9 @@ void project_view_in(BatchKernel kernel, int view, const float* volume, const No
         const int pixel = row * 2 * NX + col;
         const scan::Point3 d = direction_from(st, ct, t.sin_gamma[col], t.cos_gamma[col],
                                               t.sin_beta[pixel], t.cos_beta[pixel]);
-        const scan::CountSpan span = scan::inside_span(source, d, kSamplesPerRay);
-        const scan::CountSpan near = counts_near_box(box, source, d, kSamplesPerRay);
-        batch[static_cast<std::size_t>(i)] =
-            BatchRay{{d.x, d.y, d.z}, std::max(span.first, near.first), std::min(span.last, near.last)};
+        batch[static_cast<std::size_t>(i)] = BatchRay{{d.x, d.y, d.z}, 0, 0};
       }
+      span_batch(kernel, source, box, batch.data());
       trace_batch(kernel, source, batch.data(), volume, stack + scan::stack_index(view, row, col0));
     }
   }

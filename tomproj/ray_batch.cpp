@@ -2,9 +2,11 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <initializer_list>
 
-
+#include "tomproj/nonzero_region.h"
+#include "tomproj/projector.h"
 #include "tomproj/split_step.h"
 
 namespace tomproj {
@@ -97,6 +99,7 @@ struct Ops {
   TOM_LANE_OP void store_floats(float* out, Real a) { _mm_storeu_ps(out, _mm256_cvtpd_ps(a)); }
 };
 #include "tomproj/lane_tracer.inc"
+#include "tomproj/lane_spans.inc"
 #pragma GCC pop_options
 }  // namespace avx2
 
@@ -153,6 +156,7 @@ struct Ops {
   TOM_LANE_OP void store_floats(float* out, Real a) { _mm256_storeu_ps(out, _mm512_cvtpd_ps(a)); }
 };
 #include "tomproj/lane_tracer.inc"
+#include "tomproj/lane_spans.inc"
 #pragma GCC pop_options
 }  // namespace avx512
 
@@ -169,6 +173,17 @@ __attribute__((target("avx2,fma"))) void trace_batch_avx2(const scan::Point3& so
 __attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void trace_batch_avx512(
     const scan::Point3& source, const BatchRay* rays, const float* volume, float* samples) {
   avx512::trace_batch_lanes<avx512::Ops, kAvx512Groups>(source, rays, volume, samples);
+}
+
+__attribute__((target("avx2,fma"))) void span_batch_avx2(const scan::Point3& source,
+                                                          const NonzeroBox& box, BatchRay* rays) {
+  for (int g = 0; g < kAvx2Groups; ++g) avx2::group_spans<avx2::Ops>(source, box, rays + g * avx2::Ops::kLanes);
+}
+
+__attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void span_batch_avx512(
+    const scan::Point3& source, const NonzeroBox& box, BatchRay* rays) {
+  for (int g = 0; g < kAvx512Groups; ++g)
+    avx512::group_spans<avx512::Ops>(source, box, rays + g * avx512::Ops::kLanes);
 }
 
 }  // namespace
@@ -206,6 +221,20 @@ BatchKernel best_batch_kernel() {
     return BatchKernel::kNone;
   }();
   return best;
+}
+
+void span_batch(BatchKernel kernel, const scan::Point3& source, const NonzeroBox& box,
+                BatchRay* rays) {
+  switch (kernel) {
+    case BatchKernel::kAvx2:
+      span_batch_avx2(source, box, rays);
+      break;
+    case BatchKernel::kAvx512:
+      span_batch_avx512(source, box, rays);
+      break;
+    case BatchKernel::kNone:
+      break;
+  }
 }
 
 void trace_batch(BatchKernel kernel, const scan::Point3& source, const BatchRay* rays,

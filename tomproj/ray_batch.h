@@ -3,12 +3,12 @@
 // Each ray is still traced exactly as a single ray is: the same sample
 // positions, the same inside test, the same split of every step and the same
 // piece-by-piece float32 sums. The rays of a batch only share the loop over
-// the step counts, so that their arithmetic runs in vector lanes, and the
-// pieces are summed after the tracing, several rays at a time, so that the
-// rounding of one sum does not wait for the rounding of the one before.
+// the step counts (and the searches for their spans of counts), so that
+// their arithmetic runs in vector lanes.
 #pragma once
 
 #include "common/scan_geometry.h"
+#include "tomproj/nonzero_region.h"
 
 namespace tomproj {
 
@@ -30,6 +30,14 @@ struct BatchRay {
   int first;
   int last;
 };
+
+// Sets first and last of the batch_rays(kernel) rays at `rays` from their
+// directions: the counts whose samples pass the inside test, narrowed to
+// those whose steps can touch `box`. Bit for bit what scan::inside_span and
+// counts_near_box give one ray at a time. The kernel must be supported and
+// not kNone.
+void span_batch(BatchKernel kernel, const scan::Point3& source, const NonzeroBox& box,
+                BatchRay* rays);
 
 // Traces batch_rays(kernel) rays leaving `source` and writes their detector
 // samples. The kernel must be supported and not kNone.

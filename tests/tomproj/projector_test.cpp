@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "tests/oracle/projector_oracle.h"
 #include "tests/support/test_volumes.h"
 #include "tomproj/nonzero_region.h"
+#include "tomproj/ray_batch.h"
 
 namespace {
 
@@ -113,6 +115,48 @@ TEST(Projector, StepsThroughZeroVoxelsAreLeftOutExactly) {
   corner[scan::volume_index(100, 100, 100)] = -0.0f;
   expect_views_match_oracle(lone, {0, 37, 101});
   expect_views_match_oracle(corner, {64, 150, 211});
+}
+
+TEST(Projector, BatchSpansAreTheSearchesOfSingleRays) {
+  // Boxes: none, the whole grid (no axis narrows), one voxel, and a rod that
+  // spans x but not y and z; views with axis-parallel and on-bound rays.
+  std::vector<tomproj::NonzeroBox> boxes(4);
+  boxes[1].empty = false;
+  for (int a = 0; a < 3; ++a) boxes[1].lo[a] = -64, boxes[1].hi[a] = 63;
+  boxes[2].empty = false;
+  for (int a = 0; a < 3; ++a) boxes[2].lo[a] = boxes[2].hi[a] = 5 * a - 3;
+  boxes[3] = boxes[1];
+  boxes[3].lo[1] = -2, boxes[3].hi[1] = 7, boxes[3].lo[2] = 30, boxes[3].hi[2] = 31;
+  for (tomproj::BatchKernel kernel : {tomproj::BatchKernel::kAvx2, tomproj::BatchKernel::kAvx512}) {
+    if (!tomproj::batch_kernel_supported(kernel)) continue;
+    const int width = tomproj::batch_rays(kernel);
+    std::vector<tomproj::BatchRay> batch(static_cast<std::size_t>(width));
+    int mismatches = 0;
+    for (int view : {0, 1, 32, 64, 100, 128, 192, 255}) {
+      const double theta = scan::view_angle(view);
+      const scan::Point3 source = scan::source_of_view(theta);
+      for (const tomproj::NonzeroBox& box : boxes)
+        for (int row = 0; row < 256; ++row)
+          for (int col0 = 0; col0 < 256; col0 += width) {
+            for (int i = 0; i < width; ++i) {
+              const scan::Point3 d = tomproj::ray_direction(theta, row, col0 + i);
+              batch[static_cast<std::size_t>(i)] = tomproj::BatchRay{{d.x, d.y, d.z}, -7, -7};
+            }
+            tomproj::span_batch(kernel, source, box, batch.data());
+            for (int i = 0; i < width; ++i) {
+              const tomproj::BatchRay& r = batch[static_cast<std::size_t>(i)];
+              const scan::Point3 d{r.d[0], r.d[1], r.d[2]};
+              const scan::CountSpan in = scan::inside_span(source, d, tomproj::kSamplesPerRay);
+              const scan::CountSpan near = tomproj::counts_near_box(box, source, d, tomproj::kSamplesPerRay);
+              if ((r.first != std::max(in.first, near.first) || r.last != std::min(in.last, near.last)) &&
+                  ++mismatches <= 5)
+                ADD_FAILURE() << "view " << view << " row " << row << " col " << col0 + i << ": ["
+                              << r.first << ", " << r.last << ")";
+            }
+          }
+    }
+    EXPECT_EQ(mismatches, 0);
+  }
 }
 
 TEST(Projector, NonzeroBoxHoldsEveryVoxelThatIsNotZero) {

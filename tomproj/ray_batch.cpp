@@ -73,6 +73,11 @@ struct Ops {
   TOM_LANE_OP Mask but_not(Mask a, Mask b) { return _mm256_andnot_pd(b, a); }
   TOM_LANE_OP bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
   TOM_LANE_OP int bits(Mask m) { return _mm256_movemask_pd(m); }
+  TOM_LANE_OP Mask mask_of(unsigned bits) {
+    const __m256i lane = _mm256_setr_epi64x(1, 2, 4, 8);
+    const __m256i set = _mm256_and_si256(_mm256_set1_epi64x(bits), lane);
+    return _mm256_castsi256_pd(_mm256_cmpeq_epi64(set, lane));
+  }
   TOM_LANE_OP Real select(Mask m, Real yes, Real no) { return _mm256_blendv_pd(no, yes, m); }
   TOM_LANE_OP Real zero_unless(Mask m, Real a) { return _mm256_and_pd(m, a); }
   TOM_LANE_OP Real max_where(Mask m, Real a, Real b) { return select(m, _mm256_max_pd(a, b), a); }
@@ -133,6 +138,7 @@ struct Ops {
   TOM_LANE_OP Mask but_not(Mask a, Mask b) { return a & ~b; }
   TOM_LANE_OP bool any(Mask m) { return m != 0; }
   TOM_LANE_OP int bits(Mask m) { return m; }
+  TOM_LANE_OP Mask mask_of(unsigned bits) { return static_cast<Mask>(bits); }
   TOM_LANE_OP Real select(Mask m, Real yes, Real no) { return _mm512_mask_blend_pd(m, no, yes); }
   TOM_LANE_OP Real zero_unless(Mask m, Real a) { return _mm512_maskz_mov_pd(m, a); }
   TOM_LANE_OP Real max_where(Mask m, Real a, Real b) { return _mm512_mask_max_pd(a, m, a, b); }

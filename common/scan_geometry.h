@@ -49,6 +49,9 @@ constexpr int kInsideYLo = -NY / 2 + 2;  // -62
 constexpr int kInsideYHi = NY / 2 - 1;   //  63
 constexpr int kInsideZLo = -NZ / 2 + 2;  // -62
 constexpr int kInsideZHi = NZ / 2 - 1;   //  63
+// The same bounds by axis (0 = x, 1 = y, 2 = z).
+constexpr int kInsideLo[3] = {kInsideXLo, kInsideYLo, kInsideZLo};
+constexpr int kInsideHi[3] = {kInsideXHi, kInsideYHi, kInsideZHi};
 
 inline bool inside_x(double x) { return kInsideXLo < x && x < kInsideXHi; }
 inline bool inside_y(double y) { return kInsideYLo < y && y < kInsideYHi; }

@@ -45,11 +45,9 @@ bool near_box_bounds(const NonzeroBox& box, int axis, int& lo, int& hi) {
   // whose bounds take in the inside test's bounds cannot narrow that span,
   // so it is left out (leaving out an axis only widens the counts, which is
   // always exact: the extra steps add zeros).
-  const int inside_lo[3] = {scan::kInsideXLo, scan::kInsideYLo, scan::kInsideZLo};
-  const int inside_hi[3] = {scan::kInsideXHi, scan::kInsideYHi, scan::kInsideZHi};
   lo = box.lo[axis] - 2;
   hi = box.hi[axis] + 2;
-  return !(lo <= inside_lo[axis] && hi >= inside_hi[axis]);
+  return !(lo <= scan::kInsideLo[axis] && hi >= scan::kInsideHi[axis]);
 }
 
 scan::CountSpan near_box_span(scan::CountSpan axes, int count) {

@@ -2,7 +2,6 @@
 
 #include <immintrin.h>
 
-#include <algorithm>
 #include <initializer_list>
 
 #include "tomproj/nonzero_region.h"
@@ -85,12 +84,6 @@ struct Ops {
     return select(m, _mm256_div_pd(n, d), otherwise);
   }
   TOM_LANE_OP Real mul_where(Mask m, Real a, Real b) { return _mm256_and_pd(m, _mm256_mul_pd(a, b)); }
-  // The float32 Volume samples at the positions of the lanes of m (exact
-  // whole numbers), widened; other lanes read position 0 and are unspecified.
-  TOM_LANE_OP Real gather_where(Mask m, const float* volume, Real position) {
-    const __m128i i = _mm256_cvttpd_epi32(_mm256_and_pd(m, position));
-    return _mm256_cvtps_pd(_mm_i32gather_ps(volume, i, 4));
-  }
   // Volume positions stay whole-number doubles in this set; every index
   // operation is the exact double one.
   typedef __m256d Index;
@@ -99,7 +92,12 @@ struct Ops {
   TOM_LANE_OP Index index_add(Index a, Index b) { return add(a, b); }
   TOM_LANE_OP Index index_sub(Index a, Index b) { return sub(a, b); }
   TOM_LANE_OP Index index_select(Mask m, Index yes, Index no) { return select(m, yes, no); }
-  TOM_LANE_OP Real gather_at(Mask m, const float* volume, Index i) { return gather_where(m, volume, i); }
+  // The float32 Volume samples at the positions of the lanes of m, widened;
+  // other lanes read position 0 and are unspecified.
+  TOM_LANE_OP Real gather_at(Mask m, const float* volume, Index position) {
+    const __m128i i = _mm256_cvttpd_epi32(_mm256_and_pd(m, position));
+    return _mm256_cvtps_pd(_mm_i32gather_ps(volume, i, 4));
+  }
   TOM_LANE_OP Real to_float_precision(Real a) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(a)); }
   TOM_LANE_OP void store_floats(float* out, Real a) { _mm_storeu_ps(out, _mm256_cvtpd_ps(a)); }
 };

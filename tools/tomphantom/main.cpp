@@ -101,12 +101,7 @@ std::vector<float> make_volume(const std::string& shape, const toolkit::CommandL
   if (shape == "random") {
     allow_only(line, {"seed", "range"});
     if (!line.has("seed")) throw UsageError("random needs --seed");
-    const std::string seed_text = line.value("seed");
-    if (seed_text.empty() || seed_text.find_first_not_of("0123456789") != std::string::npos ||
-        seed_text.size() > 19) {
-      throw UsageError("--seed: \"" + seed_text + "\" is not a whole number from 0 to 10^19 - 1");
-    }
-    const std::uint64_t seed = std::stoull(seed_text);
+    const std::uint64_t seed = toolkit::parse_seed(line.value("seed"), "--seed");
     const std::vector<double> range = toolkit::parse_doubles(line.value("range", "0,1"), 2, "--range");
     if (!(range[0] < range[1])) throw UsageError("--range needs LO < HI");
     return toolkit::random_volume(seed, static_cast<float>(range[0]), static_cast<float>(range[1]));

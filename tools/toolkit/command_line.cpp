@@ -152,6 +152,13 @@ std::vector<int> parse_ints(const std::string& text, std::size_t count, const st
   return parse_list<int>(text, count, what, parse_int, "whole numbers");
 }
 
+std::uint64_t parse_seed(const std::string& text, const std::string& what) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 19) {
+    throw UsageError(what + ": \"" + text + "\" is not a whole number from 0 to 10^19 - 1");
+  }
+  return std::stoull(text);
+}
+
 int thread_count(const CommandLine& line) {
   if (!line.has("threads")) return tomio::available_threads();
   const int threads = parse_int(line.value("threads"), "--threads");

@@ -2,6 +2,7 @@
 // --help, and one way of reporting usage and run errors.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -67,6 +68,8 @@ double parse_double(const std::string& text, const std::string& what);
 // "a,b,c" with exactly `count` numbers.
 std::vector<double> parse_doubles(const std::string& text, std::size_t count, const std::string& what);
 std::vector<int> parse_ints(const std::string& text, std::size_t count, const std::string& what);
+// A seed: a whole number from 0 to 10^19 - 1 (decimal digits only).
+std::uint64_t parse_seed(const std::string& text, const std::string& what);
 
 // The value of a "--threads N" option (at least 1), or the processors this
 // process may use when it is not given.

@@ -8,25 +8,13 @@
 #include "common/raw_image.h"
 #include "common/scan_geometry.h"
 #include "tests/support/run_program.h"
+#include "tests/support/tool_test.h"
 #include "tools/toolkit/phantom_shapes.h"
 #include "tools/toolkit/rebinning.h"
 
 namespace {
 
-class ToolPrograms : public ::testing::Test {
- protected:
-  void SetUp() override { dir_ = testrun::make_temp_dir(); }
-  void TearDown() override { testrun::remove_tree(dir_); }
-  testrun::Result tool(const std::string& name, const std::string& args) {
-    return testrun::run(dir_, std::string(TOM_BINARY_DIR) + "/tools/" + name + "/" + name + " " + args, "");
-  }
-  std::vector<float> load(const std::string& name, std::size_t n) {
-    std::vector<float> v(n);
-    tomio::load_float_image(dir_ + "/" + name, v.data(), n);
-    return v;
-  }
-  std::string dir_;
-};
+class ToolPrograms : public testrun::ToolTest {};
 
 TEST_F(ToolPrograms, PhantomShapesAreTheToolkitsVolumes) {
   ASSERT_EQ(tool("tomphantom", "shepp-logan head.img").status, 0);

@@ -4,13 +4,17 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "common/scan_geometry.h"
 #include "tools/toolkit/command_line.h"
 #include "tools/toolkit/comparison.h"
+#include "tools/toolkit/image_quality.h"
+#include "tools/toolkit/phantom_description.h"
 #include "tools/toolkit/sample_files.h"
 
 namespace {
@@ -22,7 +26,8 @@ const toolkit::ToolSpec kSpec{
     "tomcompare",
     "Usage: tomcompare [--stack] [--format text|kv|json] [--no-fail]\n"
     "                  [--diff-out FILE] [--fitted-out FILE] [--residual-out FILE]\n"
-    "                  FIRST SECOND",
+    "                  [--region-cylinder] [--region-box X0,Y0,Z0,X1,Y1,Z1]\n"
+    "                  [--region-mask MASK] [--cnr DESCRIPTION] FIRST SECOND",
     "Compares SECOND with FIRST (the reference) sample by sample, over the\n"
     "whole file and over central regions (Volume: the central cube of half\n"
     "the size on each axis and the central axial slice iz = 64; stack: the\n"
@@ -31,7 +36,15 @@ const toolkit::ToolSpec kSpec{
     "out of the figures), the largest |SECOND - FIRST| and where, RMSE, PSNR\n"
     "(peak: max - min of FIRST), Pearson r, and the least-squares fit\n"
     "FIRST ~ scale * SECOND + offset with the RMSE, PSNR and largest\n"
-    "difference left after it.\n"
+    "difference left after it; the mean absolute difference (MAE) and the\n"
+    "RMSE over the root mean square of FIRST (nRMSE).\n"
+    "Volumes also get the SSIM in 3-D (key ssim) and per axial slice\n"
+    "(ssim_axial), as scikit-image's structural_similarity with\n"
+    "gaussian_weights=True, sigma=1.5, use_sample_covariance=False and\n"
+    "data_range = max - min of FIRST; and with --cnr the contrast-to-noise\n"
+    "ratio of SECOND in every named insert of the phantom description\n"
+    "(insert: the inner 70% of the shape; background: the shape named\n"
+    "background, inner 90%, away from the inserts).\n"
     "Exit status: 0 bitwise identical, 1 different (0 with --no-fail),\n"
     "2 usage or file errors.",
     {
@@ -41,6 +54,10 @@ const toolkit::ToolSpec kSpec{
         {"diff-out", "FILE", "write SECOND - FIRST as a file of the same kind"},
         {"fitted-out", "FILE", "write scale * SECOND + offset (whole-file fit)"},
         {"residual-out", "FILE", "write scale * SECOND + offset - FIRST (whole-file fit)"},
+        {"region-cylinder", "", "also the region every view traces: x^2 + y^2 <= 61^2, |z| <= 61"},
+        {"region-box", "X0,Y0,Z0,X1,Y1,Z1", "also the voxels whose centre lies in this box"},
+        {"region-mask", "MASK", "also the voxels where the Volume MASK is nonzero"},
+        {"cnr", "DESCRIPTION", "contrast-to-noise ratios of the phantom's named inserts"},
     },
     2};
 
@@ -99,6 +116,8 @@ std::vector<Field> fields_of(const RegionFigures& f, FileKind kind) {
       {"rmse", number(f.rmse), json_number(f.rmse)},
       {"psnr_db", number(f.psnr), json_number(f.psnr)},
       {"pearson_r", number(f.pearson_r), json_number(f.pearson_r)},
+      {"mae", number(f.mae), json_number(f.mae)},
+      {"nrmse", number(f.nrmse), json_number(f.nrmse)},
       {"fit_scale", number(f.fit_scale), json_number(f.fit_scale)},
       {"fit_offset", number(f.fit_offset), json_number(f.fit_offset)},
       {"fit_rmse", number(f.fit_rmse), json_number(f.fit_rmse)},
@@ -109,8 +128,55 @@ std::vector<Field> fields_of(const RegionFigures& f, FileKind kind) {
   };
 }
 
+// A figure of the whole file beside the regions: its JSON value, and the
+// key=value lines that stand for it in the kv and text reports.
+struct QualityItem {
+  std::string key;
+  std::string json;
+  std::vector<std::pair<std::string, std::string>> lines;
+};
+
+std::vector<QualityItem> quality_items(const toolkit::SsimFigures* ssim,
+                                       const std::vector<toolkit::InsertContrast>& inserts) {
+  std::vector<QualityItem> items;
+  if (ssim != nullptr) {
+    items.push_back({"ssim", json_number(ssim->ssim), {{"ssim", number(ssim->ssim)}}});
+    QualityItem axial{"ssim_axial", "[", {}};
+    double lowest = 0.0;
+    for (std::size_t k = 0; k < ssim->axial.size(); ++k) {
+      axial.json += (k ? ", " : "") + json_number(ssim->axial[k]);
+      if (k == 0 || ssim->axial[k] < lowest) lowest = ssim->axial[k];
+    }
+    axial.json += "]";
+    axial.lines.emplace_back("ssim_axial_central", number(ssim->axial[ssim->axial.size() / 2]));
+    axial.lines.emplace_back("ssim_axial_lowest", number(lowest));
+    items.push_back(axial);
+    items.push_back({"ssim_data_range", json_number(ssim->data_range), {{"ssim_data_range", number(ssim->data_range)}}});
+  }
+  if (!inserts.empty()) {
+    QualityItem cnr{"cnr", "{", {}};
+    for (std::size_t k = 0; k < inserts.size(); ++k) {
+      const toolkit::InsertContrast& c = inserts[k];
+      cnr.json += std::string(k ? ", " : "") + "\"" + c.name + "\": {\"cnr\": " + json_number(c.cnr) +
+                  ", \"insert_mean\": " + json_number(c.insert_mean) + ", \"background_mean\": " +
+                  json_number(c.background_mean) + ", \"background_sd\": " + json_number(c.background_sd) +
+                  ", \"insert_voxels\": " + std::to_string(c.insert_voxels) + ", \"background_voxels\": " +
+                  std::to_string(c.background_voxels) + "}";
+      cnr.lines.emplace_back("cnr." + c.name, number(c.cnr));
+      cnr.lines.emplace_back("cnr." + c.name + ".insert_mean", number(c.insert_mean));
+    }
+    cnr.json += "}";
+    if (!inserts.empty()) {
+      cnr.lines.emplace_back("cnr.background_mean", number(inserts[0].background_mean));
+      cnr.lines.emplace_back("cnr.background_sd", number(inserts[0].background_sd));
+    }
+    items.push_back(cnr);
+  }
+  return items;
+}
+
 std::string report(const std::vector<RegionFigures>& regions, FileKind kind,
-                   const std::string& format, bool identical) {
+                   const std::string& format, bool identical, const std::vector<QualityItem>& quality) {
   std::ostringstream out;
   if (format == "json") {
     out << "{\n  \"kind\": \"" << toolkit::kind_name(kind) << "\",\n  \"identical\": "
@@ -123,11 +189,16 @@ std::string report(const std::vector<RegionFigures>& regions, FileKind kind,
       }
       out << "}";
     }
-    out << "\n  }\n}\n";
+    out << "\n  }";
+    for (const QualityItem& q : quality) out << ",\n  \"" << q.key << "\": " << q.json;
+    out << "\n}\n";
   } else if (format == "kv") {
     out << "kind=" << toolkit::kind_name(kind) << "\nidentical=" << (identical ? 1 : 0) << '\n';
     for (const RegionFigures& r : regions) {
       for (const Field& f : fields_of(r, kind)) out << r.name << '.' << f.key << '=' << f.text << '\n';
+    }
+    for (const QualityItem& q : quality) {
+      for (const auto& kv : q.lines) out << kv.first << '=' << kv.second << '\n';
     }
   } else {
     out << (identical ? "identical" : "different") << " (" << toolkit::kind_name(kind) << "s)\n";
@@ -138,8 +209,32 @@ std::string report(const std::vector<RegionFigures>& regions, FileKind kind,
             << f.text << '\n';
       }
     }
+    if (!quality.empty()) out << "\n[quality]\n";
+    for (const QualityItem& q : quality) {
+      for (const auto& kv : q.lines) {
+        out << "  " << kv.first << std::string(kv.first.size() < 24 ? 24 - kv.first.size() : 1, ' ') << kv.second
+            << '\n';
+      }
+    }
   }
   return out.str();
+}
+
+// The regions asked for with --region-*, after the fixed ones.
+void append_chosen_regions(const toolkit::CommandLine& line, FileKind kind, std::vector<toolkit::Region>& regions) {
+  const bool chosen = line.has("region-cylinder") || line.has("region-box") || line.has("region-mask");
+  if (chosen && kind != FileKind::Volume) throw toolkit::UsageError("--region-* options choose parts of Volumes");
+  if (line.has("region-cylinder")) regions.push_back(toolkit::traced_cylinder_region());
+  if (line.has("region-box")) {
+    const std::vector<double> v = toolkit::parse_doubles(line.value("region-box"), 6, "--region-box");
+    toolkit::BoxCorners box{{v[0], v[1], v[2]}, {v[3], v[4], v[5]}};
+    regions.push_back(toolkit::box_region(box));
+    if (regions.back().positions.empty()) throw toolkit::UsageError("--region-box holds no voxel centre");
+  }
+  if (line.has("region-mask")) {
+    regions.push_back(toolkit::mask_region(toolkit::read_volume(line.value("region-mask"))));
+    if (regions.back().positions.empty()) throw toolkit::RunError("the mask " + line.value("region-mask") + " is zero everywhere");
+  }
 }
 
 }  // namespace
@@ -159,14 +254,25 @@ int main(int argc, char** argv) {
     for (const char* option : {"diff-out", "fitted-out", "residual-out"}) {
       if (line.has(option)) toolkit::check_output_possible(line.value(option));
     }
+    std::vector<toolkit::Region> regions =
+        kind == FileKind::Volume ? toolkit::volume_regions() : toolkit::stack_regions();
+    append_chosen_regions(line, kind, regions);
+    std::optional<toolkit::Phantom> phantom;
+    if (line.has("cnr")) {
+      if (kind != FileKind::Volume) throw toolkit::UsageError("--cnr measures Volumes");
+      phantom = toolkit::read_description(line.value("cnr"));
+    }
     const std::vector<float> first = toolkit::read_samples(line.positional()[0], kind);
     const std::vector<float> second = toolkit::read_samples(line.positional()[1], kind);
 
     std::vector<RegionFigures> figures;
-    for (const toolkit::Region& region :
-         kind == FileKind::Volume ? toolkit::volume_regions() : toolkit::stack_regions()) {
+    for (const toolkit::Region& region : regions) {
       figures.push_back(toolkit::compare_region(first, second, region));
     }
+    std::optional<toolkit::SsimFigures> ssim;
+    if (kind == FileKind::Volume) ssim = toolkit::structural_similarity(first, second);
+    const std::vector<QualityItem> quality = quality_items(
+        ssim ? &*ssim : nullptr, phantom ? toolkit::insert_contrasts(*phantom, second) : std::vector<toolkit::InsertContrast>{});
     const bool identical = figures[0].bitwise_different == 0;
 
     // Derived files; the fit is the one of the whole file.
@@ -183,7 +289,7 @@ int main(int argc, char** argv) {
       return whole.fit_scale * second[i] + whole.fit_offset - first[i];
     });
 
-    const std::string text = report(figures, kind, format, identical);
+    const std::string text = report(figures, kind, format, identical, quality);
     if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {
       throw toolkit::RunError("cannot write the report to standard output");
     }

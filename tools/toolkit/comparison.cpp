@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "common/scan_geometry.h"
+#include "tools/toolkit/phantom_shapes.h"
 
 namespace toolkit {
 namespace {
@@ -69,12 +70,15 @@ RegionFigures compare_region(const std::vector<float>& first, const std::vector<
 
   // Pass 2: centred second moments (stable where the means are large).
   double sq_diff = 0.0, var_a = 0.0, var_b = 0.0, cov = 0.0;
+  double abs_diff = 0.0, sq_a = 0.0;
   for_each_position(region, size, [&](std::size_t i) {
     const float a = first[i], b = second[i];
     if (!std::isfinite(a) || !std::isfinite(b)) return;
     const double d = static_cast<double>(b) - a;
     const double da = a - mean_a, db = b - mean_b;
     sq_diff += d * d;
+    abs_diff += std::fabs(d);
+    sq_a += static_cast<double>(a) * a;
     var_a += da * da;
     var_b += db * db;
     cov += da * db;
@@ -82,6 +86,8 @@ RegionFigures compare_region(const std::vector<float>& first, const std::vector<
   const double peak = max_a - min_a;
   f.rmse = std::sqrt(sq_diff / n);
   f.psnr = psnr_of(peak, f.rmse);
+  f.mae = abs_diff / n;
+  f.nrmse = f.rmse / std::sqrt(sq_a / n);
   f.pearson_r = (var_a > 0.0 && var_b > 0.0) ? cov / std::sqrt(var_a * var_b) : 0.0;
 
   // Least squares of first against second; a constant second fits by its mean.
@@ -133,6 +139,44 @@ std::vector<Region> stack_regions() {
       for (int c = scan::kColumns / 4; c < scan::kColumns - scan::kColumns / 4; ++c)
         regions[1].positions.push_back(scan::stack_index(v, r, c));
   return regions;
+}
+
+namespace {
+
+template <class Holds>
+Region volume_region(const std::string& name, const Holds& holds) {
+  Region r;
+  r.name = name;
+  for (int iz = 0; iz < scan::NZ; ++iz)
+    for (int iy = 0; iy < scan::NY; ++iy)
+      for (int ix = 0; ix < scan::NX; ++ix) {
+        if (holds(ix, iy, iz)) r.positions.push_back(scan::volume_index(ix, iy, iz));
+      }
+  return r;
+}
+
+}  // namespace
+
+Region traced_cylinder_region() {
+  return volume_region("cylinder", [](int ix, int iy, int iz) {
+    const scan::Point3 p = voxel_centre(ix, iy, iz);
+    return p.x * p.x + p.y * p.y <= 61.0 * 61.0 && std::fabs(p.z) <= 61.0;
+  });
+}
+
+Region box_region(const BoxCorners& box) {
+  return volume_region("box", [&](int ix, int iy, int iz) {
+    const scan::Point3 p = voxel_centre(ix, iy, iz);
+    const double c[3] = {p.x, p.y, p.z};
+    for (int k = 0; k < 3; ++k) {
+      if (!(box.lo[k] <= c[k] && c[k] <= box.hi[k])) return false;
+    }
+    return true;
+  });
+}
+
+Region mask_region(const std::vector<float>& mask) {
+  return volume_region("mask", [&](int ix, int iy, int iz) { return mask[scan::volume_index(ix, iy, iz)] != 0.0f; });
 }
 
 }  // namespace toolkit

@@ -28,6 +28,8 @@ struct RegionFigures {
   double fit_rmse = 0.0, fit_psnr = 0.0;
   double fit_max_abs_difference = 0.0;  // |fitted second - first|, largest
   std::size_t fit_max_at = 0;
+  double mae = 0.0;                  // mean |second - first|
+  double nrmse = 0.0;                // rmse / sqrt(mean first^2), as scikit-image's "euclidean"
 };
 
 // The positions of a region of the file, in ascending order.
@@ -46,5 +48,16 @@ std::vector<Region> volume_regions();
 // Regions of a ProjectionStack: the whole stack and the central half of
 // the rows and columns of every view.
 std::vector<Region> stack_regions();
+
+// Regions of a Volume chosen by the user. "cylinder": the voxels whose
+// centre lies in the cylinder every view traces, x^2 + y^2 <= 61^2 and
+// |z| <= 61. "box": those whose centre lies in [lo, hi] on every axis.
+// "mask": those where the mask Volume is nonzero.
+struct BoxCorners {
+  double lo[3], hi[3];
+};
+Region traced_cylinder_region();
+Region box_region(const BoxCorners& box);
+Region mask_region(const std::vector<float>& mask);
 
 }  // namespace toolkit

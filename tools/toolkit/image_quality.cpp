@@ -1,0 +1,178 @@
+#include "tools/toolkit/image_quality.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/scan_geometry.h"
+#include "tools/toolkit/phantom_shapes.h"
+#include "tools/toolkit/portable_math.h"
+
+namespace toolkit {
+namespace {
+
+using scan::NX;
+using scan::NY;
+using scan::NZ;
+
+constexpr double kSigma = 1.5;
+constexpr int kRadius = 5;  // int(3.5 sigma + 0.5): the window is 11 wide
+constexpr double kK1 = 0.01, kK2 = 0.03;
+
+std::vector<double> gaussian_weights() {
+  std::vector<double> w(2 * kRadius + 1);
+  double sum = 0.0;
+  for (int k = -kRadius; k <= kRadius; ++k) {
+    w[k + kRadius] = portable::exp(-0.5 / (kSigma * kSigma) * k * k);
+    sum += w[k + kRadius];
+  }
+  for (double& x : w) x /= sum;
+  return w;
+}
+
+// The sample index i mirrored into [0, n): d c b a | a b c d.
+int mirrored(int i, int n) {
+  if (i < 0) return -i - 1;
+  if (i >= n) return 2 * n - i - 1;
+  return i;
+}
+
+// Filters a field of NX x NY x depth samples (x fastest) along x, y and,
+// when `along_z`, z.
+void gaussian_filter(std::vector<double>& field, int depth, bool along_z) {
+  static const std::vector<double> w = gaussian_weights();
+  const int size[3] = {NX, NY, depth};
+  const std::size_t stride[3] = {1, static_cast<std::size_t>(NX), static_cast<std::size_t>(NX) * NY};
+  std::vector<double> line(static_cast<std::size_t>(std::max({NX, NY, depth})));
+  for (int axis = 0; axis < (along_z ? 3 : 2); ++axis) {
+    const int n = size[axis];
+    const std::size_t step = stride[axis];
+    for (std::size_t start = 0; start < field.size(); ++start) {
+      // Each line once: from the samples whose coordinate on this axis is 0.
+      if ((start / step) % static_cast<std::size_t>(n) != 0) continue;
+      for (int i = 0; i < n; ++i) line[i] = field[start + i * step];
+      for (int i = 0; i < n; ++i) {
+        double sum = 0.0;
+        for (int k = -kRadius; k <= kRadius; ++k) sum += w[k + kRadius] * line[mirrored(i + k, n)];
+        field[start + i * step] = sum;
+      }
+    }
+  }
+}
+
+// The mean SSIM of a block of `depth` slices, over the samples at least
+// kRadius from its faces (only along x and y when not `along_z`).
+double mean_ssim(const float* a, const float* b, int depth, bool along_z, double data_range) {
+  const std::size_t n = static_cast<std::size_t>(NX) * NY * depth;
+  std::vector<double> ux(n), uy(n), uxx(n), uyy(n), uxy(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = a[i], y = b[i];
+    ux[i] = x;
+    uy[i] = y;
+    uxx[i] = x * x;
+    uyy[i] = y * y;
+    uxy[i] = x * y;
+  }
+  for (std::vector<double>* f : {&ux, &uy, &uxx, &uyy, &uxy}) gaussian_filter(*f, depth, along_z);
+  const double c1 = (kK1 * data_range) * (kK1 * data_range);
+  const double c2 = (kK2 * data_range) * (kK2 * data_range);
+  const int z_lo = along_z ? kRadius : 0, z_hi = along_z ? depth - kRadius : depth;
+  double sum = 0.0;
+  std::size_t count = 0;
+  for (int z = z_lo; z < z_hi; ++z)
+    for (int y = kRadius; y < NY - kRadius; ++y)
+      for (int x = kRadius; x < NX - kRadius; ++x) {
+        const std::size_t i = static_cast<std::size_t>(x) + static_cast<std::size_t>(NX) * (y + static_cast<std::size_t>(NY) * z);
+        const double vx = uxx[i] - ux[i] * ux[i];
+        const double vy = uyy[i] - uy[i] * uy[i];
+        const double vxy = uxy[i] - ux[i] * uy[i];
+        const double a1 = 2.0 * ux[i] * uy[i] + c1, a2 = 2.0 * vxy + c2;
+        const double b1 = ux[i] * ux[i] + uy[i] * uy[i] + c1, b2 = vx + vy + c2;
+        sum += (a1 * a2) / (b1 * b2);
+        ++count;
+      }
+  return sum / static_cast<double>(count);
+}
+
+Shape resized(Shape s, double factor) {
+  for (double& x : s.size) x *= factor;
+  return s;
+}
+
+}  // namespace
+
+SsimFigures structural_similarity(const std::vector<float>& first, const std::vector<float>& second) {
+  SsimFigures f;
+  bool seen = false;
+  double lo = 0.0, hi = 0.0;
+  for (float x : first) {
+    if (!std::isfinite(x)) continue;
+    if (!seen || x < lo) lo = x;
+    if (!seen || x > hi) hi = x;
+    seen = true;
+  }
+  f.data_range = hi - lo;
+  f.ssim = mean_ssim(first.data(), second.data(), NZ, true, f.data_range);
+  const std::size_t slice = static_cast<std::size_t>(NX) * NY;
+  for (int iz = 0; iz < NZ; ++iz) {
+    f.axial.push_back(mean_ssim(first.data() + iz * slice, second.data() + iz * slice, 1, false, f.data_range));
+  }
+  return f;
+}
+
+std::vector<InsertContrast> insert_contrasts(const Phantom& phantom, const std::vector<float>& volume) {
+  std::size_t background = 0;
+  for (std::size_t k = 0; k < phantom.shapes.size(); ++k) {
+    if (phantom.shapes[k].name == "background") background = k;
+  }
+  auto is_insert = [&](std::size_t k) { return k != background && !phantom.shapes[k].name.empty(); };
+  std::vector<ShapeAxes> axes;
+  for (const Shape& s : phantom.shapes) axes.push_back(axes_of(s));
+  // Positions of the voxels whose centre lies in the shape: all, or those
+  // not excluded.
+  auto voxels_in = [&](const Shape& shape, const ShapeAxes& shape_axes, auto excluded) {
+    std::vector<std::size_t> positions;
+    for (int iz = 0; iz < NZ; ++iz)
+      for (int iy = 0; iy < NY; ++iy)
+        for (int ix = 0; ix < NX; ++ix) {
+          const scan::Point3 p = voxel_centre(ix, iy, iz);
+          if (shape_contains(shape, shape_axes, p) && !excluded(p)) positions.push_back(scan::volume_index(ix, iy, iz));
+        }
+    return positions;
+  };
+  auto mean_of = [&](const std::vector<std::size_t>& positions) {
+    double sum = 0.0;
+    for (std::size_t i : positions) sum += volume[i];
+    return positions.empty() ? 0.0 : sum / static_cast<double>(positions.size());
+  };
+
+  const std::vector<std::size_t> field =
+      voxels_in(resized(phantom.shapes.at(background), 0.9), axes[background], [&](const scan::Point3& p) {
+        for (std::size_t k = 0; k < phantom.shapes.size(); ++k) {
+          if (is_insert(k) && shape_contains(resized(phantom.shapes[k], 1.5), axes[k], p)) return true;
+        }
+        return false;
+      });
+  const double background_mean = mean_of(field);
+  double sum2 = 0.0;
+  for (std::size_t i : field) sum2 += (volume[i] - background_mean) * (volume[i] - background_mean);
+  const double background_sd = field.empty() ? 0.0 : std::sqrt(sum2 / static_cast<double>(field.size()));
+
+  std::vector<InsertContrast> result;
+  for (std::size_t k = 0; k < phantom.shapes.size(); ++k) {
+    if (!is_insert(k)) continue;
+    const std::vector<std::size_t> core =
+        voxels_in(resized(phantom.shapes[k], 0.7), axes[k], [](const scan::Point3&) { return false; });
+    InsertContrast c;
+    c.name = phantom.shapes[k].name;
+    c.insert_voxels = core.size();
+    c.background_voxels = field.size();
+    c.insert_mean = mean_of(core);
+    c.background_mean = background_mean;
+    c.background_sd = background_sd;
+    c.cnr = (c.insert_mean - c.background_mean) / c.background_sd;
+    result.push_back(c);
+  }
+  return result;
+}
+
+}  // namespace toolkit

@@ -20,57 +20,19 @@ esac
 here=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "${1:-./study-out}"
 out=$(cd "${1:-./study-out}" && pwd)
-build=${STUDY_BUILD_DIR:-$out/build}
-# The study's own build is Release without the tests; a given build that is
-# already configured keeps its options.
-configure_options=(-DCMAKE_BUILD_TYPE=Release -DTOM_BUILD_TESTS=OFF)
-if [ -n "${STUDY_BUILD_DIR:-}" ]; then
-  configure_options=()
-  [ -f "$build/CMakeCache.txt" ] || configure_options=(-DCMAKE_BUILD_TYPE=Release)
-fi
-jobs=$(nproc 2>/dev/null || echo 2)
 logs="$out/logs"
 mkdir -p "$logs" "$out/figures"
 
 start_all=$(date +%s.%N)
-declare -a step_names=() step_seconds=()
-# step NAME COMMAND...: runs a step, its output in logs/NAME.log, and notes its time.
-step() {
-  local name=$1; shift
-  local t0 t1
-  t0=$(date +%s.%N)
-  printf '%-22s' "$name" >&2
-  if ! "$@" > "$logs/$name.log" 2>&1; then
-    echo "FAILED" >&2
-    echo "study.sh: step '$name' failed; the end of $logs/$name.log:" >&2
-    tail -n 20 "$logs/$name.log" | tr '\r' '\n' | tail -n 20 >&2
-    exit 1
-  fi
-  t1=$(date +%s.%N)
-  local s
-  s=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')
-  echo "${s} s" >&2
-  step_names+=("$name")
-  step_seconds+=("$s")
-}
-
-# A console program of the study asks for an input and an output name.
-dialogue() {
-  local dir=$1 program=$2 input=$3 output=$4
-  (cd "$dir" && printf '%s %s\n' "$input" "$output" | "$program")
-}
+source "$here/scripts/lib/steps.sh"
 
 build_all() {
-  "$here/scripts/install-deps.sh"
-  cmake -S "$here" -B "$build" ${configure_options[@]+"${configure_options[@]}"}
-  cmake --build "$build" -j"$jobs" --target \
-    tomproj tomrec tomweight tomphantom tomrebin tompng tomcompare tommhd
+  build_targets tomproj tomrec tomweight tomphantom tomrebin tompng tomcompare tommhd
 }
 
 step build build_all
 bin_proj="$build/tomproj/tomproj"
 bin_rec="$build/tomrec/tomrec"
-tool() { echo "$build/tools/$1/$1"; }
 
 cd "$out"
 step phantom "$(tool tomphantom)" shepp-logan phantom.img

@@ -1,0 +1,50 @@
+# Shared by the study scripts: the build they use, timed steps with their
+# output in log files, and the console dialogue of the two programs. Source
+# it after setting `here` (the source tree), `out` (the study folder) and
+# `logs` (the folder of the step logs).
+
+# The build: STUDY_BUILD_DIR when set (a given build that is already
+# configured keeps its options), else a fresh Release build without the
+# tests in $out/build.
+build=${STUDY_BUILD_DIR:-$out/build}
+configure_options=(-DCMAKE_BUILD_TYPE=Release -DTOM_BUILD_TESTS=OFF)
+if [ -n "${STUDY_BUILD_DIR:-}" ]; then
+  configure_options=()
+  [ -f "$build/CMakeCache.txt" ] || configure_options=(-DCMAKE_BUILD_TYPE=Release)
+fi
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# build_targets TARGET...: installs what is missing, configures and builds.
+build_targets() {
+  "$here/scripts/install-deps.sh"
+  cmake -S "$here" -B "$build" ${configure_options[@]+"${configure_options[@]}"}
+  cmake --build "$build" -j"$jobs" --target "$@"
+}
+tool() { echo "$build/tools/$1/$1"; }
+
+declare -a step_names=() step_seconds=()
+# step NAME COMMAND...: runs a step, its output in $logs/NAME.log, and notes its time.
+step() {
+  local name=$1; shift
+  local t0 t1
+  t0=$(date +%s.%N)
+  printf '%-22s' "$name" >&2
+  if ! "$@" > "$logs/$name.log" 2>&1; then
+    echo "FAILED" >&2
+    echo "$(basename "$0"): step '$name' failed; the end of $logs/$name.log:" >&2
+    tail -n 20 "$logs/$name.log" | tr '\r' '\n' | tail -n 20 >&2
+    exit 1
+  fi
+  t1=$(date +%s.%N)
+  local s
+  s=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')
+  echo "${s} s" >&2
+  step_names+=("$name")
+  step_seconds+=("$s")
+}
+
+# A console program of the study asks for an input and an output name.
+dialogue() {
+  local dir=$1 program=$2 input=$3 output=$4
+  (cd "$dir" && printf '%s %s\n' "$input" "$output" | "$program")
+}

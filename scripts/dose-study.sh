@@ -14,23 +14,12 @@
 #              SEED             the noise seed (default: 2026)
 set -euo pipefail
 
-usage() { sed -n '2,17s/^# \{0,1\}//p' "$0"; }
-case "${1:-}" in
-  -h|--help) usage; exit 0 ;;
-  -*) echo "dose-study.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
-esac
-[ $# -le 1 ] || { echo "dose-study.sh: one OUTPUT-FOLDER at most" >&2; exit 2; }
-
-here=$(cd "$(dirname "$0")/.." && pwd)
-mkdir -p "${1:-./dose-study-out}"
-out=$(cd "${1:-./dose-study-out}" && pwd)
-logs="$out/logs"
-mkdir -p "$logs" "$out/figures"
+source "$(dirname "$0")/lib/steps.sh"
+study_setup ./dose-study-out "$@"
 read -r -a doses <<< "${DOSES:-100000 10000 1000}"
 seed=${SEED:-2026}
 
 start_all=$(date +%s.%N)
-source "$here/scripts/lib/steps.sh"
 
 step build build_targets tomproj tomrec tomweight tomphantom tomrebin tompng tomcompare tomnoise
 bin_proj="$build/tomproj/tomproj"

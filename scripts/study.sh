@@ -10,21 +10,10 @@
 #              (default: a fresh OUTPUT-FOLDER/build without the tests)
 set -euo pipefail
 
-usage() { sed -n '2,11s/^# \{0,1\}//p' "$0"; }
-case "${1:-}" in
-  -h|--help) usage; exit 0 ;;
-  -*) echo "study.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
-esac
-[ $# -le 1 ] || { echo "study.sh: one OUTPUT-FOLDER at most" >&2; exit 2; }
-
-here=$(cd "$(dirname "$0")/.." && pwd)
-mkdir -p "${1:-./study-out}"
-out=$(cd "${1:-./study-out}" && pwd)
-logs="$out/logs"
-mkdir -p "$logs" "$out/figures"
+source "$(dirname "$0")/lib/steps.sh"
+study_setup ./study-out "$@"
 
 start_all=$(date +%s.%N)
-source "$here/scripts/lib/steps.sh"
 
 build_all() {
   build_targets tomproj tomrec tomweight tomphantom tomrebin tompng tomcompare tommhd

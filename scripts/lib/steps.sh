@@ -1,18 +1,39 @@
-# Shared by the study scripts: the build they use, timed steps with their
-# output in log files, and the console dialogue of the two programs. Source
-# it after setting `here` (the source tree), `out` (the study folder) and
-# `logs` (the folder of the step logs).
+# Shared by the study scripts: their command line, the build they use, timed
+# steps with their output in log files, and the console dialogue of the two
+# programs. Source it, then call `study_setup DEFAULT-FOLDER "$@"`.
+
+# study_setup DEFAULT-FOLDER ARGS...: --help prints the script's opening
+# comment (up to `set -euo pipefail`); one optional OUTPUT-FOLDER, created.
+# Sets here (the source tree), out, logs (out/logs), build, jobs.
+study_setup() {
+  local default=$1; shift
+  local name; name=$(basename "$0")
+  usage() { sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//p}' "$0"; }
+  case "${1:-}" in
+    -h|--help) usage; exit 0 ;;
+    -*) echo "$name: unknown option $1" >&2; usage >&2; exit 2 ;;
+  esac
+  [ $# -le 1 ] || { echo "$name: one OUTPUT-FOLDER at most" >&2; exit 2; }
+  here=$(cd "$(dirname "$0")/.." && pwd)
+  mkdir -p "${1:-$default}"
+  out=$(cd "${1:-$default}" && pwd)
+  logs="$out/logs"
+  mkdir -p "$logs" "$out/figures"
+  choose_build
+}
 
 # The build: STUDY_BUILD_DIR when set (a given build that is already
 # configured keeps its options), else a fresh Release build without the
 # tests in $out/build.
-build=${STUDY_BUILD_DIR:-$out/build}
-configure_options=(-DCMAKE_BUILD_TYPE=Release -DTOM_BUILD_TESTS=OFF)
-if [ -n "${STUDY_BUILD_DIR:-}" ]; then
-  configure_options=()
-  [ -f "$build/CMakeCache.txt" ] || configure_options=(-DCMAKE_BUILD_TYPE=Release)
-fi
-jobs=$(nproc 2>/dev/null || echo 2)
+choose_build() {
+  build=${STUDY_BUILD_DIR:-$out/build}
+  configure_options=(-DCMAKE_BUILD_TYPE=Release -DTOM_BUILD_TESTS=OFF)
+  if [ -n "${STUDY_BUILD_DIR:-}" ]; then
+    configure_options=()
+    [ -f "$build/CMakeCache.txt" ] || configure_options=(-DCMAKE_BUILD_TYPE=Release)
+  fi
+  jobs=$(nproc 2>/dev/null || echo 2)
+}
 
 # build_targets TARGET...: installs what is missing, configures and builds.
 build_targets() {

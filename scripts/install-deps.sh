@@ -2,7 +2,12 @@
 # Installs the Debian packages that the build and the tests need, if missing.
 set -euo pipefail
 need=()
-for pkg in g++ cmake make libgtest-dev libbenchmark-dev libpng-dev zlib1g-dev python3 python3-numpy python3-skimage util-linux; do
+# The Python package tomsim is built for Debian's interpreter with Debian's
+# pybind11 and numpy; its tests use pytest, tqdm, matplotlib and plastimatch.
+# The SSIM test compares with scikit-image; the dose study rescales with numpy.
+for pkg in g++ cmake make libgtest-dev libbenchmark-dev libpng-dev zlib1g-dev python3 util-linux \
+    python3-dev python3-numpy pybind11-dev python3-pybind11 python3-pytest python3-tqdm \
+    python3-matplotlib python3-skimage plastimatch; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "common/output_file.h"
 #include "common/scan_geometry.h"
 #include "tools/toolkit/command_line.h"
 #include "tools/toolkit/phantom_description.h"
@@ -263,8 +265,11 @@ int main(int argc, char** argv) {
         }
       }
     }
-    if (line.has("description-out")) toolkit::check_output_possible(line.value("description-out"));
-    toolkit::check_output_possible(output);
+    // Claimed before the work, so that a name that cannot be written is
+    // reported at once.
+    std::optional<tomio::OutputFile> description_target;
+    if (phantom && line.has("description-out")) description_target.emplace(line.value("description-out"));
+    tomio::OutputFile target(output);
     std::vector<float> volume;
     const bool own_sampling = own_sampling_of(shape, line);
     if (phantom && !own_sampling) {
@@ -284,8 +289,8 @@ int main(int argc, char** argv) {
                      outside);
       }
     }
-    if (phantom && line.has("description-out")) toolkit::write_description(line.value("description-out"), *phantom);
-    toolkit::write_samples(output, volume, toolkit::FileKind::Volume);
+    if (description_target) toolkit::write_description(std::move(*description_target), *phantom);
+    toolkit::write_samples(std::move(target), volume, toolkit::FileKind::Volume);
     return 0;
   });
 }

@@ -265,8 +265,14 @@ Phantom parse_description(const std::string& text, const std::string& source_nam
 }
 
 void write_description(const std::string& path, const Phantom& phantom) {
+  write_description(tomio::OutputFile(path), phantom);
+}
+
+void write_description(tomio::OutputFile&& output, const Phantom& phantom) {
   const std::string text = description_text(phantom);
-  write_bytes(path, text.data(), text.size());
+  tomio::OutputFile out(std::move(output));
+  out.write(text.data(), text.size());
+  out.commit();
 }
 
 Phantom read_description(const std::string& path) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/output_file.h"
 #include "common/scan_geometry.h"
 
 namespace toolkit {
@@ -72,6 +73,7 @@ std::string description_text(const Phantom& phantom);
 // Throws RunError naming the line of the first fault.
 Phantom parse_description(const std::string& text, const std::string& source_name);
 void write_description(const std::string& path, const Phantom& phantom);
+void write_description(tomio::OutputFile&& output, const Phantom& phantom);
 // Also refuses a file that describes no shapes.
 Phantom read_description(const std::string& path);
 

@@ -176,6 +176,8 @@ py::dict figures_of(const toolkit::RegionFigures& f, bool stack) {
   d["rmse"] = f.rmse;
   d["psnr_db"] = f.psnr;
   d["pearson_r"] = f.pearson_r;
+  d["mae"] = f.mae;
+  d["nrmse"] = f.nrmse;
   d["fit_scale"] = f.fit_scale;
   d["fit_offset"] = f.fit_offset;
   d["fit_rmse"] = f.fit_rmse;

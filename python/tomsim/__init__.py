@@ -25,7 +25,7 @@ from ._weights import weights, cache_folder as weights_folder
 
 __all__ = [
     "project", "filter_stack", "weights", "weights_folder", "reconstruct", "rebin",
-    "compare", "io", "phantom", "available_threads", "TomsimError", "TomsimInputError",
+    "compare", "add_noise", "analytic_projection", "io", "phantom", "available_threads", "TomsimError", "TomsimInputError",
     "TomsimOutputError", "VOLUME_SHAPE", "STACK_SHAPE", "__version__",
 ]
 
@@ -71,12 +71,42 @@ def rebin(stack, threads=None, progress=False):
     return _run(_core.rebin, progress, "rebin", stack, threads)
 
 
-def compare(first, second):
+def compare(first, second, cnr=None):
     """tomcompare's figures of `second` against `first` (the reference).
 
     Both Volumes or both stacks. Returns {"kind", "identical", "regions":
     {region: {figure: value}}} with tomcompare's region and figure names
     (regions "whole", "central" and, for Volumes, "axial_slice"; figures
-    such as "pearson_r", "rmse", "fit_scale", "fit_rmse").
+    such as "pearson_r", "rmse", "mae", "nrmse", "fit_scale", "fit_rmse").
+    For Volumes also "ssim" (3-D, as scikit-image's structural_similarity
+    with gaussian_weights=True, sigma=1.5, use_sample_covariance=False and
+    data_range = max - min of `first`), "ssim_axial" (per axial slice) and,
+    given a phantom description as `cnr`, "cnr": {insert: {"cnr", ...}}.
     """
-    return _core.compare(first, second)
+    result = _core.compare(first, second)
+    if result["kind"] == "Volume":
+        result.update(_core.image_quality(first, second, cnr))
+    elif cnr is not None:
+        raise ValueError("cnr measures Volumes")
+    return result
+
+
+def add_noise(stack, i0, seed, mu=0.15, electronic=0.0, floor=1.0, threads=None, figures=False):
+    """tomnoise: the stack a scan with `i0` photons per detector pixel would
+    measure (one number, or 256, one per view), from a stack of line
+    integrals: Poisson counts of mean i0 * exp(-mu * p), plus normal noise of
+    deviation `electronic` counts, raised to `floor`, as -ln(counts / i0) / mu.
+    The noise of each sample depends on (seed, view, row, column) alone: the
+    same bits as tomnoise's at any thread count. With figures=True returns
+    (stack, {"mean_counts", "mean_expected_counts", "starved", "starved_share", ...}).
+    """
+    if int(seed) < 0:
+        raise ValueError("seed must be a whole number >= 0")
+    noisy, tally = _core.add_noise(stack, i0, int(seed), float(mu), float(electronic), float(floor), threads)
+    return (noisy, tally) if figures else noisy
+
+
+def analytic_projection(description, threads=None, progress=False):
+    """tomanalytic: the exact line integrals of a phantom description along
+    tomproj's own rays (tomsim.phantom.description, voxelise)."""
+    return _run(_core.analytic_projection, progress, "analytic", str(description), threads)

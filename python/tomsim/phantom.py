@@ -42,3 +42,42 @@ def random(seed, range=(0.0, 1.0)):
     if int(seed) < 0:
         raise ValueError("seed must be a whole number >= 0")
     return _core.random(int(seed), float(lo), float(hi))
+
+
+# Continuous phantoms. A phantom is its description: a text of one shape per
+# line, "KIND value=V centre=X,Y,Z size=A,B,C angles=PHI,THETA,PSI
+# [name=NAME]" (ellipsoid, box or cylinder; voxels from the grid centre,
+# degrees), as tomphantom --description-out writes it and tomanalytic reads
+# it. Keep it as a string or in a file; voxelise() makes its Volume and
+# tomsim.analytic_projection() its exact stack.
+
+def description(kind, seed=None, scale=DEFAULT_SCALE, count=(5, 15), values=(0.05, 0.5),
+                sizes=(3.0, 30.0)):
+    """The description of a ready-made phantom: "modified" (the modified head),
+    "kak-slaney" (Kak and Slaney's head, skull 2, brain 1.02), "inserts" (a
+    water cylinder with eight contrast rods) or "random-ellipsoids" (needs
+    `seed`; `count`, `values` and `sizes` are the (lo, hi) ranges of the
+    number of ellipsoids, their values and their semi-axes in voxels)."""
+    if seed is not None and int(seed) < 0:
+        raise ValueError("seed must be a whole number >= 0")
+    return _core.phantom_description(str(kind), None if seed is None else int(seed), float(scale),
+                                     [int(c) for c in count], [float(v) for v in values],
+                                     [float(s) for s in sizes])
+
+
+def voxelise(description, oversample=1, threads=None):
+    """The Volume of a description: each voxel the mean of oversample^3
+    sub-samples (1: its centre), as tomphantom description --oversample N."""
+    return _core.voxelise(str(description), int(oversample), threads)
+
+
+def read_description(path):
+    """A description file's text."""
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def write_description(path, description):
+    """Writes a description's text to a file."""
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(description)

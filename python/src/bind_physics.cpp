@@ -1,0 +1,186 @@
+// Simulation physics and image quality on numpy arrays: seeded dose noise
+// (tomnoise), continuous phantoms as description texts, their oversampled
+// Volumes and exact projections (tomphantom, tomanalytic), and the SSIM and
+// insert contrasts of tomcompare. The same library code as the tools, so the
+// same bits.
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/scan_geometry.h"
+#include "python/src/bindings.h"
+#include "tools/toolkit/dose_noise.h"
+#include "tools/toolkit/image_quality.h"
+#include "tools/toolkit/phantom_description.h"
+#include "tools/toolkit/phantom_library.h"
+#include "tools/toolkit/phantom_projection.h"
+
+namespace tomsim {
+namespace {
+
+// I0 as one number for every view or a sequence of one per view.
+std::vector<double> i0_of(const py::object& i0) {
+  if (py::isinstance<py::float_>(i0) || py::isinstance<py::int_>(i0)) {
+    return toolkit::constant_i0(i0.cast<double>());
+  }
+  std::vector<double> values = i0.cast<std::vector<double>>();
+  if (values.size() != static_cast<std::size_t>(scan::kViews)) {
+    throw py::value_error("i0 must be one number or " + std::to_string(scan::kViews) + " numbers, one per view");
+  }
+  return values;
+}
+
+py::tuple add_noise(const py::object& stack_object, const py::object& i0, std::uint64_t seed, double mu,
+                    double electronic, double floor, const py::object& threads_object) {
+  const Samples stack = as_samples(stack_object, "stack");
+  batch_size(stack, stack_layout(), false, "stack");
+  toolkit::DoseSettings settings;
+  settings.i0 = i0_of(i0);
+  settings.seed = seed;
+  settings.attenuation = mu;
+  settings.electronic = electronic;
+  settings.floor = floor;
+  toolkit::check_dose_settings(settings);
+  const int threads = thread_count(threads_object);
+  Samples noisy = new_samples(stack_layout(), 1, false);
+  toolkit::DoseTally tally;
+  {
+    Unlocked unlocked;
+    tally = toolkit::add_dose_noise(settings, stack.data(), noisy.mutable_data(), 0, scan::kViews, threads);
+  }
+  const double n = tally.samples > 0 ? static_cast<double>(tally.samples) : 1.0;
+  py::dict figures;
+  figures["samples"] = tally.samples;
+  figures["mean_counts"] = tally.counts / n;
+  figures["mean_expected_counts"] = tally.expected_counts / n;
+  figures["starved"] = tally.starved;
+  figures["starved_share"] = static_cast<double>(tally.starved) / n;
+  figures["non_finite"] = tally.non_finite;
+  return py::make_tuple(noisy, figures);
+}
+
+std::string phantom_description(const std::string& kind, const py::object& seed, double scale,
+                                std::vector<int> count, std::vector<double> values, std::vector<double> sizes) {
+  if (kind == "modified" || kind == "kak-slaney") {
+    if (!(scale > 0.0)) throw py::value_error("scale must be positive");
+    return toolkit::description_text(kind == "modified" ? toolkit::modified_shepp_logan(scale)
+                                                        : toolkit::kak_slaney_shepp_logan(scale));
+  }
+  if (kind == "inserts") return toolkit::description_text(toolkit::insert_cylinder());
+  if (kind == "random-ellipsoids") {
+    if (seed.is_none()) throw py::value_error("random-ellipsoids needs a seed");
+    if (count.size() != 2 || values.size() != 2 || sizes.size() != 2) {
+      throw py::value_error("count, values and sizes are pairs (lo, hi)");
+    }
+    if (!(1 <= count[0] && count[0] <= count[1] && count[1] <= 1000)) {
+      throw py::value_error("count needs 1 <= lo <= hi <= 1000");
+    }
+    if (!(values[0] <= values[1]) || !(0.0 < sizes[0] && sizes[0] <= sizes[1])) {
+      throw py::value_error("values and sizes need lo <= hi, sizes positive");
+    }
+    toolkit::RandomEllipsoidSettings r;
+    r.count_lo = count[0];
+    r.count_hi = count[1];
+    r.value_lo = values[0];
+    r.value_hi = values[1];
+    r.size_lo = sizes[0];
+    r.size_hi = sizes[1];
+    return toolkit::description_text(toolkit::random_ellipsoids(seed.cast<std::uint64_t>(), r));
+  }
+  throw py::value_error("kind must be modified, kak-slaney, inserts or random-ellipsoids");
+}
+
+toolkit::Phantom phantom_of(const std::string& description) {
+  toolkit::Phantom p = toolkit::parse_description(description, "description");
+  if (p.shapes.empty()) throw py::value_error("the description holds no shapes");
+  return p;
+}
+
+Samples voxelise(const std::string& description, int oversample, const py::object& threads_object) {
+  if (oversample < 1 || oversample > 16) throw py::value_error("oversample must be 1 ... 16");
+  const toolkit::Phantom phantom = phantom_of(description);
+  const int threads = thread_count(threads_object);
+  Samples volume = new_samples(volume_layout(), 1, false);
+  {
+    Unlocked unlocked;
+    const std::vector<float> v = toolkit::voxelise(phantom, oversample, threads);
+    std::memcpy(volume.mutable_data(), v.data(), v.size() * sizeof(float));
+  }
+  return volume;
+}
+
+Samples analytic_projection(const std::string& description, const py::object& threads_object,
+                            const py::object& progress) {
+  const toolkit::Phantom phantom = phantom_of(description);
+  const int threads = thread_count(threads_object);
+  Samples stack = new_samples(stack_layout(), 1, false);
+  ProgressSink sink(progress, scan::kViews);
+  {
+    Unlocked unlocked;
+    const std::vector<float> s = toolkit::analytic_stack(phantom, threads, sink.on_item());
+    std::memcpy(stack.mutable_data(), s.data(), s.size() * sizeof(float));
+  }
+  sink.rethrow();
+  return stack;
+}
+
+py::dict image_quality(const py::object& first_object, const py::object& second_object, const py::object& cnr) {
+  const Samples first = as_samples(first_object, "first");
+  batch_size(first, volume_layout(), false, "first");
+  const Samples second = as_samples(second_object, "second");
+  batch_size(second, volume_layout(), false, "second");
+  std::optional<toolkit::Phantom> phantom;
+  if (!cnr.is_none()) phantom = phantom_of(cnr.cast<std::string>());
+  toolkit::SsimFigures ssim;
+  std::vector<toolkit::InsertContrast> inserts;
+  {
+    Unlocked unlocked;
+    const std::vector<float> a(first.data(), first.data() + scan::kVolumeSamples);
+    const std::vector<float> b(second.data(), second.data() + scan::kVolumeSamples);
+    ssim = toolkit::structural_similarity(a, b);
+    if (phantom) inserts = toolkit::insert_contrasts(*phantom, b);
+  }
+  py::dict d;
+  d["ssim"] = ssim.ssim;
+  d["ssim_axial"] = ssim.axial;
+  d["ssim_data_range"] = ssim.data_range;
+  if (phantom) {
+    py::dict c;
+    for (const toolkit::InsertContrast& x : inserts) {
+      py::dict one;
+      one["cnr"] = x.cnr;
+      one["insert_mean"] = x.insert_mean;
+      one["background_mean"] = x.background_mean;
+      one["background_sd"] = x.background_sd;
+      one["insert_voxels"] = x.insert_voxels;
+      one["background_voxels"] = x.background_voxels;
+      c[py::str(x.name)] = one;
+    }
+    d["cnr"] = c;
+  }
+  return d;
+}
+
+}  // namespace
+
+void bind_physics(py::module_& m) {
+  using py::arg;
+  const py::none none;
+  m.def("add_noise", &add_noise, arg("stack"), arg("i0"), arg("seed"), arg("mu") = toolkit::kDefaultAttenuation,
+        arg("electronic") = 0.0, arg("floor") = toolkit::kDefaultFloor, arg("threads") = none,
+        "tomnoise: (noisy stack, figures) of a stack of line integrals at I0 photons per pixel.");
+  m.def("phantom_description", &phantom_description, arg("kind"), arg("seed") = none, arg("scale") = 63.0,
+        arg("count") = std::vector<int>{5, 15}, arg("values") = std::vector<double>{0.05, 0.5},
+        arg("sizes") = std::vector<double>{3.0, 30.0}, "The description text of a ready-made phantom.");
+  m.def("voxelise", &voxelise, arg("description"), arg("oversample") = 1, arg("threads") = none,
+        "The Volume of a phantom description, with oversample^3 sub-samples per voxel.");
+  m.def("analytic_projection", &analytic_projection, arg("description"), arg("threads") = none,
+        arg("progress") = none, "tomanalytic: the exact stack of a description along tomproj's rays.");
+  m.def("image_quality", &image_quality, arg("first"), arg("second"), arg("cnr") = none,
+        "SSIM (3-D and per axial slice) and, given a description, the inserts' contrast-to-noise ratios.");
+}
+
+}  // namespace tomsim

@@ -4,7 +4,8 @@
 # three photon counts I0; each stack, and the noise-free one, is rebinned
 # and reconstructed with tomrec; every reconstruction is brought into the
 # phantom's units with the scale and offset fitted on the noise-free one
-# (fitting each noisy one by itself would shrink it towards its mean), and
+# over the object (fitting each noisy one by itself would shrink it towards
+# its mean), and
 # compared with the phantom: SSIM, errors in the traced cylinder, and the
 # contrast-to-noise ratio of every insert. Writes pictures and report.md.
 #
@@ -47,10 +48,12 @@ for i0 in "${doses[@]}"; do
   reconstruct "$i0" "noisy-$i0.img"
 done
 
-# The noise-free reconstruction's fit to the phantom, applied to every one.
-"$(tool tomcompare)" --no-fail --format kv phantom.img rec-free/reconstruction.img > compare-fit.txt
-scale=$(sed -n 's/^whole.fit_scale=//p' compare-fit.txt)
-offset=$(sed -n 's/^whole.fit_offset=//p' compare-fit.txt)
+# The noise-free reconstruction's fit to the phantom over the object itself
+# (its nonzero voxels), applied to every one.
+"$(tool tomcompare)" --no-fail --format kv --region-mask phantom.img phantom.img rec-free/reconstruction.img \
+  > compare-fit.txt
+scale=$(sed -n 's/^mask.fit_scale=//p' compare-fit.txt)
+offset=$(sed -n 's/^mask.fit_offset=//p' compare-fit.txt)
 fitted() {
   /usr/bin/python3 - "$1" "$2" "$scale" "$offset" <<'PY'
 import sys, numpy as np
@@ -110,7 +113,8 @@ commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
   echo "-5 and -100 per cent; 4^3 sub-samples per voxel) was projected by tomproj. tomnoise added"
   echo "Poisson noise (seed $seed, M = 0.15 per unit value and voxel) for each I0 (photons per"
   echo "detector pixel); every stack was rebinned and reconstructed by tomrec, and brought into"
-  echo "the phantom's units by the noise-free reconstruction's fit (scale $(fmt "$scale" 6), offset $(fmt "$offset" 6))."
+  echo "the phantom's units by the noise-free reconstruction's fit over the object's voxels (scale"
+  echo "$(fmt "$scale" 6), offset $(fmt "$offset" 6))."
   echo
   echo "| I0 | mean counts | starved % | SSIM 3-D | SSIM slice 64 | RMSE, cylinder | nRMSE, cylinder | CNR +1% | CNR +2% | CNR +5% | CNR +10% | CNR -5% |"
   echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
@@ -119,7 +123,8 @@ commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
   echo
   echo "SSIM as scikit-image's structural_similarity (Gaussian weights, sigma 1.5, data range of the"
   echo "phantom); the cylinder is the region every view traces; CNR = (insert mean - background"
-  echo "mean) / background deviation, in the reconstruction. All figures: compare-*.txt."
+  echo "mean) / background deviation in the reconstruction, the background being the ring between"
+  echo "1.5 and 2.5 insert radii in the same slices. All figures: compare-*.txt."
   echo
   echo "Central axial slice, window 0.16 ... 0.24 (water 0.2 +- 20%):"
   echo

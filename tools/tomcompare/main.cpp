@@ -46,8 +46,8 @@ const toolkit::ToolSpec kSpec{
     "gaussian_weights=True, sigma=1.5, use_sample_covariance=False and\n"
     "data_range = max - min of FIRST; and with --cnr the contrast-to-noise\n"
     "ratio of SECOND in every named insert of the phantom description\n"
-    "(insert: the inner 70% of the shape; background: the shape named\n"
-    "background, inner 90%, away from the inserts).\n"
+    "(insert: the inner 70% of the shape; background: the ring between 150%\n"
+    "and 250% of it in the same slices, inside the shape named background).\n"
     "Exit status: 0 bitwise identical, 1 different (0 with --no-fail),\n"
     "2 usage or file errors.",
     {

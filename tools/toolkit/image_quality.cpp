@@ -127,15 +127,15 @@ std::vector<InsertContrast> insert_contrasts(const Phantom& phantom, const std::
   auto is_insert = [&](std::size_t k) { return k != background && !phantom.shapes[k].name.empty(); };
   std::vector<ShapeAxes> axes;
   for (const Shape& s : phantom.shapes) axes.push_back(axes_of(s));
-  // Positions of the voxels whose centre lies in the shape: all, or those
-  // not excluded.
-  auto voxels_in = [&](const Shape& shape, const ShapeAxes& shape_axes, auto excluded) {
+  const Shape field = resized(phantom.shapes.at(background), 0.9);
+
+  // Positions of the voxels whose centre passes the test.
+  auto voxels_where = [&](auto holds) {
     std::vector<std::size_t> positions;
     for (int iz = 0; iz < NZ; ++iz)
       for (int iy = 0; iy < NY; ++iy)
         for (int ix = 0; ix < NX; ++ix) {
-          const scan::Point3 p = voxel_centre(ix, iy, iz);
-          if (shape_contains(shape, shape_axes, p) && !excluded(p)) positions.push_back(scan::volume_index(ix, iy, iz));
+          if (holds(voxel_centre(ix, iy, iz))) positions.push_back(scan::volume_index(ix, iy, iz));
         }
     return positions;
   };
@@ -145,30 +145,33 @@ std::vector<InsertContrast> insert_contrasts(const Phantom& phantom, const std::
     return positions.empty() ? 0.0 : sum / static_cast<double>(positions.size());
   };
 
-  const std::vector<std::size_t> field =
-      voxels_in(resized(phantom.shapes.at(background), 0.9), axes[background], [&](const scan::Point3& p) {
-        for (std::size_t k = 0; k < phantom.shapes.size(); ++k) {
-          if (is_insert(k) && shape_contains(resized(phantom.shapes[k], 1.5), axes[k], p)) return true;
-        }
-        return false;
-      });
-  const double background_mean = mean_of(field);
-  double sum2 = 0.0;
-  for (std::size_t i : field) sum2 += (volume[i] - background_mean) * (volume[i] - background_mean);
-  const double background_sd = field.empty() ? 0.0 : std::sqrt(sum2 / static_cast<double>(field.size()));
-
   std::vector<InsertContrast> result;
   for (std::size_t k = 0; k < phantom.shapes.size(); ++k) {
     if (!is_insert(k)) continue;
-    const std::vector<std::size_t> core =
-        voxels_in(resized(phantom.shapes[k], 0.7), axes[k], [](const scan::Point3&) { return false; });
+    const Shape& insert = phantom.shapes[k];
+    const Shape core = resized(insert, 0.7), inner = resized(insert, 1.5), outer = resized(insert, 2.5);
+    double extent[3];
+    shape_extent(core, axes[k], extent);
+    const std::vector<std::size_t> core_voxels =
+        voxels_where([&](const scan::Point3& p) { return shape_contains(core, axes[k], p); });
+    const std::vector<std::size_t> ring = voxels_where([&](const scan::Point3& p) {
+      if (std::fabs(p.z - insert.centre.z) > extent[2]) return false;
+      if (!shape_contains(outer, axes[k], p) || shape_contains(inner, axes[k], p)) return false;
+      if (!shape_contains(field, axes[background], p)) return false;
+      for (std::size_t j = 0; j < phantom.shapes.size(); ++j) {
+        if (j != k && is_insert(j) && shape_contains(resized(phantom.shapes[j], 1.5), axes[j], p)) return false;
+      }
+      return true;
+    });
     InsertContrast c;
-    c.name = phantom.shapes[k].name;
-    c.insert_voxels = core.size();
-    c.background_voxels = field.size();
-    c.insert_mean = mean_of(core);
-    c.background_mean = background_mean;
-    c.background_sd = background_sd;
+    c.name = insert.name;
+    c.insert_voxels = core_voxels.size();
+    c.background_voxels = ring.size();
+    c.insert_mean = mean_of(core_voxels);
+    c.background_mean = mean_of(ring);
+    double sum2 = 0.0;
+    for (std::size_t i : ring) sum2 += (volume[i] - c.background_mean) * (volume[i] - c.background_mean);
+    c.background_sd = ring.empty() ? 0.0 : std::sqrt(sum2 / static_cast<double>(ring.size()));
     c.cnr = (c.insert_mean - c.background_mean) / c.background_sd;
     result.push_back(c);
   }

@@ -29,16 +29,19 @@ SsimFigures structural_similarity(const std::vector<float>& first, const std::ve
 // The contrast of one insert in a Volume against the phantom's background.
 struct InsertContrast {
   std::string name;
-  std::size_t insert_voxels = 0, background_voxels = 0;
+  std::size_t insert_voxels = 0, background_voxels = 0;  // background: the ring
   double insert_mean = 0.0, background_mean = 0.0, background_sd = 0.0;
   double cnr = 0.0;  // (insert mean - background mean) / background deviation
 };
 
 // For every named shape of the phantom other than the background: the
 // insert is the voxels whose centre lies in the shape shrunk to 70% of its
-// size (clear of the blurred edge); the background is the voxels whose
-// centre lies in the shape named "background" (the first shape when none is)
-// shrunk to 90%, and in no other named shape grown to 150%.
+// size (clear of the blurred edge); its background is the ring around it,
+// the voxels whose centre lies in the shape grown to 250% but not to 150%,
+// within the slices of the insert's core (its z extent), in the shape named
+// "background" (the first shape when none is) shrunk to 90%, and in no other
+// named shape grown to 150%. A local ring, so that slow shading across the
+// object (cupping, the cone's fall-off along z) does not count as noise.
 std::vector<InsertContrast> insert_contrasts(const Phantom& phantom, const std::vector<float>& volume);
 
 }  // namespace toolkit

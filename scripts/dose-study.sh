@@ -4,8 +4,8 @@
 # three photon counts I0; each stack, and the noise-free one, is rebinned
 # and reconstructed with tomrec; every reconstruction is brought into the
 # phantom's units with the scale and offset fitted on the noise-free one
-# over the object (fitting each noisy one by itself would shrink it towards
-# its mean), and
+# in the traced cylinder (fitting each noisy one by itself would shrink it
+# towards its mean), and
 # compared with the phantom: SSIM, errors in the traced cylinder, and the
 # contrast-to-noise ratio of every insert. Writes pictures and report.md.
 #
@@ -48,12 +48,13 @@ for i0 in "${doses[@]}"; do
   reconstruct "$i0" "noisy-$i0.img"
 done
 
-# The noise-free reconstruction's fit to the phantom over the object itself
-# (its nonzero voxels), applied to every one.
-"$(tool tomcompare)" --no-fail --format kv --region-mask phantom.img phantom.img rec-free/reconstruction.img \
+# The noise-free reconstruction's fit to the phantom over the cylinder every
+# view traces (the object and the air around it: both levels, without the
+# corners far outside), applied to every one.
+"$(tool tomcompare)" --no-fail --format kv --region-cylinder phantom.img rec-free/reconstruction.img \
   > compare-fit.txt
-scale=$(sed -n 's/^mask.fit_scale=//p' compare-fit.txt)
-offset=$(sed -n 's/^mask.fit_offset=//p' compare-fit.txt)
+scale=$(sed -n 's/^cylinder.fit_scale=//p' compare-fit.txt)
+offset=$(sed -n 's/^cylinder.fit_offset=//p' compare-fit.txt)
 fitted() {
   /usr/bin/python3 - "$1" "$2" "$scale" "$offset" <<'PY'
 import sys, numpy as np
@@ -68,6 +69,10 @@ for name in free "${doses[@]}"; do
     phantom.img rec-$name/fitted.img > compare-$name.txt"
 done
 
+# The narrow window: +-20% of water around the water of the noise-free
+# reconstruction (its level after the fit is its own).
+water=$(sed -n 's/^cnr.background_mean=//p' compare-free.txt)
+window=$(awk -v w="$water" 'BEGIN { printf "%.4f,%.4f", w - 0.04, w + 0.04 }')
 pictures() {
   local png; png=$(tool tompng)
   local f=figures
@@ -76,7 +81,7 @@ pictures() {
   "$png" --zoom 2 --window 0.16,0.24 phantom.img $f/phantom.png
   "$png" --zoom 2 --window 0,0.45 phantom.img $f/phantom-wide.png
   for name in free "${doses[@]}"; do
-    "$png" --zoom 2 --window 0.16,0.24 rec-$name/fitted.img $f/$name.png
+    "$png" --zoom 2 --window "$window" rec-$name/fitted.img $f/$name.png
     "$png" --zoom 2 --window 0,0.45 rec-$name/fitted.img $f/$name-wide.png
   done
   for i0 in "${doses[@]}"; do
@@ -113,7 +118,7 @@ commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
   echo "-5 and -100 per cent; 4^3 sub-samples per voxel) was projected by tomproj. tomnoise added"
   echo "Poisson noise (seed $seed, M = 0.15 per unit value and voxel) for each I0 (photons per"
   echo "detector pixel); every stack was rebinned and reconstructed by tomrec, and brought into"
-  echo "the phantom's units by the noise-free reconstruction's fit over the object's voxels (scale"
+  echo "the phantom's units by the noise-free reconstruction's fit in the traced cylinder (scale"
   echo "$(fmt "$scale" 6), offset $(fmt "$offset" 6))."
   echo
   echo "| I0 | mean counts | starved % | SSIM 3-D | SSIM slice 64 | RMSE, cylinder | nRMSE, cylinder | CNR +1% | CNR +2% | CNR +5% | CNR +10% | CNR -5% |"
@@ -126,7 +131,8 @@ commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
   echo "mean) / background deviation in the reconstruction, the background being the ring between"
   echo "1.5 and 2.5 insert radii in the same slices. All figures: compare-*.txt."
   echo
-  echo "Central axial slice, window 0.16 ... 0.24 (water 0.2 +- 20%):"
+  echo "Central axial slice, window water +- 0.04 (+-20%): 0.16 ... 0.24 for the phantom, $window for"
+  echo "the reconstructions (the water of the noise-free one is $(fmt "$water" 4) after the fit):"
   echo
   echo "![doses, narrow window](figures/doses.png)"
   echo

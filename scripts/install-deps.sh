@@ -2,7 +2,7 @@
 # Installs the Debian packages that the build and the tests need, if missing.
 set -euo pipefail
 need=()
-for pkg in g++ cmake make libgtest-dev libbenchmark-dev libpng-dev zlib1g-dev python3 util-linux; do
+for pkg in g++ cmake make libgtest-dev libbenchmark-dev libpng-dev zlib1g-dev libfftw3-dev python3 util-linux; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

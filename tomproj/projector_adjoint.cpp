@@ -6,7 +6,7 @@
 #include "common/inside_span.h"
 #include "common/parallel.h"
 #include "tomproj/projector.h"
-#include "tomproj/split_step.h"
+#include "tomproj/ray_pieces.h"
 
 namespace tomproj {
 
@@ -28,23 +28,17 @@ void adjoint_ray(double theta, const scan::Point3& source, int row, int col, dou
                  double* acc) {
   // The pieces are found exactly as project_ray finds them.
   const scan::Point3 dir = ray_direction(theta, row, col);
-  const double d[3] = {dir.x, dir.y, dir.z};
-  const double s[3] = {source.x, source.y, source.z};
   const scan::CountSpan span = scan::inside_span(source, dir, kSamplesPerRay);
   if (span.empty()) return;
+  // The source lies far outside the box: every credited step has a
+  // previous sample.
   const int first = span.first < 1 ? 1 : span.first;
-  double p[3], q[3];
-  int fp[3], fq[3];
-  for (int a = 0; a < 3; ++a) {
-    p[a] = scan::sample_coordinate(first - 1, d[a], s[a]);
-    fp[a] = cell_of(p[a]);
-  }
   // The sum of the voxel last credited is held in a register while the ray
   // stays in it: the same additions in the same order, without a store and
   // a load between them.
-  std::size_t held = voxel_of_cell(fp);
+  std::size_t held = scan::volume_index_of_cell(0, 0, 0);
   double value = acc[held];
-  auto credit = [&](const int cell[3], double length) {
+  for_each_piece(source, dir, first, span.last, [&](const int cell[3], double length) {
     const std::size_t voxel = voxel_of_cell(cell);
     if (voxel != held) {
       acc[held] = value;
@@ -52,24 +46,7 @@ void adjoint_ray(double theta, const scan::Point3& source, int row, int col, dou
       value = acc[held];
     }
     value += sample * length;
-  };
-  PieceTable table;
-  for (int k = first; k < span.last; ++k) {
-    for (int a = 0; a < 3; ++a) {
-      q[a] = scan::sample_coordinate(k, d[a], s[a]);
-      fq[a] = cell_of(q[a]);
-    }
-    if (fq[0] == fp[0] && fq[1] == fp[1] && fq[2] == fp[2]) {
-      credit(fq, 1.0);
-    } else {
-      split_step_cells(p, q, d, fp, fq, table);
-      for (int n = 0; n <= table.count; ++n) credit(table.zahyo[n], table.ll[n]);
-    }
-    for (int a = 0; a < 3; ++a) {
-      p[a] = q[a];
-      fp[a] = fq[a];
-    }
-  }
+  });
   acc[held] = value;
 }
 

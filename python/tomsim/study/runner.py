@@ -70,6 +70,14 @@ def _terminate_as_interrupt():
         signal.signal(signal.SIGTERM, previous)
 
 
+def _remove_temporaries(out, study):
+    for temp in store.stale_temporaries(os.path.join(out, study.store.folder)):
+        try:
+            os.remove(temp)
+        except FileNotFoundError:
+            pass
+
+
 def plan_missing(out, samples):
     """The samples without a complete file of their own. A file made for other
     parameters under the same id is an error: mixing two studies in one folder
@@ -100,8 +108,7 @@ def run(study_path, options):
 
     os.makedirs(os.path.join(out, study.store.folder), exist_ok=True)
     with _locked(out), _terminate_as_interrupt():
-        for temp in store.stale_temporaries(os.path.join(out, study.store.folder)):
-            os.remove(temp)
+        _remove_temporaries(out, study)
         store.write_text(os.path.join(out, "study.toml"), study.text)
         store.write_text(os.path.join(out, "manifest.csv"), manifest.manifest_csv(samples))
         say(options, f"study {study.name}: {len(samples)} samples, "
@@ -114,6 +121,11 @@ def run(study_path, options):
                 mode = runner(study, plan, missing, len(samples), out, options, failures)
             except Interrupted as e:
                 mode, interrupted = str(e), True
+            finally:
+                # What a killed worker or an interrupted writer left is no
+                # sample; a task still writing on a remote worker at this
+                # point belongs to no run any more.
+                _remove_temporaries(out, study)
         wall = time.time() - started
         summary = write_summary(study, samples, out, failures,
                                 {"mode": mode, "wall_seconds": round(wall, 3),
@@ -260,10 +272,6 @@ def _run_on_cluster(study, plan, missing, total, out, options, failures):
         raise Interrupted(described) from None
     finally:
         _close(client, cluster)
-        if cluster is not None:
-            # Our own workers are gone: what they were writing is no sample.
-            for temp in store.stale_temporaries(os.path.join(out, study.store.folder)):
-                os.remove(temp)
 
 
 def _close(client, cluster):

@@ -103,8 +103,9 @@ _TOP = set(_KEYS) | {"phantoms", "reconstruction"}
 class _Checker:
     """Collects every error of a description, each with its file line."""
 
-    def __init__(self, path, text):
+    def __init__(self, path, text, check_build):
         self.path = path
+        self.check_build = check_build
         self.lines = key_lines(text)
         self.errors = []
 
@@ -172,9 +173,11 @@ def _is(value, kind):
     return isinstance(value, kind)
 
 
-def load(path):
+def load(path, check_build=True):
     """Reads and checks a study description; raises StudyError listing every
-    fault with its line. Nothing is written and nothing is computed."""
+    fault with its line. Nothing is written and nothing is computed. With
+    check_build False, steps this build lacks are not errors (for planning a
+    study to run elsewhere)."""
     try:
         with open(path, "rb") as f:
             raw = f.read()
@@ -187,7 +190,7 @@ def load(path):
         raise StudyError(f"{path}: not UTF-8 text ({e.reason} at byte {e.start})") from None
     except tomllib.TOMLDecodeError as e:
         raise StudyError(f"{path}: not a valid TOML file: {e}") from None
-    check = _Checker(path, text)
+    check = _Checker(path, text, check_build)
     study = _read(check, data, path, text)
     if check.errors:
         raise StudyError("\n".join(check.errors))
@@ -249,7 +252,7 @@ def _read(check, data, path, text):
 
 
 def _available(check, key_path, missing):
-    if missing:
+    if missing and check.check_build:
         check.error(key_path, f"not available in this build: {missing}")
 
 

@@ -128,3 +128,15 @@ def test_a_worker_killed_mid_run_loses_nothing(resumed_in_process, tmp_path):
             except subprocess.TimeoutExpired:
                 p.kill()
         log.close()
+
+
+def test_report_draws_metrics_and_slices(resumed_in_process):
+    out = resumed_in_process["out"]
+    run = subprocess.run([sys.executable, "-m", "tomsim.study", "report", out], env=python_env(),
+                         capture_output=True, text=True, timeout=TIMEOUT)
+    assert run.returncode == 0, run.stderr
+    text = open(os.path.join(out, "report.md")).read()
+    assert "pearson_r" in text and "figures/slices.png" in text
+    for name in ("metric-pearson_r.png", "slices.png"):
+        with open(os.path.join(out, "figures", name), "rb") as f:
+            assert f.read(8) == b"\x89PNG\r\n\x1a\n"

@@ -207,11 +207,20 @@ def reconstruct(recon, stack, shared, threads):
 
 # --- metrics ----------------------------------------------------------------
 
-_REGIONS = ("whole", "central", "axial_slice")
-_FIGURES = ("rmse", "psnr_db", "pearson_r", "fit_scale", "fit_offset", "fit_rmse", "fit_psnr_db",
-            "ssim", "mae", "nrmse")
-# A bare figure name means the whole volume.
-METRICS = _FIGURES + tuple(f"{r}.{f}" for r in _REGIONS for f in _FIGURES)
+_figures = None
+
+
+def metric_names():
+    """The figures tomsim.compare gives, learnt once from two small volumes;
+    None when this build has no compare. A bare name means the whole volume."""
+    global _figures
+    if _figures is None and _missing("compare") is None:
+        truth = np.zeros(VOLUME_SHAPE, np.float32)
+        truth[60:68, 60:68, 60:68] = 1.0
+        other = truth * np.float32(0.5)
+        flat = _flatten(_need("compare")(truth, other))
+        _figures = set(flat) | {k[len("whole."):] for k in flat if k.startswith("whole.")}
+    return _figures
 
 
 def metric_missing(name):

@@ -22,6 +22,19 @@ void normalise_volume(double* volume_acc, const float* voxel_sum, float* volume_
   }
 }
 
+void filter_stack(float* proj, int threads, const std::function<void(int)>& on_view_done) {
+  std::vector<float> radial_weight(scan::kViewSamples);
+  build_radial_weight(radial_weight.data(), scan::NX, scan::NY);
+  filter_views(proj, radial_weight.data(), scan::NX, scan::NY, scan::NZ, threads, on_view_done);
+}
+
+void reconstruct_filtered(const float* filtered, const float* detector_sum, const float* voxel_sum,
+                          double* volume_acc, float* volume_out, int threads,
+                          const std::function<void(int)>& on_view_done) {
+  backproject_views(filtered, detector_sum, volume_acc, 0, scan::kViews, threads, on_view_done);
+  normalise_volume(volume_acc, voxel_sum, volume_out, scan::kVolumeSamples);
+}
+
 void run_reconstruction(int threads) {
   // Every array of the run, taken before the first prompt, in this order.
   // The accumulator starts at zero, which is the clearing the backprojection
@@ -56,11 +69,9 @@ void run_reconstruction(int threads) {
 
   {
     tomio::ViewProgress progress(scan::kViews);
-    backproject_views(proj.data(), detector_sum.data(), volume_acc.data(), 0, scan::kViews,
-                      threads, [&](int view) { progress.finished(view); });
+    reconstruct_filtered(proj.data(), detector_sum.data(), voxel_sum.data(), volume_acc.data(),
+                         volume_out.data(), threads, [&](int view) { progress.finished(view); });
   }
-
-  normalise_volume(volume_acc.data(), voxel_sum.data(), volume_out.data(), volume_out.size());
   tomio::save_float_image(std::move(output), volume_out.data(), volume_out.size());
 }
 

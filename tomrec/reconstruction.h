@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace tomrec {
@@ -18,6 +19,17 @@ constexpr const char* kVoxelSumName = "long_sum_voxel.img";
 // as it is) and narrows the result to float32 into volume_out.
 void normalise_volume(double* volume_acc, const float* voxel_sum, float* volume_out,
                       std::size_t count);
+
+// Filters a ProjectionStack in place into what the run writes as its
+// filtered stack, on `threads` threads; on_view_done(v) once per view.
+void filter_stack(float* proj, int threads, const std::function<void(int)>& on_view_done);
+
+// The run after the filtering: backprojects every sample of the filtered
+// stack into volume_acc (all zero on entry), normalises by the voxel weights
+// and narrows into volume_out. on_view_done(v) once per view.
+void reconstruct_filtered(const float* filtered, const float* detector_sum, const float* voxel_sum,
+                          double* volume_acc, float* volume_out, int threads,
+                          const std::function<void(int)>& on_view_done);
 
 // The whole run after the arrays are taken: asks for the input and output
 // names, loads the stack, filters it (writing the filtered stack), loads the

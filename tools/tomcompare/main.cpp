@@ -4,10 +4,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
+#include "common/output_file.h"
 #include "common/scan_geometry.h"
 #include "tools/toolkit/command_line.h"
 #include "tools/toolkit/comparison.h"
@@ -152,12 +155,15 @@ int main(int argc, char** argv) {
       throw toolkit::UsageError("--format must be text, kv or json");
     }
     const FileKind kind = line.has("stack") ? FileKind::Stack : FileKind::Volume;
-    // Both are checked before either is read, so that a wrong second file
-    // is found without loading the first.
-    toolkit::check_samples_file(line.positional()[0], kind);
-    toolkit::check_samples_file(line.positional()[1], kind);
+    // The extra outputs are claimed before the inputs are read, so that a
+    // name that cannot be written is reported before any work.
+    struct Derived {
+      std::string option;
+      tomio::OutputFile file;
+    };
+    std::vector<Derived> outputs;
     for (const char* option : {"diff-out", "fitted-out", "residual-out"}) {
-      if (line.has(option)) toolkit::check_output_possible(line.value(option));
+      if (line.has(option)) outputs.push_back(Derived{option, tomio::OutputFile(line.value(option))});
     }
     const std::vector<float> first = toolkit::read_samples(line.positional()[0], kind);
     const std::vector<float> second = toolkit::read_samples(line.positional()[1], kind);
@@ -169,24 +175,31 @@ int main(int argc, char** argv) {
     }
     const bool identical = figures[0].bitwise_different == 0;
 
-    // Derived files; the fit is the one of the whole file.
+    // Derived files; the fit is the one of the whole file. A file that cannot
+    // be written does not hide the report: it is printed first, and the
+    // failure then ends the run.
     const RegionFigures& whole = figures[0];
-    auto derived = [&](const std::string& option, auto value_of) {
-      if (!line.has(option)) return;
-      std::vector<float> out(first.size());
-      for (std::size_t i = 0; i < first.size(); ++i) out[i] = static_cast<float>(value_of(i));
-      toolkit::write_samples(line.value(option), out, kind);
-    };
-    derived("diff-out", [&](std::size_t i) { return static_cast<double>(second[i]) - first[i]; });
-    derived("fitted-out", [&](std::size_t i) { return whole.fit_scale * second[i] + whole.fit_offset; });
-    derived("residual-out", [&](std::size_t i) {
+    auto value_of = [&](const std::string& option, std::size_t i) {
+      if (option == "diff-out") return static_cast<double>(second[i]) - first[i];
+      if (option == "fitted-out") return whole.fit_scale * second[i] + whole.fit_offset;
       return whole.fit_scale * second[i] + whole.fit_offset - first[i];
-    });
+    };
+    std::exception_ptr output_failure;
+    for (Derived& d : outputs) {
+      try {
+        std::vector<float> out(first.size());
+        for (std::size_t i = 0; i < first.size(); ++i) out[i] = static_cast<float>(value_of(d.option, i));
+        toolkit::write_samples(std::move(d.file), out, kind);
+      } catch (const tomio::Failure&) {
+        if (!output_failure) output_failure = std::current_exception();
+      }
+    }
 
     const std::string text = report(figures, kind, format, identical);
     if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {
-      throw toolkit::RunError("cannot write the report to standard output");
+      tomio::fail_output("cannot write the report to standard output");
     }
+    if (output_failure) std::rethrow_exception(output_failure);
     return identical || line.has("no-fail") ? 0 : 1;
   });
 }

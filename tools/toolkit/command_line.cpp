@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 #include <sstream>
 
 #include "common/failure.h"
@@ -182,25 +181,18 @@ std::string help_text(const ToolSpec& tool) {
 
 int run_tool(const ToolSpec& tool, int argc, char** argv,
              const std::function<int(const CommandLine&)>& body) {
-  tomio::set_program_name(tool.name);
-  try {
-    const CommandLine line(tool, std::vector<std::string>(argv + 1, argv + argc));
-    if (line.help_requested()) {
-      std::fputs(help_text(tool).c_str(), stdout);
-      return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    return body(line);
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", tool.name.c_str(),
-                 e.what(), tool.name.c_str());
-    return 2;
-  } catch (const RunError& e) {
-    std::fprintf(stderr, "%s: %s\n", tool.name.c_str(), e.what());
-    return tool.error_status;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "%s: not enough memory\n", tool.name.c_str());
-    return tool.error_status;
-  }
+  return tomio::run_main(
+      tool.name.c_str(),
+      [&] {
+        const CommandLine line(tool, std::vector<std::string>(argv + 1, argv + argc));
+        if (line.help_requested()) {
+          std::fputs(help_text(tool).c_str(), stdout);
+          if (std::fflush(stdout) != 0) tomio::fail_output("cannot write the help text");
+          return 0;
+        }
+        return body(line);
+      },
+      tomio::Console::tool, tool.error_status);
 }
 
 }  // namespace toolkit

@@ -3,25 +3,26 @@
 #pragma once
 
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/failure.h"
+
 namespace toolkit {
 
 // A mistake in the command line: the tool prints it with a pointer to --help
-// and exits with status 2.
-class UsageError : public std::runtime_error {
+// and exits with status 2 (a Failure of kind usage, as tomio::fail_usage throws).
+class UsageError : public tomio::Failure {
  public:
-  using std::runtime_error::runtime_error;
+  explicit UsageError(const std::string& detail) : Failure(tomio::FailureKind::usage, detail) {}
 };
 
-// The tool cannot do its work (an unreadable or wrongly sized input, say):
-// printed on standard error, exit status as the tool declares.
-class RunError : public std::runtime_error {
+// The tool cannot do its work: printed on standard error, exit status as the
+// tool declares (a Failure of kind run, as tomio::fail_run throws).
+class RunError : public tomio::Failure {
  public:
-  using std::runtime_error::runtime_error;
+  explicit RunError(const std::string& detail) : Failure(tomio::FailureKind::run, detail) {}
 };
 
 struct OptionSpec {
@@ -35,7 +36,7 @@ struct ToolSpec {
   std::string usage;                 // the usage lines shown first by --help
   std::string description;           // a paragraph after them
   std::vector<OptionSpec> options;   // --help is always added
-  int error_status = 1;              // exit status of a RunError
+  int error_status = 1;              // exit status of every failure but a usage error
 };
 
 class CommandLine {
@@ -74,8 +75,9 @@ int thread_count(const CommandLine& line);
 
 std::string help_text(const ToolSpec& tool);
 
-// Runs a tool's body: prints --help, turns UsageError into status 2 and
-// RunError into tool.error_status, each with a message on standard error.
+// Runs a tool's body through tomio::run_main: prints --help; a usage failure
+// exits 2, every other failure tool.error_status, each with a message on
+// standard error.
 int run_tool(const ToolSpec& tool, int argc, char** argv,
              const std::function<int(const CommandLine&)>& body);
 

@@ -57,8 +57,8 @@ def _missing(*dotted):
 # kind -> (keys its [[phantoms]] table takes besides 'kind', tomsim functions it needs)
 PHANTOM_KINDS = {
     "random": ({"first_seed", "count", "oversample"}, ("phantom.random_ellipsoids",)),
-    "shepp-logan": ({"variant", "oversample"}, ("phantom.shepp_logan",)),
-    "files": ({"folder", "pattern", "files"}, ()),
+    "shepp-logan": ({"scale"}, ("phantom.shepp_logan",)),
+    "files": ({"folder", "pattern", "files"}, ("io.read_volume",)),
     "descriptions": ({"folder", "pattern", "files", "oversample"},
                      ("phantom.read_description", "phantom.voxelise")),
 }
@@ -69,14 +69,14 @@ def phantom_missing(kind):
 
 
 def has_description(kind):
-    return kind in ("random", "shepp-logan", "descriptions")
+    return kind in ("random", "descriptions")
 
 
 def phantom_option_problem(kind, key, value):
     if key == "oversample" and not (isinstance(value, int) and not isinstance(value, bool) and 1 <= value <= 8):
         return "expected an integer from 1 to 8"
-    if key == "variant" and value not in ("modified", "kak-slaney"):
-        return "expected 'modified' or 'kak-slaney'"
+    if key == "scale" and not (isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0):
+        return "expected a positive number (voxels per unit of the head's frame)"
     return None
 
 
@@ -95,14 +95,13 @@ def make_phantom(phantom):
     options = dict(phantom.options)
     oversample = options.get("oversample", 1)
     if phantom.kind == "files":
-        volume = np.fromfile(phantom.path, dtype="<f4")
-        if volume.size != int(np.prod(VOLUME_SHAPE)):
-            raise ValueError(f"{phantom.path}: not a Volume file ({volume.size} samples)")
-        return volume.reshape(VOLUME_SHAPE).astype(np.float32, copy=False), None
+        return np.array(_need("io.read_volume")(phantom.path), dtype=np.float32), None
+    if phantom.kind == "shepp-logan":
+        scale = options.get("scale")
+        volume = _need("phantom.shepp_logan")(*([float(scale)] if scale is not None else []))
+        return np.ascontiguousarray(volume, dtype=np.float32), None
     if phantom.kind == "random":
         description = _need("phantom.random_ellipsoids")(phantom.seed)
-    elif phantom.kind == "shepp-logan":
-        description = _need("phantom.shepp_logan")(options.get("variant", "modified"))
     else:
         description = _need("phantom.read_description")(phantom.path)
     volume = _need("phantom.voxelise")(description, oversample=oversample)
@@ -123,8 +122,9 @@ def project(method, volumes, descriptions, threads):
     """Noise-free projections of several phantoms: a (K, 256, 256, 256) array.
     Voxel projections of several volumes go through the batch kernel."""
     if method == "voxel":
-        return _need("project")(np.stack(volumes) if len(volumes) > 1 else volumes[0][None],
-                                threads=threads)
+        if len(volumes) == 1:
+            return _need("project")(volumes[0], threads=threads)[None]
+        return _need("project")(np.stack(volumes), threads=threads)
     analytic = _need("phantom.project_analytic")
     return np.stack([analytic(d, threads=threads) for d in descriptions])
 
@@ -227,14 +227,12 @@ def metric_missing(name):
     return _missing("compare")
 
 
-def _flatten(figures, prefix=""):
-    flat = {}
-    for key, value in figures.items():
-        if isinstance(value, dict):
-            flat.update(_flatten(value, prefix + key + "."))
-        else:
-            flat[prefix + key] = value
-    return flat
+def _flatten(comparison):
+    """tomsim.compare's numeric figures as "region.figure" names."""
+    return {f"{region}.{name}": float(value)
+            for region, figures in comparison["regions"].items()
+            for name, value in figures.items()
+            if isinstance(value, (int, float)) and not isinstance(value, bool)}
 
 
 def measure(names, truth, volume):
@@ -245,7 +243,7 @@ def measure(names, truth, volume):
         key = name if name in figures else "whole." + name
         if key not in figures:
             raise KeyError(f"tomsim.compare gives no figure {name!r} (it gives: {', '.join(sorted(figures))})")
-        out[name] = float(figures[key])
+        out[name] = figures[key]
     return out
 
 

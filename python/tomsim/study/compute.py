@@ -88,7 +88,7 @@ def run_sample(source, shared, sample, plan, out_dir, threads):
     if kept.reconstructions:
         for name, volume in volumes.items():
             arrays["reconstructions/" + name] = (volume, kept.reconstructions)
-    timings["sample"] = time.perf_counter() - start
+    timings["all_steps"] = time.perf_counter() - start
     attributes = {
         "format": FORMAT,
         "study": plan.study,

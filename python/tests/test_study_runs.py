@@ -102,8 +102,16 @@ def test_a_worker_killed_mid_run_loses_nothing(resumed_in_process, tmp_path):
                                      "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny",
                                      "--no-dashboard", "--name", f"worker-{i}",
                                      "--local-directory", str(tmp_path / f"w{i}")], log))
+        # The same study, its phantoms projected two at a time by the batch
+        # kernel: a plan that must not change a bit.
+        original = resumed_in_process["study"]
+        phantoms = os.path.join(os.path.dirname(original), "phantoms")
+        study = str(tmp_path / "batched.toml")
+        with open(original) as f, open(study, "w") as g:
+            text = f.read().replace('folder = "phantoms"', f'folder = "{phantoms}"')
+            g.write(text + "\n[run]\nbatch = 2\n")
         out = str(tmp_path / "out")
-        run = tomstudy("run", resumed_in_process["study"], "--out", out,
+        run = tomstudy("run", study, "--out", out,
                        "--scheduler-file", scheduler_file, "--threads", "1", "--quiet")
         wait_for(lambda: any(n.endswith(".h5") for n in sample_files(out)), "a first sample",
                  process=run)

@@ -148,3 +148,20 @@ def test_report_draws_metrics_and_slices(resumed_in_process):
     for name in ("slices.png",):
         with open(os.path.join(out, "figures", name), "rb") as f:
             assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+
+
+def test_a_folder_of_another_description_is_refused(resumed_in_process, tmp_path):
+    out = tmp_path / "out"
+    (out / "samples").mkdir(parents=True)
+    first = sample_files(resumed_in_process["out"])[0]
+    stranger = out / "samples" / first
+    with open(os.path.join(resumed_in_process["out"], "samples", first), "rb") as f:
+        stranger.write_bytes(f.read())
+    with open(resumed_in_process["study"]) as f:
+        text = f.read().replace("seed = 1234", "seed = 4321")
+    study = tmp_path / "reseeded.toml"
+    study.write_text(text.replace('folder = "phantoms"',
+                                  f'folder = "{os.path.dirname(resumed_in_process["study"])}/phantoms"'))
+    status, err = finish(tomstudy("run", str(study), "--out", str(out), "--in-process", "--quiet"))
+    assert status == 1 and f"samples/{first}" in err and "different description" in err
+    assert sample_files(str(out)) == [first] and not (out / "manifest.csv").exists()

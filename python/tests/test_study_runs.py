@@ -165,3 +165,14 @@ def test_a_folder_of_another_description_is_refused(resumed_in_process, tmp_path
     status, err = finish(tomstudy("run", str(study), "--out", str(out), "--in-process", "--quiet"))
     assert status == 1 and f"samples/{first}" in err and "different description" in err
     assert sample_files(str(out)) == [first] and not (out / "manifest.csv").exists()
+
+
+def test_an_interrupted_local_cluster_leaves_only_whole_samples(resumed_in_process, tmp_path):
+    out = str(tmp_path / "out")
+    run = tomstudy("run", resumed_in_process["study"], "--out", out, "--workers", "2", "--quiet")
+    wait_for(lambda: any(n.endswith(".h5") for n in sample_files(out)), "a first sample", process=run)
+    run.send_signal(signal.SIGINT)
+    status, err = finish(run)
+    assert status == 130, err
+    assert not temporaries(out)
+    assert_same_arrays(resumed_in_process["out"], out, all_samples=False)

@@ -216,17 +216,19 @@ def _connect(options):
 
 def _run_on_cluster(study, plan, missing, total, out, options, failures):
     from distributed import as_completed
-    client, cluster, described = _connect(options)
-    token = os.urandom(4).hex()
-    threads = options.threads
-    if threads is None and cluster is not None:
-        threads = max(1, processors() // len(cluster.workers))
+    client = cluster = None
+    described = "a Dask cluster"
     try:
+        client, cluster, described = _connect(options)
         if cluster is None and not client.scheduler_info()["workers"]:
             say(options, f"waiting for workers to join {client.scheduler.address}")
             client.wait_for_workers(1)
         link = client.dashboard_link if "dashboard" in client.scheduler_info().get("services", {}) else None
         say(options, f"{described}; dashboard: {link or 'none (bokeh is not installed)'}")
+        threads = options.threads
+        if threads is None and cluster is not None:
+            threads = max(1, processors() // len(cluster.workers))
+        token = os.urandom(4).hex()
         shared = {}
         if steps.needs_weights(plan.reconstructions):
             shared = client.submit(compute.shared_arrays, plan, threads, key=f"tomstudy-shared-{token}")
@@ -235,8 +237,9 @@ def _run_on_cluster(study, plan, missing, total, out, options, failures):
         ids = {}
 
         def window():
-            slots = sum(client.nthreads().values()) or 1
-            return 2 * slots + 2
+            # A few samples per worker thread are queued, not the whole study:
+            # the scheduler stays light and projections do not pile up.
+            return 2 * (sum(client.nthreads().values()) or 1) + 2
 
         def submit(batch):
             sources = client.submit(compute.phantom_sources, [g[0].phantom for g in batch],
@@ -271,7 +274,8 @@ def _run_on_cluster(study, plan, missing, total, out, options, failures):
     except KeyboardInterrupt:
         raise Interrupted(described) from None
     finally:
-        _close(client, cluster)
+        if client is not None:
+            _close(client, cluster)
 
 
 def _close(client, cluster):

@@ -56,11 +56,12 @@ def _missing(*dotted):
 
 # kind -> (keys its [[phantoms]] table takes besides 'kind', tomsim functions it needs)
 PHANTOM_KINDS = {
-    "random": ({"first_seed", "count", "oversample"}, ("phantom.random_ellipsoids",)),
-    "shepp-logan": ({"scale"}, ("phantom.shepp_logan",)),
+    "random": ({"first_seed", "count", "ellipsoids", "values", "sizes", "oversample"},
+               ("phantom.random_ellipsoids",)),
+    "shepp-logan": ({"form", "scale", "oversample"}, ("phantom.shepp_logan",)),
+    "inserts": ({"oversample"}, ("phantom.inserts",)),
     "files": ({"folder", "pattern", "files"}, ("io.read_volume",)),
-    "descriptions": ({"folder", "pattern", "files", "oversample"},
-                     ("phantom.read_description", "phantom.voxelise")),
+    "descriptions": ({"folder", "pattern", "files", "oversample"}, ("phantom.read_description",)),
 }
 
 
@@ -69,14 +70,26 @@ def phantom_missing(kind):
 
 
 def has_description(kind):
-    return kind in ("random", "descriptions")
+    return kind in ("random", "shepp-logan", "inserts", "descriptions")
+
+
+def _is_number(v):
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
 
 
 def phantom_option_problem(kind, key, value):
     if key == "oversample" and not (isinstance(value, int) and not isinstance(value, bool) and 1 <= value <= 8):
         return "expected an integer from 1 to 8"
-    if key == "scale" and not (isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0):
+    if key == "form" and value not in ("modified", "kak-slaney"):
+        return "expected 'modified' or 'kak-slaney'"
+    if key == "scale" and not (_is_number(value) and value > 0):
         return "expected a positive number (voxels per unit of the head's frame)"
+    if key in ("ellipsoids", "values", "sizes"):
+        if not (isinstance(value, list) and len(value) == 2 and all(_is_number(v) for v in value)
+                and 0 <= value[0] <= value[1]):
+            return "expected [low, high] with 0 <= low <= high"
+        if key == "ellipsoids" and not all(isinstance(v, int) and v >= 1 for v in value):
+            return "expected whole numbers of ellipsoids [low, high], at least 1"
     return None
 
 

@@ -1,9 +1,15 @@
 #include "tomrec/reconstruction.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "common/console_names.h"
+#include "common/failure.h"
 #include "common/output_file.h"
 #include "common/raw_image.h"
 #include "common/run_report.h"
@@ -35,7 +41,30 @@ void reconstruct_filtered(const float* filtered, const float* detector_sum, cons
   normalise_volume(volume_acc, voxel_sum, volume_out, scan::kVolumeSamples);
 }
 
-void run_reconstruction(int threads) {
+std::string weight_file_path(const std::string& dir, const char* name) {
+  if (dir.empty() || dir == ".") return name;
+  return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+namespace {
+
+// A weight file that cannot be read fails the run only after the filtering,
+// as the run is defined; the user hears at once which one and how to make it.
+void tell_missing_weights(const std::string& dir) {
+  for (const char* name : {kDetectorSumName, kVoxelSumName}) {
+    const std::string path = weight_file_path(dir, name);
+    if (access(path.c_str(), R_OK) != 0) {
+      const std::string make = dir.empty() || dir == "." ? "tomweight" : "tomweight --dir " + dir;
+      std::fprintf(stderr, "%s: %s cannot be read (%s); make the weight files with: %s\n",
+                   tomio::program_name().c_str(), path.c_str(), std::strerror(errno), make.c_str());
+      std::fflush(stderr);
+    }
+  }
+}
+
+}  // namespace
+
+void run_reconstruction(const RunFiles& files, int threads) {
   // Every array of the run, taken before the first prompt, in this order.
   // The accumulator starts at zero, which is the clearing the backprojection
   // needs. The arrays that a load or the normalisation fills completely
@@ -50,12 +79,14 @@ void run_reconstruction(int threads) {
   std::vector<float> radial_weight(scan::kViewSamples);
   Filled voxel_sum(scan::kVolumeSamples);
 
-  const tomio::FileNames names = tomio::ask_file_names();
+  const tomio::FileNames names =
+      files.ask_names ? tomio::ask_file_names() : tomio::FileNames{files.input, files.output};
   tomio::load_float_image(names.input, proj.data(), proj.size());
   // Claimed before the filtering, so that an output that cannot be written
   // is reported before any work rather than after all of it.
   tomio::OutputFile output(names.output);
-  tomio::OutputFile filtered(kFilteredStackName);
+  tomio::OutputFile filtered(files.filtered);
+  tell_missing_weights(files.weights_dir);
 
   {
     tomio::ViewProgress progress(scan::kViews);
@@ -64,8 +95,10 @@ void run_reconstruction(int threads) {
                        [&](int view) { progress.finished(view); });
   }
 
-  tomio::load_float_image(kDetectorSumName, detector_sum.data(), detector_sum.size());
-  tomio::load_float_image(kVoxelSumName, voxel_sum.data(), voxel_sum.size());
+  tomio::load_float_image(weight_file_path(files.weights_dir, kDetectorSumName),
+                          detector_sum.data(), detector_sum.size());
+  tomio::load_float_image(weight_file_path(files.weights_dir, kVoxelSumName), voxel_sum.data(),
+                          voxel_sum.size());
 
   {
     tomio::ViewProgress progress(scan::kViews);

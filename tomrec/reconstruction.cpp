@@ -1,10 +1,5 @@
 #include "tomrec/reconstruction.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -17,6 +12,7 @@
 #include "common/uninitialized_allocator.h"
 #include "tomrec/backprojection.h"
 #include "tomrec/projection_filter.h"
+#include "tomrec/weight_files.h"
 
 namespace tomrec {
 
@@ -41,29 +37,6 @@ void reconstruct_filtered(const float* filtered, const float* detector_sum, cons
   normalise_volume(volume_acc, voxel_sum, volume_out, scan::kVolumeSamples);
 }
 
-std::string weight_file_path(const std::string& dir, const char* name) {
-  if (dir.empty() || dir == ".") return name;
-  return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
-namespace {
-
-// A weight file that cannot be read fails the run only after the filtering,
-// as the run is defined; the user hears at once which one and how to make it.
-void tell_missing_weights(const std::string& dir) {
-  for (const char* name : {kDetectorSumName, kVoxelSumName}) {
-    const std::string path = weight_file_path(dir, name);
-    if (access(path.c_str(), R_OK) != 0) {
-      const std::string make = dir.empty() || dir == "." ? "tomweight" : "tomweight --dir " + dir;
-      std::fprintf(stderr, "%s: %s cannot be read (%s); make the weight files with: %s\n",
-                   tomio::program_name().c_str(), path.c_str(), std::strerror(errno), make.c_str());
-      std::fflush(stderr);
-    }
-  }
-}
-
-}  // namespace
-
 void run_reconstruction(const RunFiles& files, int threads) {
   // Every array of the run, taken before the first prompt, in this order.
   // The accumulator starts at zero, which is the clearing the backprojection
@@ -84,9 +57,10 @@ void run_reconstruction(const RunFiles& files, int threads) {
   tomio::load_float_image(names.input, proj.data(), proj.size());
   // Claimed before the filtering, so that an output that cannot be written
   // is reported before any work rather than after all of it.
-  tomio::OutputFile output(names.output);
-  tomio::OutputFile filtered(files.filtered);
-  tell_missing_weights(files.weights_dir);
+  refuse_output_over_run_files(names.output, files.weights_dir, files.filtered);
+  tomio::OutputFile output(names.output, volume_out.size() * sizeof(float));
+  tomio::OutputFile filtered(files.filtered, proj.size() * sizeof(float));
+  warn_of_unusable_weight_files(files.weights_dir);
 
   {
     tomio::ViewProgress progress(scan::kViews);
@@ -95,10 +69,12 @@ void run_reconstruction(const RunFiles& files, int threads) {
                        [&](int view) { progress.finished(view); });
   }
 
-  tomio::load_float_image(weight_file_path(files.weights_dir, kDetectorSumName),
-                          detector_sum.data(), detector_sum.size());
-  tomio::load_float_image(weight_file_path(files.weights_dir, kVoxelSumName), voxel_sum.data(),
-                          voxel_sum.size());
+  const std::string detector_path = weight_file_path(files.weights_dir, kDetectorSumName);
+  const std::string voxel_path = weight_file_path(files.weights_dir, kVoxelSumName);
+  tomio::load_float_image(detector_path, detector_sum.data(), detector_sum.size());
+  tomio::load_float_image(voxel_path, voxel_sum.data(), voxel_sum.size());
+  warn_of_weight_values(detector_path, detector_sum.data(), detector_sum.size());
+  warn_of_weight_values(voxel_path, voxel_sum.data(), voxel_sum.size());
 
   {
     tomio::ViewProgress progress(scan::kViews);

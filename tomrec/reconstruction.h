@@ -33,9 +33,6 @@ void reconstruct_filtered(const float* filtered, const float* detector_sum, cons
                           double* volume_acc, float* volume_out, int threads,
                           const std::function<void(int)>& on_view_done);
 
-// A weight file's name in `dir` ("" or "." for the working directory).
-std::string weight_file_path(const std::string& dir, const char* name);
-
 // The files of a run: asked for on the console (the dialogue), or given.
 struct RunFiles {
   bool ask_names = true;
@@ -48,9 +45,11 @@ struct RunFiles {
 // names (asking for them, or as given), loads the stack, filters it (writing
 // the filtered stack), loads the weights, backprojects every sample on
 // `threads` threads, normalises and writes the Volume. Both outputs are
-// claimed before any work, so a name that cannot be written stops the run at
-// once; a weight file that cannot be read is named on standard error at once
-// and fails the run after the filtering. Failures throw tomio::Failure.
+// claimed before any work, so a name that cannot be written (or that would
+// replace a weight file or the filtered stack) stops the run at once;
+// missing weight files are named on standard error at once but, as the
+// run's order defines, stop it only after the filtering. Any file that
+// cannot be used is a tomio::Failure.
 void run_reconstruction(const RunFiles& files, int threads);
 
 }  // namespace tomrec

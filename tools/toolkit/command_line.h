@@ -11,6 +11,8 @@ using tomio::help_text;
 using tomio::OptionSpec;
 using tomio::parse_double;
 using tomio::parse_doubles;
+using tomio::parse_float_value;
+using tomio::parse_float_values;
 using tomio::parse_int;
 using tomio::parse_ints;
 using tomio::run_tool;

@@ -1,8 +1,6 @@
 // tomproj: the forward projector. Asks for a Volume file and an output name,
 // projects the Volume along every ray of the circular cone-beam scan and
 // writes the ProjectionStack.
-#include <new>
-#include <string>
 #include <vector>
 
 #include "common/console_names.h"
@@ -16,9 +14,8 @@
 #include "tomproj/projector.h"
 
 int main() {
-  tomio::set_program_name("tomproj");
   const tomio::RunClock clock;
-  try {
+  return tomio::run_main("tomproj", [&] {
     std::vector<float> volume(scan::kVolumeSamples);
     // Every sample is written by the projection of its view before anything
     // reads it, so the stack is not cleared first: its pages are then first
@@ -29,24 +26,18 @@ int main() {
     tomio::load_float_image(names.input, volume.data(), volume.size());
     // Claimed before the projection, so that a name that cannot be written
     // is reported at once instead of after all the work.
-    tomio::OutputFile output(names.output);
+    tomio::OutputFile output(names.output, stack.size() * sizeof(float));
 
     // The views are written out in order while later ones are still being
-    // projected. A failed write is kept and reported once the threads are
-    // done, the first one ending the writing.
-    std::string write_failure;
+    // projected. A failed write ends the projection: no view is started
+    // after it, and the failure reaches run_main.
     tomio::ViewProgress progress(scan::kViews, [&](int view) {
-      if (write_failure.empty())
-        output.try_write(stack.data() + view * scan::kViewSamples, scan::kViewSamples * sizeof(float),
-                         write_failure);
+      output.write(stack.data() + view * scan::kViewSamples, scan::kViewSamples * sizeof(float));
     });
     tomproj::project_stack(volume.data(), stack.data(), tomio::available_threads(),
                            [&](int view) { progress.finished(view); });
-    if (!write_failure.empty()) tomio::fail_output(write_failure);
     output.commit();
     tomio::print_time_line(clock.seconds());
-  } catch (const std::bad_alloc&) {
-    tomio::fail_run("not enough memory for the run");
-  }
-  return 0;
+    return 0;
+  }, tomio::Console::dialogue);
 }

@@ -11,6 +11,7 @@
 #include "common/uninitialized_allocator.h"
 #include "tomrec/backprojection.h"
 #include "tomrec/projection_filter.h"
+#include "tomrec/weight_files.h"
 
 namespace tomrec {
 
@@ -20,6 +21,19 @@ void normalise_volume(double* volume_acc, const float* voxel_sum, float* volume_
     if (voxel_sum[i] != 0) volume_acc[i] = volume_acc[i] / voxel_sum[i];
     volume_out[i] = static_cast<float>(volume_acc[i]);
   }
+}
+
+void filter_stack(float* proj, int threads, const std::function<void(int)>& on_view_done) {
+  std::vector<float> radial_weight(scan::kViewSamples);
+  build_radial_weight(radial_weight.data(), scan::NX, scan::NY);
+  filter_views(proj, radial_weight.data(), scan::NX, scan::NY, scan::NZ, threads, on_view_done);
+}
+
+void reconstruct_filtered(const float* filtered, const float* detector_sum, const float* voxel_sum,
+                          double* volume_acc, float* volume_out, int threads,
+                          const std::function<void(int)>& on_view_done) {
+  backproject_views(filtered, detector_sum, volume_acc, 0, scan::kViews, threads, on_view_done);
+  normalise_volume(volume_acc, voxel_sum, volume_out, scan::kVolumeSamples);
 }
 
 void run_reconstruction(int threads) {
@@ -41,8 +55,10 @@ void run_reconstruction(int threads) {
   tomio::load_float_image(names.input, proj.data(), proj.size());
   // Claimed before the filtering, so that an output that cannot be written
   // is reported before any work rather than after all of it.
-  tomio::OutputFile output(names.output);
-  tomio::OutputFile filtered(kFilteredStackName);
+  refuse_output_over_run_files(names.output);
+  tomio::OutputFile output(names.output, volume_out.size() * sizeof(float));
+  tomio::OutputFile filtered(kFilteredStackName, proj.size() * sizeof(float));
+  warn_of_unusable_weight_files();
 
   {
     tomio::ViewProgress progress(scan::kViews);
@@ -53,14 +69,14 @@ void run_reconstruction(int threads) {
 
   tomio::load_float_image(kDetectorSumName, detector_sum.data(), detector_sum.size());
   tomio::load_float_image(kVoxelSumName, voxel_sum.data(), voxel_sum.size());
+  warn_of_weight_values(kDetectorSumName, detector_sum.data(), detector_sum.size());
+  warn_of_weight_values(kVoxelSumName, voxel_sum.data(), voxel_sum.size());
 
   {
     tomio::ViewProgress progress(scan::kViews);
-    backproject_views(proj.data(), detector_sum.data(), volume_acc.data(), 0, scan::kViews,
-                      threads, [&](int view) { progress.finished(view); });
+    reconstruct_filtered(proj.data(), detector_sum.data(), voxel_sum.data(), volume_acc.data(),
+                         volume_out.data(), threads, [&](int view) { progress.finished(view); });
   }
-
-  normalise_volume(volume_acc.data(), voxel_sum.data(), volume_out.data(), volume_out.size());
   tomio::save_float_image(std::move(output), volume_out.data(), volume_out.size());
 }
 

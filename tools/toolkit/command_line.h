@@ -3,25 +3,26 @@
 #pragma once
 
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/failure.h"
+
 namespace toolkit {
 
 // A mistake in the command line: the tool prints it with a pointer to --help
-// and exits with status 2.
-class UsageError : public std::runtime_error {
+// and exits with status 2 (a Failure of kind usage, as tomio::fail_usage throws).
+class UsageError : public tomio::Failure {
  public:
-  using std::runtime_error::runtime_error;
+  explicit UsageError(const std::string& detail) : Failure(tomio::FailureKind::usage, detail) {}
 };
 
-// The tool cannot do its work (an unreadable or wrongly sized input, say):
-// printed on standard error, exit status as the tool declares.
-class RunError : public std::runtime_error {
+// The tool cannot do its work: printed on standard error, exit status as the
+// tool declares (a Failure of kind run, as tomio::fail_run throws).
+class RunError : public tomio::Failure {
  public:
-  using std::runtime_error::runtime_error;
+  explicit RunError(const std::string& detail) : Failure(tomio::FailureKind::run, detail) {}
 };
 
 struct OptionSpec {
@@ -35,7 +36,7 @@ struct ToolSpec {
   std::string usage;                 // the usage lines shown first by --help
   std::string description;           // a paragraph after them
   std::vector<OptionSpec> options;   // --help is always added
-  int error_status = 1;              // exit status of a RunError
+  int error_status = 1;              // exit status of every failure but a usage error
 };
 
 class CommandLine {
@@ -64,18 +65,24 @@ class CommandLine {
 // Number parsing for option values; the whole text must be the number.
 int parse_int(const std::string& text, const std::string& what);
 double parse_double(const std::string& text, const std::string& what);
+// A value that is written as a float32 sample: finite, and finite as a float32.
+float parse_float_value(const std::string& text, const std::string& what);
 // "a,b,c" with exactly `count` numbers.
 std::vector<double> parse_doubles(const std::string& text, std::size_t count, const std::string& what);
+std::vector<float> parse_float_values(const std::string& text, std::size_t count,
+                                      const std::string& what);
 std::vector<int> parse_ints(const std::string& text, std::size_t count, const std::string& what);
 
-// The value of a "--threads N" option (at least 1), or the processors this
-// process may use when it is not given.
+// The value of a "--threads N" option (at least 1, and at most the processors
+// this process may use, with a note when more are asked for), or those
+// processors when it is not given.
 int thread_count(const CommandLine& line);
 
 std::string help_text(const ToolSpec& tool);
 
-// Runs a tool's body: prints --help, turns UsageError into status 2 and
-// RunError into tool.error_status, each with a message on standard error.
+// Runs a tool's body through tomio::run_main: prints --help; a usage failure
+// exits 2, every other failure tool.error_status, each with a message on
+// standard error.
 int run_tool(const ToolSpec& tool, int argc, char** argv,
              const std::function<int(const CommandLine&)>& body);
 

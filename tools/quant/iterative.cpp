@@ -4,8 +4,8 @@
 #include <cmath>
 #include <filesystem>
 #include <numeric>
-#include <stdexcept>
 
+#include "common/failure.h"
 #include "common/parallel.h"
 #include "common/scan_geometry.h"
 #include "tomproj/projector.h"
@@ -50,7 +50,7 @@ std::string column_sums_name(int subsets, int j) {
 
 std::vector<std::vector<int>> subset_views(int subsets) {
   if (subsets < 1 || subsets > scan::kViews)
-    throw std::invalid_argument("the number of subsets must lie in 1 ... " +
+    tomio::fail_usage("the number of subsets must lie in 1 ... " +
                                 std::to_string(scan::kViews));
   std::vector<std::vector<int>> views;
   for (int j : subset_order(subsets)) {
@@ -129,10 +129,10 @@ std::vector<IterationFigures> iterative_reconstruct(
     const std::function<bool(const IterationFigures&, const std::vector<float>&)>& after_pass,
     std::string* stopped_by) {
   if (options.subsets != sums.subsets)
-    throw std::invalid_argument("the column sums were made for another number of subsets");
-  if (options.iterations < 0) throw std::invalid_argument("the iteration count must not be negative");
-  if (!(options.relaxation > 0.0)) throw std::invalid_argument("the relaxation must be positive");
-  if (x.size() != scan::kVolumeSamples) throw std::invalid_argument("the start is not a Volume");
+    tomio::fail_usage("the column sums were made for another number of subsets");
+  if (options.iterations < 0) tomio::fail_usage("the iteration count must not be negative");
+  if (!(options.relaxation > 0.0)) tomio::fail_usage("the relaxation must be positive");
+  if (x.size() != scan::kVolumeSamples) tomio::fail_usage("the start is not a Volume");
   const std::vector<std::vector<int>> views = subset_views(options.subsets);
   const int threads = std::max(1, options.threads);
 

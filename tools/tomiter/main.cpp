@@ -1,8 +1,7 @@
 // tomiter: SIRT and OS-SART with the projector's own map and its transpose.
 #include <cstdio>
-#include <fstream>
+#include <memory>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -75,6 +74,12 @@ int main(int argc, char** argv) {
     options.noise_level = non_negative_option(line, "noise-level");
     options.threads = toolkit::thread_count(line);
     const std::string start = line.value("start", "zero");
+    std::vector<std::string> inputs = {line.positional()[0]};
+    if (line.has("truth")) inputs.push_back(line.value("truth"));
+    if (start != "zero" && start != "fdk") inputs.push_back(start);
+    std::vector<std::string> outputs = {line.positional()[1]};
+    if (line.has("log")) outputs.push_back(line.value("log"));
+    toolkit::refuse_outputs_over_inputs(outputs, inputs);
 
     const std::vector<float> stack = toolkit::read_stack(line.positional()[0]);
     std::vector<float> truth;
@@ -87,11 +92,11 @@ int main(int argc, char** argv) {
     } else if (start != "zero") {
       x = toolkit::read_volume(start);
     }
-    const std::string log_name = line.value("log");
-    if (!log_name.empty()) toolkit::check_output_possible(log_name);
     // Claimed before the work, so that a name that cannot be written is
     // reported at once.
-    tomio::OutputFile target(line.positional()[1]);
+    tomio::OutputFile target(line.positional()[1], scan::kVolumeSamples * sizeof(float));
+    std::unique_ptr<tomio::OutputFile> log_file;
+    if (line.has("log")) log_file = std::make_unique<tomio::OutputFile>(line.value("log"));
 
     std::fprintf(stderr, "tomiter: row and column sums for %d subset(s)...\n", options.subsets);
     const quant::SystemSums sums =
@@ -123,9 +128,10 @@ int main(int argc, char** argv) {
         &stopped_by);
     std::fprintf(stderr, "tomiter: stopped by %s\n", stopped_by.c_str());
     toolkit::write_samples(std::move(target), x, toolkit::FileKind::Volume);
-    if (!log_name.empty()) {
+    if (log_file) {
       const std::string text = log.str();
-      toolkit::write_bytes(log_name, text.data(), text.size());
+      log_file->write(text.data(), text.size());
+      log_file->commit();
     }
     return 0;
   });

@@ -295,7 +295,9 @@ def _phantoms(check, data, base):
         elif kind in ("files", "descriptions"):
             phantoms += _phantom_files(check, source, where, kind, base, options)
         else:
-            label = kind + ("" if not options else "-" + str(i))
+            # The label says what the phantom is, not where its table stands.
+            label = "-".join([kind] + [f"{k}-{v}" for k, v in options])
+            label = re.sub(r"[^A-Za-z0-9.-]+", "-", label)
             phantoms.append(Phantom(label, kind, options=options))
     labels = [p.label for p in phantoms]
     for label in sorted({l for l in labels if labels.count(l) > 1}):

@@ -26,7 +26,7 @@ int main() {
     tomio::load_float_image(names.input, volume.data(), volume.size());
     // Claimed before the projection, so that a name that cannot be written
     // is reported at once instead of after all the work.
-    tomio::OutputFile output(names.output);
+    tomio::OutputFile output(names.output, stack.size() * sizeof(float));
 
     // The views are written out in order while later ones are still being
     // projected. A failed write ends the projection: no view is started

@@ -12,15 +12,33 @@ namespace tomproj {
 namespace {
 
 constexpr int kMaxSlots = 4;  // a step has at most four pieces
+// Volumes of one trace at most: each has a chain of sums and a carried value
+// per group of lanes, which together still fit the registers.
+constexpr int kVolumesPerTrace = 4;
+
+// The pieces of one step of every lane, slot n holding piece n: its Volume
+// position and length, or no position (-1) where the lane has fewer pieces
+// or is not credited.
+template <int L>
+struct LanePieces {
+  long position[kMaxSlots][L];
+  double length[kMaxSlots][L];
+  // Each slot's value x length in the given Volume; +0.0 for an empty slot.
+  void values(const float* volume, double (&slot)[kMaxSlots][L]) const {
+    for (int n = 0; n < kMaxSlots; ++n)
+      for (int l = 0; l < L; ++l)
+        slot[n][l] = position[n][l] < 0 ? 0.0 : static_cast<double>(volume[position[n][l]]) * length[n][l];
+  }
+};
 
 // One step of the lanes whose step the vector formulation does not cover, cut
-// by the general split one lane at a time: pieces 0 ... c go to slots 0 ... c
-// and the other slots stay +0.0. d, p and q hold one array of lanes per axis.
+// by the general split one lane at a time: pieces 0 ... c go to slots 0 ... c.
+// d, p and q hold one array of lanes per axis.
 template <int L>
 void split_lanes(int active, const double (&d)[3][L], const double (&p)[3][L], const double (&q)[3][L],
-                 const float* volume, double (&slot)[kMaxSlots][L]) {
+                 LanePieces<L>& pieces) {
   for (int n = 0; n < kMaxSlots; ++n)
-    for (int l = 0; l < L; ++l) slot[n][l] = 0.0;
+    for (int l = 0; l < L; ++l) pieces.position[n][l] = -1;
   for (int l = 0; l < L; ++l) {
     if (!(active & (1 << l))) continue;
     const double pl[3] = {p[0][l], p[1][l], p[2][l]}, ql[3] = {q[0][l], q[1][l], q[2][l]};
@@ -36,7 +54,8 @@ void split_lanes(int active, const double (&d)[3][L], const double (&p)[3][L], c
     }
     for (int n = 0; n <= t.count; ++n) {
       const int* cell = t.zahyo[n];
-      slot[n][l] = static_cast<double>(volume[scan::volume_index_of_cell(cell[0], cell[1], cell[2])]) * t.ll[n];
+      pieces.position[n][l] = static_cast<long>(scan::volume_index_of_cell(cell[0], cell[1], cell[2]));
+      pieces.length[n][l] = t.ll[n];
     }
   }
 }
@@ -169,14 +188,16 @@ constexpr int kAvx2Groups = 4;
 constexpr int kAvx512Groups = 4;
 
 __attribute__((target("avx2,fma"))) void trace_batch_avx2(const scan::Point3& source,
-                                                           const BatchRay* rays, const float* volume,
-                                                           float* samples) {
-  avx2::trace_batch_lanes<avx2::Ops, kAvx2Groups>(source, rays, volume, samples);
+                                                           const BatchRay* rays,
+                                                           const float* const* volumes, int count,
+                                                           float* const* samples) {
+  avx2::trace_volumes<avx2::Ops, kAvx2Groups>(source, rays, volumes, count, samples);
 }
 
 __attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void trace_batch_avx512(
-    const scan::Point3& source, const BatchRay* rays, const float* volume, float* samples) {
-  avx512::trace_batch_lanes<avx512::Ops, kAvx512Groups>(source, rays, volume, samples);
+    const scan::Point3& source, const BatchRay* rays, const float* const* volumes, int count,
+    float* const* samples) {
+  avx512::trace_volumes<avx512::Ops, kAvx512Groups>(source, rays, volumes, count, samples);
 }
 
 __attribute__((target("avx2,fma"))) void span_batch_avx2(const scan::Point3& source,
@@ -242,16 +263,19 @@ void span_batch(BatchKernel kernel, const scan::Point3& source, const NonzeroBox
 }
 
 void trace_batch(BatchKernel kernel, const scan::Point3& source, const BatchRay* rays,
-                 const float* volume, float* samples) {
-  switch (kernel) {
-    case BatchKernel::kAvx2:
-      trace_batch_avx2(source, rays, volume, samples);
-      break;
-    case BatchKernel::kAvx512:
-      trace_batch_avx512(source, rays, volume, samples);
-      break;
-    case BatchKernel::kNone:
-      break;
+                 const float* const* volumes, int count, float* const* samples) {
+  for (int first = 0; first < count; first += kVolumesPerTrace) {
+    const int part = count - first < kVolumesPerTrace ? count - first : kVolumesPerTrace;
+    switch (kernel) {
+      case BatchKernel::kAvx2:
+        trace_batch_avx2(source, rays, volumes + first, part, samples + first);
+        break;
+      case BatchKernel::kAvx512:
+        trace_batch_avx512(source, rays, volumes + first, part, samples + first);
+        break;
+      case BatchKernel::kNone:
+        break;
+    }
   }
 }
 

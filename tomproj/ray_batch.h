@@ -39,9 +39,11 @@ struct BatchRay {
 void span_batch(BatchKernel kernel, const scan::Point3& source, const NonzeroBox& box,
                 BatchRay* rays);
 
-// Traces batch_rays(kernel) rays leaving `source` and writes their detector
-// samples. The kernel must be supported and not kNone.
+// Traces batch_rays(kernel) rays leaving `source` through `count` Volumes
+// and writes the detector samples of the rays in Volume j from samples[j]
+// on. The pieces of each step are found once for all the Volumes. The kernel
+// must be supported and not kNone.
 void trace_batch(BatchKernel kernel, const scan::Point3& source, const BatchRay* rays,
-                 const float* volume, float* samples);
+                 const float* const* volumes, int count, float* const* samples);
 
 }  // namespace tomproj

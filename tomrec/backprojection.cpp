@@ -270,4 +270,46 @@ void backproject_views(const float* proj, const float* detector_sum, double* vol
       on_view_done);
 }
 
+void backproject_stacks(const float* const* projs, const float* detector_sum,
+                        double* const* volume_accs, int count, int first_view, int last_view,
+                        int threads, const std::function<void(int)>& on_view_done) {
+  if (count == 1) {
+    backproject_views(projs[0], detector_sum, volume_accs[0], first_view, last_view, threads,
+                      on_view_done);
+    return;
+  }
+  if (count < 1) return;
+  // The rays are walked with unit samples and weights, whose credits are the
+  // segment lengths sub_min themselves (sub_min * 1 / 1); each stack's
+  // credit p * sub_min / q is then formed as the single walk forms it.
+  auto weighted = [&](int v, int r, int c, double& sample, double& weight) {
+    sample = 1.0;
+    weight = 1.0;
+    return detector_sum[scan::stack_index(v, r, c)] != 0;
+  };
+  walk_views_in_slabs(
+      first_view, last_view, threads, nullptr, weighted,
+      [&](const ZSlab& slab, const RayBatch& batch, const RaySegments& seg) {
+        std::vector<double> samples(static_cast<std::size_t>(count));
+        // In column order, so that every voxel sums in the order view, row,
+        // column.
+        for (int j = 0; j < batch.count; ++j) {
+          const std::size_t s = scan::stack_index(batch.view, batch.row, batch.column[j]);
+          const double q = detector_sum[s];
+          for (int m = 0; m < count; ++m) samples[static_cast<std::size_t>(m)] = projs[m][s];
+          const int segments = seg.count[j];
+          int i = 0;
+          while (i < segments && !slab.holds(z_index_of_voxel(seg.voxel(i, j)))) ++i;
+          for (; i < segments; ++i) {
+            const std::uint32_t k = seg.voxel(i, j);
+            const double sub_min = seg.credit(i, j);
+            for (int m = 0; m < count; ++m) {
+              volume_accs[m][k] += samples[static_cast<std::size_t>(m)] * sub_min / q;
+            }
+          }
+        }
+      },
+      on_view_done);
+}
+
 }  // namespace tomrec

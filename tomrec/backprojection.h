@@ -534,4 +534,14 @@ void backproject_views(const float* proj, const float* detector_sum, double* vol
                        int first_view, int last_view, int threads,
                        const std::function<void(int)>& on_view_done);
 
+// Backprojects `count` stacks through the same rays in one walk: projs[j]
+// (ProjectionStack layout), divided by the shared detector_sum, is added
+// into volume_accs[j] (Volume layout, double). Each ray is walked once; each
+// accumulator's voxels receive their additions in the order view, row,
+// column, so volume_accs[j] ends bit for bit as backproject_views leaves it
+// for projs[j] alone, at any number of threads.
+void backproject_stacks(const float* const* projs, const float* detector_sum,
+                        double* const* volume_accs, int count, int first_view, int last_view,
+                        int threads, const std::function<void(int)>& on_view_done);
+
 }  // namespace tomrec

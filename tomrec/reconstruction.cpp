@@ -11,6 +11,7 @@
 #include "common/uninitialized_allocator.h"
 #include "tomrec/backprojection.h"
 #include "tomrec/projection_filter.h"
+#include "tomrec/weight_files.h"
 
 namespace tomrec {
 
@@ -54,8 +55,10 @@ void run_reconstruction(int threads) {
   tomio::load_float_image(names.input, proj.data(), proj.size());
   // Claimed before the filtering, so that an output that cannot be written
   // is reported before any work rather than after all of it.
-  tomio::OutputFile output(names.output);
-  tomio::OutputFile filtered(kFilteredStackName);
+  refuse_output_over_run_files(names.output);
+  tomio::OutputFile output(names.output, volume_out.size() * sizeof(float));
+  tomio::OutputFile filtered(kFilteredStackName, proj.size() * sizeof(float));
+  warn_of_unusable_weight_files();
 
   {
     tomio::ViewProgress progress(scan::kViews);
@@ -66,6 +69,8 @@ void run_reconstruction(int threads) {
 
   tomio::load_float_image(kDetectorSumName, detector_sum.data(), detector_sum.size());
   tomio::load_float_image(kVoxelSumName, voxel_sum.data(), voxel_sum.size());
+  warn_of_weight_values(kDetectorSumName, detector_sum.data(), detector_sum.size());
+  warn_of_weight_values(kVoxelSumName, voxel_sum.data(), voxel_sum.size());
 
   {
     tomio::ViewProgress progress(scan::kViews);

@@ -35,8 +35,10 @@ void reconstruct_filtered(const float* filtered, const float* detector_sum, cons
 // names, loads the stack, filters it (writing the filtered stack), loads the
 // weights, backprojects every sample on `threads` threads, normalises and
 // writes the Volume. Both outputs are claimed before any work, so a name
-// that cannot be written stops the run at once. Any file that cannot be used
-// ends the process with status 1.
+// that cannot be written (or that would replace a weight file or the
+// filtered stack) stops the run at once; missing weight files are named on
+// standard error at once but, as the run's order defines, stop it only after
+// the filtering. Any file that cannot be used is a tomio::Failure.
 void run_reconstruction(int threads);
 
 }  // namespace tomrec

@@ -36,10 +36,15 @@ int main(int argc, char** argv) {
     if (line.positional().size() != 1) throw toolkit::UsageError("expected one RAWFILE");
     const std::string raw = line.positional()[0];
     const toolkit::FileKind kind = line.has("stack") ? toolkit::FileKind::Stack : toolkit::FileKind::Volume;
+    // The header is lines of text: a line break in the name would end its
+    // line and add one of its own.
+    if (raw.find_first_of("\r\n") != std::string::npos) {
+      throw toolkit::UsageError("the raw file's name holds a line break, which the header cannot hold");
+    }
     // The header describes the raw file, so it must be there with its size.
     tomio::check_float_image(raw, toolkit::samples_of(kind));
     const std::string header = line.value("output", toolkit::header_path_for(raw));
-    if (header == raw) throw toolkit::UsageError("the header would replace the raw file itself");
+    toolkit::refuse_outputs_over_inputs({header}, {raw});
     // The header names its data file relative to its own folder.
     std::string data_file = raw;
     if (folder_of(header) == folder_of(raw)) {

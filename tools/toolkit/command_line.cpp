@@ -1,6 +1,7 @@
 #include "tools/toolkit/command_line.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -126,6 +127,15 @@ double parse_double(const std::string& text, const std::string& what) {
   return value;
 }
 
+float parse_float_value(const std::string& text, const std::string& what) {
+  const double value = parse_double(text, what);
+  if (!std::isfinite(static_cast<float>(value))) {
+    throw UsageError(what + ": \"" + text + "\" does not fit a float32 sample (at most " +
+                     "3.4028235e38 in magnitude)");
+  }
+  return static_cast<float>(value);
+}
+
 namespace {
 
 template <class T>
@@ -147,14 +157,26 @@ std::vector<double> parse_doubles(const std::string& text, std::size_t count, co
   return parse_list<double>(text, count, what, parse_double, "numbers");
 }
 
+std::vector<float> parse_float_values(const std::string& text, std::size_t count,
+                                      const std::string& what) {
+  return parse_list<float>(text, count, what, parse_float_value, "numbers");
+}
+
 std::vector<int> parse_ints(const std::string& text, std::size_t count, const std::string& what) {
   return parse_list<int>(text, count, what, parse_int, "whole numbers");
 }
 
 int thread_count(const CommandLine& line) {
-  if (!line.has("threads")) return tomio::available_threads();
+  const int available = tomio::available_threads();
+  if (!line.has("threads")) return available;
   const int threads = parse_int(line.value("threads"), "--threads");
   if (threads < 1) throw UsageError("--threads must be at least 1");
+  // More threads than processors only share them out and slow the run down.
+  if (threads > available) {
+    std::fprintf(stderr, "%s: note: --threads %d is more than the %d processor(s) this process may "
+                 "use; using %d\n", tomio::program_name().c_str(), threads, available, available);
+    return available;
+  }
   return threads;
 }
 

@@ -65,12 +65,17 @@ class CommandLine {
 // Number parsing for option values; the whole text must be the number.
 int parse_int(const std::string& text, const std::string& what);
 double parse_double(const std::string& text, const std::string& what);
+// A value that is written as a float32 sample: finite, and finite as a float32.
+float parse_float_value(const std::string& text, const std::string& what);
 // "a,b,c" with exactly `count` numbers.
 std::vector<double> parse_doubles(const std::string& text, std::size_t count, const std::string& what);
+std::vector<float> parse_float_values(const std::string& text, std::size_t count,
+                                      const std::string& what);
 std::vector<int> parse_ints(const std::string& text, std::size_t count, const std::string& what);
 
-// The value of a "--threads N" option (at least 1), or the processors this
-// process may use when it is not given.
+// The value of a "--threads N" option (at least 1, and at most the processors
+// this process may use, with a note when more are asked for), or those
+// processors when it is not given.
 int thread_count(const CommandLine& line);
 
 std::string help_text(const ToolSpec& tool);

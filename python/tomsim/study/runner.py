@@ -78,6 +78,15 @@ def _remove_temporaries(out, study):
             pass
 
 
+def _check_written(out, computed, failures):
+    """A sample that a worker reported done must be here: a worker that wrote
+    to a folder of the same name on a disk of its own has made nothing."""
+    for s in computed:
+        if s.id not in failures and store.sample_key(os.path.join(out, s.file)) != s.key:
+            failures[s.id] = (f"reported done, but {s.file} is not in {out}: the workers must write "
+                              "to a file system this machine shares")
+
+
 def plan_missing(out, samples):
     """The samples without a complete file of their own. A file made for other
     parameters under the same id is an error: mixing two studies in one folder
@@ -119,6 +128,7 @@ def run(study_path, options):
             runner = _run_in_process if options.in_process else _run_on_cluster
             try:
                 mode = runner(study, plan, missing, len(samples), out, options, failures)
+                _check_written(out, missing, failures)
             except Interrupted as e:
                 mode, interrupted = str(e), True
             finally:

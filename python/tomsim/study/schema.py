@@ -275,9 +275,9 @@ def _phantoms(check, data, base):
             continue
         allowed, _ = steps.PHANTOM_KINDS[kind]
         check.unknown_keys(source, allowed | {"kind"}, where)
-        _available(check, where + ("kind",), steps.phantom_missing(kind))
         options = tuple(sorted((k, v) for k, v in source.items()
                                if k not in ("kind", "first_seed", "count", "folder", "pattern", "files")))
+        _available(check, where + ("kind",), steps.phantom_missing(kind, options))
         for key, value in options:
             problem = steps.phantom_option_problem(kind, key, value)
             if problem:

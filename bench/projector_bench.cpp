@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/kernel_dispatch.h"
 #include "common/parallel.h"
 #include "common/raw_image.h"
 #include "common/scan_geometry.h"
@@ -66,6 +67,36 @@ int run_timing(const std::vector<float>& volume) {
   return mismatches == 0 ? 0 : 1;
 }
 
+// Time per Volume when K copies of a Volume are projected in one trace, for
+// K = 1, 4 and 8 (the copies are separate arrays, read as separate Volumes).
+int run_several(const std::vector<float>& volume) {
+  const int threads = tomio::available_threads();
+  double single = 0.0;
+  for (int k : {1, 4, 8}) {
+    std::vector<std::vector<float>> volumes(static_cast<std::size_t>(k), volume);
+    std::vector<std::vector<float>> stacks(static_cast<std::size_t>(k), std::vector<float>(scan::kStackSamples, 0.0f));
+    std::vector<const float*> in;
+    std::vector<float*> out;
+    for (int j = 0; j < k; ++j) {
+      in.push_back(volumes[static_cast<std::size_t>(j)].data());
+      out.push_back(stacks[static_cast<std::size_t>(j)].data());
+    }
+    const double t0 = now(), c0 = cpu_seconds();
+    tomproj::project_stacks(in.data(), out.data(), k, threads, nullptr);
+    const double per_volume = (now() - t0) / k, cpu_per_volume = (cpu_seconds() - c0) / k;
+    // On a shared machine the processor time is the steadier measure.
+    if (k == 1) single = cpu_per_volume;
+    for (int j = 1; j < k; ++j)
+      if (std::memcmp(stacks[0].data(), stacks[static_cast<std::size_t>(j)].data(), scan::kStackSamples * 4) != 0) {
+        std::printf("K = %d: the stacks of equal Volumes DIFFER\n", k);
+        return 1;
+      }
+    std::printf("K = %d volumes per trace, %d threads: wall %.2f s, cpu %.2f s per volume (cpu %.2fx the "
+                "single-volume run)\n", k, threads, per_volume, cpu_per_volume, cpu_per_volume / single);
+  }
+  return 0;
+}
+
 bool read_pfm(const std::string& path, std::vector<float>& out) {
   std::ifstream in(path, std::ios::binary);
   std::string magic;
@@ -109,6 +140,8 @@ int run_compare(const std::string& pfm_dir, const std::string& stack_file) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::printf("kernel: %s (TOMSIM_KERNEL=scalar|portable|avx2|avx512 chooses another)\n",
+              kernels::kernel_name(kernels::process_kernel()));
   const std::vector<float> volume = ball_phantom();
   if (argc == 3 && std::string(argv[1]) == "--write-phantom") {
     tomio::save_float_image(argv[2], volume.data(), volume.size());
@@ -116,11 +149,16 @@ int main(int argc, char** argv) {
   }
   if (argc == 4 && std::string(argv[1]) == "--compare-pfm") return run_compare(argv[2], argv[3]);
   if (argc == 1) return run_timing(volume);
+  if (argc == 3 && std::string(argv[1]) == "--several") {
+    std::vector<float> given(scan::kVolumeSamples);
+    tomio::load_float_image(argv[2], given.data(), given.size());
+    return run_several(given);
+  }
   if (argc == 2 && argv[1][0] != '-') {
     std::vector<float> given(scan::kVolumeSamples);
     tomio::load_float_image(argv[1], given.data(), given.size());
     return run_timing(given);
   }
-  std::fprintf(stderr, "usage: %s [VOLUME | --write-phantom FILE | --compare-pfm DIR STACK]\n", argv[0]);
+  std::fprintf(stderr, "usage: %s [VOLUME | --several VOLUME | --write-phantom FILE | --compare-pfm DIR STACK]\n", argv[0]);
   return 2;
 }

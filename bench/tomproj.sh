@@ -34,6 +34,9 @@ for phantom in ball shepp random; do
     'BEGIN { printf "%s: full run %.2f s wall, %.1fx faster than the straightforward rendering (%.1f s)\n", p, a, b / a, b }'
 done
 
+echo "== several Volumes per trace: the Shepp-Logan head, K copies projected together"
+"$build/bench/projector_bench" --several shepp.img
+
 if command -v plastimatch > /dev/null; then
   echo "== plastimatch drr (exact), the same 256 views of 256 x 256 rays through the ball"
   "$here/bench/plastimatch_views.sh" "$build/bench/projector_bench" | tee peer.time

@@ -25,6 +25,8 @@ echo "== tomrec, full run on one processor"
 cmp volume.img volume1.img && echo "one and all processors: bit-identical volumes"
 echo "== stages through the library, and the straightforward rendering"
 "$build/bench/tomrec/tomrec_bench" stack.img
+echo "== several stacks per walk: K copies of the test stack backprojected together"
+"$build/bench/tomrec/tomrec_bench" --several stack.img
 
 if command -v plastimatch > /dev/null; then
   echo "== plastimatch fdk (cpu), 256 views of 256 x 256 onto 128^3, for scale"

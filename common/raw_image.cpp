@@ -20,6 +20,9 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // Opens a float image for reading and refuses a regular file whose size is
 // not exactly n samples; `regular` says whether the size could be checked.
 FilePtr open_float_image(const std::string& name, std::size_t n, bool& regular) {
+  if (name.find('\0') != std::string::npos) {
+    fail_input("the input file name holds a NUL byte, which would cut it short");
+  }
   FilePtr file(std::fopen(name.c_str(), "rb"));
   if (!file) fail_input("cannot open " + name + ": " + std::strerror(errno));
   const std::size_t expected = n * sizeof(float);
@@ -66,11 +69,11 @@ void save_float_image(OutputFile&& output, const float* source, std::size_t n) {
 }
 
 void save_float_image(const std::string& name, const float* source, std::size_t n) {
-  save_float_image(OutputFile(name), source, n);
+  save_float_image(OutputFile(name, n * sizeof(float)), source, n);
 }
 
 void save_short_image(const std::string& name, const std::int16_t* source, std::size_t n) {
-  OutputFile out(name);
+  OutputFile out(name, n * sizeof(std::int16_t));
   out.write(source, n * sizeof(std::int16_t));
   out.commit();
 }

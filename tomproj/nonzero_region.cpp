@@ -38,6 +38,18 @@ NonzeroBox nonzero_box(const float* volume) {
   return box;
 }
 
+NonzeroBox box_union(const NonzeroBox& a, const NonzeroBox& b) {
+  if (a.empty) return b;
+  if (b.empty) return a;
+  NonzeroBox box;
+  box.empty = false;
+  for (int axis = 0; axis < 3; ++axis) {
+    box.lo[axis] = std::min(a.lo[axis], b.lo[axis]);
+    box.hi[axis] = std::max(a.hi[axis], b.hi[axis]);
+  }
+  return box;
+}
+
 bool near_box_bounds(const NonzeroBox& box, int axis, int& lo, int& hi) {
   // The cell of q is within one cell of the box when lo - 1 <= q < hi + 2 on
   // the axis; the open bounds lo - 2 and hi + 2 take in at least those

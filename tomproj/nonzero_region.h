@@ -26,6 +26,10 @@ struct NonzeroBox {
 
 NonzeroBox nonzero_box(const float* volume);
 
+// The smallest box that holds both boxes: for several Volumes traced along
+// the same rays, the steps outside it add zeros to every one of them.
+NonzeroBox box_union(const NonzeroBox& a, const NonzeroBox& b);
+
 // A span of counts, within [0, count), outside which no step of the ray from
 // s along d has a piece in a nonzero voxel (it may hold counts that add
 // nothing).

@@ -75,25 +75,36 @@ inline std::size_t voxel_of_cell(const int cell[3]) {
   return scan::volume_index_of_cell(cell[0], cell[1], cell[2]);
 }
 
-// One piece's contribution: product and sum in double, rounded to float32
-// when stored back into the sample.
-inline float add_piece(float sample, const float* volume, const int cell[3], double length) {
-  return static_cast<float>(static_cast<double>(sample) +
-                            static_cast<double>(volume[voxel_of_cell(cell)]) * length);
+// One piece's contribution to each Volume's sample: product and sum in
+// double, rounded to float32 when stored back into the sample.
+inline void add_piece(const float* const* volumes, int count, const int cell[3], double length,
+                      float* samples) {
+  const std::size_t voxel = voxel_of_cell(cell);
+  for (int j = 0; j < count; ++j) {
+    samples[j] = static_cast<float>(static_cast<double>(samples[j]) +
+                                    static_cast<double>(volumes[j][voxel]) * length);
+  }
 }
 
 }  // namespace
 
 float project_ray(double theta, const scan::Point3& source, int row, int col, const float* volume) {
+  float sample;
+  project_ray_volumes(theta, source, row, col, &volume, 1, &sample);
+  return sample;
+}
+
+void project_ray_volumes(double theta, const scan::Point3& source, int row, int col,
+                         const float* const* volumes, int count, float* samples) {
   const scan::Point3 dir = ray_direction(theta, row, col);
   const double d[3] = {dir.x, dir.y, dir.z};
   const double s[3] = {source.x, source.y, source.z};
+  for (int j = 0; j < count; ++j) samples[j] = 0.0f;
 
   // Only the samples that pass the inside test close a step that is credited;
   // they form one span of counts, found exactly.
   const scan::CountSpan span = scan::inside_span(source, dir, kSamplesPerRay);
-  float sample = 0.0f;
-  if (span.empty()) return sample;
+  if (span.empty()) return;
   // The source lies far outside the box, so sample 0 never passes and every
   // credited step has a previous sample.
   const int first = span.first < 1 ? 1 : span.first;
@@ -111,11 +122,11 @@ float project_ray(double theta, const scan::Point3& source, int row, int col, co
       fq[a] = cell_of(q[a]);
     }
     if (fq[0] == fp[0] && fq[1] == fp[1] && fq[2] == fp[2]) {
-      sample = add_piece(sample, volume, fq, 1.0);
+      add_piece(volumes, count, fq, 1.0, samples);
     } else {
       split_step_cells(p, q, d, fp, fq, table);
       for (int n = 0; n <= table.count; ++n) {
-        sample = add_piece(sample, volume, table.zahyo[n], table.ll[n]);
+        add_piece(volumes, count, table.zahyo[n], table.ll[n], samples);
       }
     }
     for (int a = 0; a < 3; ++a) {
@@ -123,27 +134,38 @@ float project_ray(double theta, const scan::Point3& source, int row, int col, co
       fp[a] = fq[a];
     }
   }
-  return sample;
 }
 
 namespace {
 
-// One view with a kernel; `box` is the nonzero part of the Volume, outside
-// which the batches skip the steps (they add only zeros).
-void project_view_in(BatchKernel kernel, int view, const float* volume, const NonzeroBox& box,
-                     float* stack) {
+// The union of the Volumes' nonzero boxes.
+NonzeroBox nonzero_box_of(const float* const* volumes, int count) {
+  NonzeroBox box;
+  for (int j = 0; j < count; ++j) box = box_union(box, nonzero_box(volumes[j]));
+  return box;
+}
+
+// One view of `count` Volumes with a kernel; `box` holds the nonzero part of
+// every Volume, outside which the batches skip the steps (they add only
+// zeros).
+void project_view_in(Kernel kernel, int view, const float* const* volumes, int count,
+                     const NonzeroBox& box, float* const* stacks) {
   const double theta = scan::view_angle(view);
   const scan::Point3 source = scan::source_of_view(theta);
-  if (kernel == BatchKernel::kNone) {
+  std::vector<float> samples(static_cast<std::size_t>(count));
+  if (kernel == Kernel::scalar) {
     for (int row = 0; row < 2 * NY; ++row)
-      for (int col = 0; col < 2 * NX; ++col)
-        stack[scan::stack_index(view, row, col)] = project_ray(theta, source, row, col, volume);
+      for (int col = 0; col < 2 * NX; ++col) {
+        project_ray_volumes(theta, source, row, col, volumes, count, samples.data());
+        for (int j = 0; j < count; ++j) stacks[j][scan::stack_index(view, row, col)] = samples[static_cast<std::size_t>(j)];
+      }
     return;
   }
   const AngleTables& t = angle_tables();
   const double st = std::sin(theta), ct = std::cos(theta);
   const int width = batch_rays(kernel);
   std::vector<BatchRay> batch(static_cast<std::size_t>(width));
+  std::vector<float*> out(static_cast<std::size_t>(count));
   for (int row = 0; row < 2 * NY; ++row) {
     for (int col0 = 0; col0 < 2 * NX; col0 += width) {
       for (int i = 0; i < width; ++i) {
@@ -154,29 +176,44 @@ void project_view_in(BatchKernel kernel, int view, const float* volume, const No
         batch[static_cast<std::size_t>(i)] = BatchRay{{d.x, d.y, d.z}, 0, 0};
       }
       span_batch(kernel, source, box, batch.data());
-      trace_batch(kernel, source, batch.data(), volume, stack + scan::stack_index(view, row, col0));
+      for (int j = 0; j < count; ++j) out[static_cast<std::size_t>(j)] = stacks[j] + scan::stack_index(view, row, col0);
+      trace_batch(kernel, source, batch.data(), volumes, count, out.data());
     }
   }
+}
+
+void project_stacks_with(Kernel kernel, const float* const* volumes, float* const* stacks,
+                         int count, int threads, const std::function<void(int)>& on_view_done) {
+  const NonzeroBox box = nonzero_box_of(volumes, count);
+  tomio::parallel_for(2 * NY, threads, [&](int view, int) {
+    project_view_in(kernel, view, volumes, count, box, stacks);
+    if (on_view_done) on_view_done(view);
+  });
 }
 
 }  // namespace
 
 void project_view(int view, const float* volume, float* stack) {
-  project_view_with(best_batch_kernel(), view, volume, stack);
+  project_view_with(kernels::process_kernel(), view, volume, stack);
 }
 
-void project_view_with(BatchKernel kernel, int view, const float* volume, float* stack) {
-  project_view_in(kernel, view, volume, nonzero_box(volume), stack);
+void project_view_with(Kernel kernel, int view, const float* volume, float* stack) {
+  project_view_volumes_with(kernel, view, &volume, 1, &stack);
+}
+
+void project_view_volumes_with(Kernel kernel, int view, const float* const* volumes, int count,
+                               float* const* stacks) {
+  project_view_in(kernel, view, volumes, count, nonzero_box_of(volumes, count), stacks);
 }
 
 void project_stack(const float* volume, float* stack, int threads,
                    const std::function<void(int)>& on_view_done) {
-  const NonzeroBox box = nonzero_box(volume);
-  const BatchKernel kernel = best_batch_kernel();
-  tomio::parallel_for(2 * NY, threads, [&](int view, int) {
-    project_view_in(kernel, view, volume, box, stack);
-    if (on_view_done) on_view_done(view);
-  });
+  project_stacks_with(kernels::process_kernel(), &volume, &stack, 1, threads, on_view_done);
+}
+
+void project_stacks(const float* const* volumes, float* const* stacks, int count, int threads,
+                    const std::function<void(int)>& on_view_done) {
+  project_stacks_with(kernels::process_kernel(), volumes, stacks, count, threads, on_view_done);
 }
 
 }  // namespace tomproj

@@ -9,12 +9,15 @@
 //   tomrec_bench --weight-walk        times the literal rendering of the
 //                                     weight files (length sums and the
 //                                     backprojection of ones) on sample views
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/kernel_dispatch.h"
 #include "common/parallel.h"
 #include "common/raw_image.h"
 #include "common/scan_geometry.h"
@@ -28,6 +31,12 @@ namespace {
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double cpu_seconds() {
+  rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_utime.tv_usec * 1e-6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec * 1e-6;
 }
 
 // Smooth views with a few edges, different from view to view.
@@ -47,6 +56,8 @@ std::vector<float> test_stack() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::printf("kernel: %s (TOMSIM_KERNEL=scalar|portable|avx2|avx512 chooses another)\n",
+              kernels::kernel_name(kernels::process_kernel()));
   if (argc == 3 && std::strcmp(argv[1], "--write-stack") == 0) {
     const std::vector<float> stack = test_stack();
     tomio::save_float_image(argv[2], stack.data(), stack.size());
@@ -70,6 +81,43 @@ int main(int argc, char** argv) {
     }
     std::printf("straightforward weight walk, from 4 views: %.1f s (%g)\n",
                 seconds_since(t) * scan::kViews / 4, sink > 0 ? 1.0 : 0.0);
+    return 0;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "--several") == 0) {
+    // Time per stack when K copies of a stack are backprojected in one walk.
+    std::vector<float> proj(scan::kStackSamples), detector_sum(scan::kStackSamples);
+    tomio::load_float_image(argv[2], proj.data(), proj.size());
+    tomio::load_float_image(tomrec::kDetectorSumName, detector_sum.data(), detector_sum.size());
+    const int threads = tomio::available_threads();
+    double single = 0.0;
+    for (int k : {1, 4, 8}) {
+      std::vector<std::vector<float>> projs(static_cast<std::size_t>(k), proj);
+      std::vector<std::vector<double>> accs(static_cast<std::size_t>(k),
+                                            std::vector<double>(scan::kVolumeSamples, 0.0));
+      std::vector<const float*> in;
+      std::vector<double*> out;
+      for (int j = 0; j < k; ++j) {
+        in.push_back(projs[static_cast<std::size_t>(j)].data());
+        out.push_back(accs[static_cast<std::size_t>(j)].data());
+      }
+      const auto t = std::chrono::steady_clock::now();
+      const double c0 = cpu_seconds();
+      tomrec::backproject_stacks(in.data(), detector_sum.data(), out.data(), k, 0, scan::kViews,
+                                 threads, nullptr);
+      const double per_stack = seconds_since(t) / k, cpu_per_stack = (cpu_seconds() - c0) / k;
+      // On a shared machine the processor time is the steadier measure.
+      if (k == 1) single = cpu_per_stack;
+      for (int j = 1; j < k; ++j) {
+        if (std::memcmp(accs[0].data(), accs[static_cast<std::size_t>(j)].data(),
+                        scan::kVolumeSamples * sizeof(double)) != 0) {
+          std::printf("K = %d: the volumes of equal stacks DIFFER\n", k);
+          return 1;
+        }
+      }
+      std::printf("K = %d stacks per walk, %d threads: backprojection wall %.2f s, cpu %.2f s per "
+                  "stack (cpu %.2fx the single-stack run)\n",
+                  k, threads, per_stack, cpu_per_stack, cpu_per_stack / single);
+    }
     return 0;
   }
   if (argc != 2) {

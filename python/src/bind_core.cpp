@@ -54,23 +54,39 @@ Samples project(const py::object& volume_object, const py::object& threads_objec
   return stack;
 }
 
-Samples filter_stack(const py::object& stack_object, const py::object& threads_object,
-                     const py::object& progress) {
+// A stack (or a batch) into a new stack of the same shape, each through
+// `work(input, output, threads, on_view_done)`.
+template <class Work>
+Samples stack_to_stack(const py::object& stack_object, const py::object& threads_object,
+                       const py::object& progress, const Work& work) {
   const Samples stack = as_samples(stack_object, "stack");
   const std::size_t count = batch_size(stack, stack_layout(), true, "stack");
   const int threads = thread_count(threads_object);
-  Samples filtered = new_samples(stack_layout(), count, has_batch_axis(stack, stack_layout()));
+  Samples out = new_samples(stack_layout(), count, has_batch_axis(stack, stack_layout()));
   ProgressSink sink(progress, static_cast<long long>(count) * scan::kViews);
   {
     Unlocked unlocked;
-    float* out = filtered.mutable_data();
-    std::memcpy(out, stack.data(), count * scan::kStackSamples * sizeof(float));
     for (std::size_t k = 0; k < count; ++k) {
-      tomrec::filter_stack(out + k * scan::kStackSamples, threads, sink.on_item());
+      work(stack.data() + k * scan::kStackSamples, out.mutable_data() + k * scan::kStackSamples,
+           threads, sink.on_item());
     }
   }
   sink.rethrow();
-  return filtered;
+  return out;
+}
+
+Samples filter_stack(const py::object& stack, const py::object& threads,
+                     const py::object& progress) {
+  return stack_to_stack(stack, threads, progress,
+                        [](const float* in, float* out, int n, const std::function<void(int)>& done) {
+                          // The filter works in place, on the copy.
+                          std::memcpy(out, in, scan::kStackSamples * sizeof(float));
+                          tomrec::filter_stack(out, n, done);
+                        });
+}
+
+Samples rebin(const py::object& stack, const py::object& threads, const py::object& progress) {
+  return stack_to_stack(stack, threads, progress, &toolkit::rebin_stack);
 }
 
 py::tuple compute_weights(const py::object& threads_object, const py::object& progress) {
@@ -119,25 +135,6 @@ Samples reconstruct(const py::object& stack_object, const py::object& detector_o
   }
   sink.rethrow();
   return volume;
-}
-
-Samples rebin(const py::object& stack_object, const py::object& threads_object,
-              const py::object& progress) {
-  const Samples stack = as_samples(stack_object, "stack");
-  const std::size_t count = batch_size(stack, stack_layout(), true, "stack");
-  const int threads = thread_count(threads_object);
-  Samples rebinned = new_samples(stack_layout(), count, has_batch_axis(stack, stack_layout()));
-  ProgressSink sink(progress, static_cast<long long>(count) * scan::kViews);
-  {
-    Unlocked unlocked;
-    for (std::size_t k = 0; k < count; ++k) {
-      toolkit::rebin_stack(stack.data() + k * scan::kStackSamples,
-                           rebinned.mutable_data() + k * scan::kStackSamples, threads,
-                           sink.on_item());
-    }
-  }
-  sink.rethrow();
-  return rebinned;
 }
 
 // A Volume made by the library, handed to numpy.

@@ -3,9 +3,12 @@
 #include "common/failure.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -39,6 +42,34 @@ TEST(ParallelFor, PassesTheFirstWorkerFailureOnAndStartsNoMoreWork) {
 TEST(ParallelFor, PassesOtherExceptionsOnUnchanged) {
   EXPECT_THROW(tomio::parallel_for(10, 2, [](int, int) { throw std::bad_alloc(); }), std::bad_alloc);
 }
+
+#ifndef __SANITIZE_ADDRESS__
+// 2. A thread that cannot be started (a process or memory limit) is a run
+// failure with a message, not std::terminate. The address sanitizer maps
+// far more than the limit set here, so this runs in the plain build only.
+// Runs threads under an address-space limit just above what the process
+// already uses, so that no thread stack fits.
+int start_threads_without_room() {
+  long pages = 0;
+  if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  const rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+  rlimit limit;
+  limit.rlim_cur = limit.rlim_max = now + (1u << 20);
+  setrlimit(RLIMIT_AS, &limit);
+  return tomio::run_main("tomtest", [] {
+    tomio::parallel_for(8, 4, [](int, int) {});
+    return 0;
+  });
+}
+
+TEST(ParallelForDeathTest, AThreadThatCannotStartIsAFailureWithAMessage) {
+  EXPECT_EXIT(std::exit(start_threads_without_room()), ::testing::ExitedWithCode(1),
+              "tomtest: cannot start worker thread");
+}
+#endif
 
 // run_main's statuses and messages, seen from a child process as a user sees them.
 int run_in_child(const std::function<int()>& body, tomio::Console console, int failure_status = 1) {

@@ -35,6 +35,22 @@ inline std::vector<float> structured_volume() {
   return v;
 }
 
+// The values of `inside` within a ball around voxel (ix, iy, iz), zeros
+// elsewhere: a phantom in empty space, whose zero steps the projector leaves
+// out.
+inline std::vector<float> ball_of(const std::vector<float>& inside, double ix0, double iy0,
+                                  double iz0, double radius) {
+  std::vector<float> v(scan::kVolumeSamples, 0.0f);
+  for (int iz = 0; iz < scan::NZ; ++iz)
+    for (int iy = 0; iy < scan::NY; ++iy)
+      for (int ix = 0; ix < scan::NX; ++ix) {
+        const double x = ix - ix0, y = iy - iy0, z = iz - iz0;
+        if (x * x + y * y + z * z < radius * radius)
+          v[scan::volume_index(ix, iy, iz)] = inside[scan::volume_index(ix, iy, iz)];
+      }
+  return v;
+}
+
 // Marks with NaN every voxel that no ray may ever read: ix = 127, iy = 0 and
 // iz = 0 lie beyond every step of every ray.
 inline void mark_unreachable(std::vector<float>& v) {

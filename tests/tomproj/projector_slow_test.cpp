@@ -45,15 +45,7 @@ TEST(ProjectorViews, AllOnes) { expect_views_match(std::vector<float>(scan::kVol
 // Every ray of a whole run, on a phantom with empty space around it (whose
 // zero steps the projector leaves out) and random values inside.
 TEST(ProjectorViews, EveryViewOfAPhantomInEmptySpace) {
-  const std::vector<float> noise = testdata::random_volume(123);
-  std::vector<float> volume(scan::kVolumeSamples, 0.0f);
-  for (int iz = 0; iz < scan::NZ; ++iz)
-    for (int iy = 0; iy < scan::NY; ++iy)
-      for (int ix = 0; ix < scan::NX; ++ix) {
-        const double x = ix - 59.0, y = 56.0 - iy, z = 67.0 - iz;
-        if (x * x + y * y + z * z < 45.0 * 45.0)
-          volume[scan::volume_index(ix, iy, iz)] = noise[scan::volume_index(ix, iy, iz)];
-      }
+  const std::vector<float> volume = testdata::ball_of(testdata::random_volume(123), 59.0, 56.0, 67.0, 45.0);
   std::vector<float> fast(scan::kStackSamples, 0.0f), slow(scan::kStackSamples, 0.0f);
   const int threads = tomio::available_threads();
   tomproj::project_stack(volume.data(), fast.data(), threads, nullptr);

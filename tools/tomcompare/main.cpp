@@ -27,7 +27,7 @@ using toolkit::RegionFigures;
 
 const toolkit::ToolSpec kSpec{
     "tomcompare",
-    "Usage: tomcompare [--stack] [--format text|kv|json] [--no-fail]\n"
+    "Usage: tomcompare [--stack] [--format text|kv|json] [--no-fail] [--finite-only]\n"
     "                  [--diff-out FILE] [--fitted-out FILE] [--residual-out FILE]\n"
     "                  [--region-cylinder] [--region-box X0,Y0,Z0,X1,Y1,Z1]\n"
     "                  [--region-mask MASK] [--cnr DESCRIPTION] FIRST SECOND",
@@ -35,25 +35,29 @@ const toolkit::ToolSpec kSpec{
     "whole file and over central regions (Volume: the central cube of half\n"
     "the size on each axis and the central axial slice iz = 64; stack: the\n"
     "central half of the rows and columns of every view). For each: samples,\n"
-    "bitwise-different samples, samples where either value is not finite (left\n"
-    "out of the figures), the largest |SECOND - FIRST| and where, RMSE, PSNR\n"
-    "(peak: max - min of FIRST), Pearson r, and the least-squares fit\n"
-    "FIRST ~ scale * SECOND + offset with the RMSE, PSNR and largest\n"
-    "difference left after it; the mean absolute difference (MAE) and the\n"
-    "RMSE over the root mean square of FIRST (nRMSE).\n"
-    "Volumes also get the SSIM in 3-D (key ssim) and per axial slice\n"
-    "(ssim_axial), as scikit-image's structural_similarity with\n"
-    "gaussian_weights=True, sigma=1.5, use_sample_covariance=False and\n"
+    "bitwise-different samples, samples where either value is not finite, the\n"
+    "largest |SECOND - FIRST| and where, RMSE, PSNR (peak: max - min of\n"
+    "FIRST), Pearson r, and the least-squares fit FIRST ~ scale * SECOND +\n"
+    "offset with the RMSE, PSNR and largest difference left after it.\n"
+    "A figure that is not defined is nan (null in JSON): every figure of a\n"
+    "region with a sample that is not finite (unless --finite-only leaves\n"
+    "those out), and Pearson r of a constant input.\n"
+    "Also the mean absolute difference (MAE) and the RMSE over the root mean\n"
+    "square of FIRST (nRMSE). Volumes also get the SSIM in 3-D (key ssim) and\n"
+    "per axial slice (ssim_axial), as scikit-image's structural_similarity\n"
+    "with gaussian_weights=True, sigma=1.5, use_sample_covariance=False and\n"
     "data_range = max - min of FIRST; and with --cnr the contrast-to-noise\n"
     "ratio of SECOND in every named insert of the phantom description\n"
     "(insert: the inner 70% of the shape; background: the ring between 150%\n"
     "and 250% of it in the same slices, inside the shape named background).\n"
     "Exit status: 0 bitwise identical, 1 different (0 with --no-fail),\n"
-    "2 usage or file errors.",
+    "2 usage or file errors (the report is still printed when an extra\n"
+    "output cannot be written).",
     {
         {"stack", "", "the files are ProjectionStacks (default: Volumes)"},
         {"format", "F", "text (default), kv (key=value lines) or json"},
         {"no-fail", "", "exit 0 when the files differ too"},
+        {"finite-only", "", "leave out the samples where either value is not finite"},
         {"diff-out", "FILE", "write SECOND - FIRST as a file of the same kind"},
         {"fitted-out", "FILE", "write scale * SECOND + offset (whole-file fit)"},
         {"residual-out", "FILE", "write scale * SECOND + offset - FIRST (whole-file fit)"},
@@ -77,7 +81,9 @@ std::string number(double x) {
   return buffer;
 }
 
+// NaN (a figure that is not defined) is null; the infinities keep a name.
 std::string json_number(double x) {
+  if (std::isnan(x)) return "null";
   return std::isfinite(x) ? number(x) : "\"" + number(x) + "\"";
 }
 
@@ -105,15 +111,20 @@ struct Field {
 
 std::vector<Field> fields_of(const RegionFigures& f, FileKind kind) {
   auto count = [](std::size_t n) { return std::to_string(n); };
-  const std::string place = place_of(f.max_at, kind);
+  // Where the largest difference lies means nothing when it is not defined.
+  const bool placed = !std::isnan(f.max_abs_difference);
+  const std::string place = placed ? place_of(f.max_at, kind) : "nan";
+  const std::string fit_place =
+      !std::isnan(f.fit_max_abs_difference) ? place_of(f.fit_max_at, kind) : "nan";
+  auto json_place = [](const std::string& p) { return p == "nan" ? "null" : "[" + p + "]"; };
   return {
       {"samples", count(f.samples), count(f.samples)},
       {"bitwise_different", count(f.bitwise_different), count(f.bitwise_different)},
       {"non_finite", count(f.non_finite), count(f.non_finite)},
       {"max_abs_difference", number(f.max_abs_difference), json_number(f.max_abs_difference)},
-      {"max_at_position", count(f.max_at), count(f.max_at)},
+      {"max_at_position", placed ? count(f.max_at) : "nan", placed ? count(f.max_at) : "null"},
       {kind == FileKind::Volume ? "max_at_voxel" : "max_at_view_row_column", place,
-       "[" + place + "]"},
+       json_place(place)},
       {"first_at_max", number(f.first_at_max), json_number(f.first_at_max)},
       {"second_at_max", number(f.second_at_max), json_number(f.second_at_max)},
       {"rmse", number(f.rmse), json_number(f.rmse)},
@@ -127,7 +138,7 @@ std::vector<Field> fields_of(const RegionFigures& f, FileKind kind) {
       {"fit_psnr_db", number(f.fit_psnr), json_number(f.fit_psnr)},
       {"fit_max_abs_difference", number(f.fit_max_abs_difference), json_number(f.fit_max_abs_difference)},
       {kind == FileKind::Volume ? "fit_max_at_voxel" : "fit_max_at_view_row_column",
-       place_of(f.fit_max_at, kind), "[" + place_of(f.fit_max_at, kind) + "]"},
+       fit_place, json_place(fit_place)},
   };
 }
 
@@ -250,15 +261,22 @@ int main(int argc, char** argv) {
       throw toolkit::UsageError("--format must be text, kv or json");
     }
     const FileKind kind = line.has("stack") ? FileKind::Stack : FileKind::Volume;
+    tomio::set_text_on_standard_output(true);  // the report
     // The extra outputs are claimed before the inputs are read, so that a
     // name that cannot be written is reported before any work.
     struct Derived {
       std::string option;
       tomio::OutputFile file;
     };
-    std::vector<Derived> outputs;
+    std::vector<std::string> output_names;
     for (const char* option : {"diff-out", "fitted-out", "residual-out"}) {
-      if (line.has(option)) outputs.push_back(Derived{option, tomio::OutputFile(line.value(option))});
+      if (line.has(option)) output_names.push_back(line.value(option));
+    }
+    toolkit::refuse_outputs_over_inputs(output_names, line.positional());
+    std::vector<Derived> outputs;
+    const std::size_t bytes = toolkit::samples_of(kind) * sizeof(float);
+    for (const char* option : {"diff-out", "fitted-out", "residual-out"}) {
+      if (line.has(option)) outputs.push_back(Derived{option, tomio::OutputFile(line.value(option), bytes)});
     }
     std::vector<toolkit::Region> regions =
         kind == FileKind::Volume ? toolkit::volume_regions() : toolkit::stack_regions();
@@ -274,6 +292,9 @@ int main(int argc, char** argv) {
     std::vector<RegionFigures> figures;
     for (const toolkit::Region& region : regions) {
       figures.push_back(toolkit::compare_region(first, second, region));
+      // A NaN or infinity in the data makes the figures undefined unless the
+      // user asked for the finite samples only.
+      if (figures.back().non_finite > 0 && !line.has("finite-only")) toolkit::mark_undefined(figures.back());
     }
     std::optional<toolkit::SsimFigures> ssim;
     if (kind == FileKind::Volume) ssim = toolkit::structural_similarity(first, second);
@@ -294,7 +315,15 @@ int main(int argc, char** argv) {
     for (Derived& d : outputs) {
       try {
         std::vector<float> out(first.size());
-        for (std::size_t i = 0; i < first.size(); ++i) out[i] = static_cast<float>(value_of(d.option, i));
+        for (std::size_t i = 0; i < first.size(); ++i) {
+          const double value = value_of(d.option, i);
+          out[i] = static_cast<float>(value);
+          if (std::isfinite(value) && !std::isfinite(out[i])) {
+            tomio::fail_run("--" + d.option + ": the value at position " + std::to_string(i) + ", " +
+                            number(value) + ", does not fit a float32 sample; " +
+                            line.value(d.option) + " is not written");
+          }
+        }
         toolkit::write_samples(std::move(d.file), out, kind);
       } catch (const tomio::Failure&) {
         if (!output_failure) output_failure = std::current_exception();

@@ -42,7 +42,25 @@ void write_samples(tomio::OutputFile&& output, const std::vector<float>& samples
 }
 
 void write_samples(const std::string& path, const std::vector<float>& samples, FileKind kind) {
-  write_samples(tomio::OutputFile(path), samples, kind);
+  write_samples(tomio::OutputFile(path, samples.size() * sizeof(float)), samples, kind);
+}
+
+void refuse_outputs_over_inputs(const std::vector<std::string>& outputs,
+                                const std::vector<std::string>& inputs) {
+  for (std::size_t o = 0; o < outputs.size(); ++o) {
+    for (const std::string& input : inputs) {
+      if (tomio::would_replace(outputs[o], input)) {
+        tomio::fail_usage("the output " + outputs[o] + " is the input " + input +
+                          ", which the run reads; name another output");
+      }
+    }
+    for (std::size_t other = 0; other < o; ++other) {
+      if (tomio::would_replace(outputs[o], outputs[other])) {
+        tomio::fail_usage("the outputs " + outputs[other] + " and " + outputs[o] +
+                          " are the same file");
+      }
+    }
+  }
 }
 
 std::vector<unsigned char> read_bytes(const std::string& path) {
@@ -60,7 +78,7 @@ std::vector<unsigned char> read_bytes(const std::string& path) {
 }
 
 void write_bytes(const std::string& path, const void* data, std::size_t size) {
-  tomio::OutputFile out(path);
+  tomio::OutputFile out(path, size);
   out.write(data, size);
   out.commit();
 }

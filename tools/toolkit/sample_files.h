@@ -31,6 +31,12 @@ inline std::vector<float> read_stack(const std::string& path) {
 void write_samples(const std::string& path, const std::vector<float>& samples, FileKind kind);
 void write_samples(tomio::OutputFile&& output, const std::vector<float>& samples, FileKind kind);
 
+// An output that is one of the run's inputs (the same file, through links
+// too), or that another output names again, would destroy what the run reads
+// or writes: a usage Failure before anything is read or claimed.
+void refuse_outputs_over_inputs(const std::vector<std::string>& outputs,
+                                const std::vector<std::string>& inputs);
+
 // The bytes of a whole (small) file; an input Failure when it cannot be read.
 std::vector<unsigned char> read_bytes(const std::string& path);
 // Writes bytes atomically through the shared output file.

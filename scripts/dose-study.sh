@@ -140,11 +140,6 @@ commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
   echo
   echo "![doses, wide window](figures/doses-wide.png)"
   echo
-  echo "## Times"
-  echo
-  echo "| step | seconds |"
-  echo "|---|---|"
-  for i in "${!step_names[@]}"; do echo "| ${step_names[$i]} | ${step_seconds[$i]} |"; done
-  echo "| all | $total |"
+  times_table "$total"
 } > report.md
 echo "dose study: $total s; report in $out/report.md" >&2

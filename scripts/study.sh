@@ -156,12 +156,7 @@ commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
   echo
   echo "![views](figures/views.png)"
   echo
-  echo "## Times"
-  echo
-  echo "| step | seconds |"
-  echo "|---|---|"
-  for i in "${!step_names[@]}"; do echo "| ${step_names[$i]} | ${step_seconds[$i]} |"; done
-  echo "| all | $total |"
+  times_table "$total"
   echo
   echo "## Files"
   echo

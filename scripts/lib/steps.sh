@@ -69,3 +69,13 @@ dialogue() {
   local dir=$1 program=$2 input=$3 output=$4
   (cd "$dir" && printf '%s %s\n' "$input" "$output" | "$program")
 }
+
+# times_table TOTAL: the report's table of the steps' times, in Markdown.
+times_table() {
+  echo "## Times"
+  echo
+  echo "| step | seconds |"
+  echo "|---|---|"
+  for i in "${!step_names[@]}"; do echo "| ${step_names[$i]} | ${step_seconds[$i]} |"; done
+  echo "| all | $1 |"
+}

@@ -13,7 +13,7 @@ struct FileNames {
 // Prints "input file name <float>:" and reads one whitespace-separated word,
 // then "output file name <float>:" and another. Names of any length are read
 // whole; both may come on one line or through a pipe. If standard input ends
-// before both are read, the run stops with a message and status 1.
+// before both are read, that is a run Failure (a message, status 1).
 FileNames ask_file_names();
 
 // Reads the next whitespace-separated word from standard input; false at end

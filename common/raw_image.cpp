@@ -17,18 +17,37 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-}  // namespace
-
-void load_float_image(const std::string& name, float* destination, std::size_t n) {
+// Opens a float image for reading and refuses a regular file whose size is
+// not exactly n samples; `regular` says whether the size could be checked.
+FilePtr open_float_image(const std::string& name, std::size_t n, bool& regular) {
+  if (name.find('\0') != std::string::npos) {
+    fail_input("the input file name holds a NUL byte, which would cut it short");
+  }
   FilePtr file(std::fopen(name.c_str(), "rb"));
   if (!file) fail_input("cannot open " + name + ": " + std::strerror(errno));
   const std::size_t expected = n * sizeof(float);
   struct stat st;
-  const bool regular = fstat(fileno(file.get()), &st) == 0 && S_ISREG(st.st_mode);
+  if (fstat(fileno(file.get()), &st) != 0) fail_input("cannot read " + name + ": " + std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) fail_input(name + " is a folder, not a file of " + std::to_string(n) + " float32 samples");
+  regular = S_ISREG(st.st_mode);
   if (regular && static_cast<std::size_t>(st.st_size) != expected) {
     fail_input(name + " holds " + std::to_string(st.st_size) + " bytes, expected " +
                std::to_string(expected) + " (" + std::to_string(n) + " float32 samples)");
   }
+  return file;
+}
+
+}  // namespace
+
+void check_float_image(const std::string& name, std::size_t n) {
+  bool regular = false;
+  open_float_image(name, n, regular);
+}
+
+void load_float_image(const std::string& name, float* destination, std::size_t n) {
+  bool regular = false;
+  FilePtr file = open_float_image(name, n, regular);
+  const std::size_t expected = n * sizeof(float);
   const std::size_t got = std::fread(destination, sizeof(float), n, file.get());
   if (got != n) {
     if (std::ferror(file.get())) fail_input("cannot read " + name + ": " + std::strerror(errno));
@@ -50,11 +69,11 @@ void save_float_image(OutputFile&& output, const float* source, std::size_t n) {
 }
 
 void save_float_image(const std::string& name, const float* source, std::size_t n) {
-  save_float_image(OutputFile(name), source, n);
+  save_float_image(OutputFile(name, n * sizeof(float)), source, n);
 }
 
 void save_short_image(const std::string& name, const std::int16_t* source, std::size_t n) {
-  OutputFile out(name);
+  OutputFile out(name, n * sizeof(std::int16_t));
   out.write(source, n * sizeof(std::int16_t));
   out.commit();
 }

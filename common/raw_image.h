@@ -12,9 +12,12 @@
 
 namespace tomio {
 
-// Reads exactly n float32 samples. A file that cannot be opened, or whose
-// size is not exactly 4*n bytes, ends the run with "error input data".
+// Reads exactly n float32 samples. A file that cannot be opened or read, or
+// whose size is not exactly 4*n bytes, is an input Failure naming both sizes.
 void load_float_image(const std::string& name, float* destination, std::size_t n);
+// The same checks without reading: the file opens and, where it has a size,
+// holds exactly n float32 samples.
+void check_float_image(const std::string& name, std::size_t n);
 
 // Writes n float32 samples to an output claimed earlier and puts it in place.
 void save_float_image(OutputFile&& output, const float* source, std::size_t n);

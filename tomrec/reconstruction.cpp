@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/console_names.h"
+#include "common/failure.h"
 #include "common/output_file.h"
 #include "common/raw_image.h"
 #include "common/run_report.h"
@@ -11,6 +12,7 @@
 #include "common/uninitialized_allocator.h"
 #include "tomrec/backprojection.h"
 #include "tomrec/projection_filter.h"
+#include "tomrec/weight_files.h"
 
 namespace tomrec {
 
@@ -22,7 +24,20 @@ void normalise_volume(double* volume_acc, const float* voxel_sum, float* volume_
   }
 }
 
-void run_reconstruction(int threads) {
+void filter_stack(float* proj, int threads, const std::function<void(int)>& on_view_done) {
+  std::vector<float> radial_weight(scan::kViewSamples);
+  build_radial_weight(radial_weight.data(), scan::NX, scan::NY);
+  filter_views(proj, radial_weight.data(), scan::NX, scan::NY, scan::NZ, threads, on_view_done);
+}
+
+void reconstruct_filtered(const float* filtered, const float* detector_sum, const float* voxel_sum,
+                          double* volume_acc, float* volume_out, int threads,
+                          const std::function<void(int)>& on_view_done) {
+  backproject_views(filtered, detector_sum, volume_acc, 0, scan::kViews, threads, on_view_done);
+  normalise_volume(volume_acc, voxel_sum, volume_out, scan::kVolumeSamples);
+}
+
+void run_reconstruction(const RunFiles& files, int threads) {
   // Every array of the run, taken before the first prompt, in this order.
   // The accumulator starts at zero, which is the clearing the backprojection
   // needs. The arrays that a load or the normalisation fills completely
@@ -37,12 +52,15 @@ void run_reconstruction(int threads) {
   std::vector<float> radial_weight(scan::kViewSamples);
   Filled voxel_sum(scan::kVolumeSamples);
 
-  const tomio::FileNames names = tomio::ask_file_names();
+  const tomio::FileNames names =
+      files.ask_names ? tomio::ask_file_names() : tomio::FileNames{files.input, files.output};
   tomio::load_float_image(names.input, proj.data(), proj.size());
   // Claimed before the filtering, so that an output that cannot be written
   // is reported before any work rather than after all of it.
-  tomio::OutputFile output(names.output);
-  tomio::OutputFile filtered(kFilteredStackName);
+  refuse_output_over_run_files(names.output, files.weights_dir, files.filtered);
+  tomio::OutputFile output(names.output, volume_out.size() * sizeof(float));
+  tomio::OutputFile filtered(files.filtered, proj.size() * sizeof(float));
+  warn_of_unusable_weight_files(files.weights_dir);
 
   {
     tomio::ViewProgress progress(scan::kViews);
@@ -51,16 +69,18 @@ void run_reconstruction(int threads) {
                        [&](int view) { progress.finished(view); });
   }
 
-  tomio::load_float_image(kDetectorSumName, detector_sum.data(), detector_sum.size());
-  tomio::load_float_image(kVoxelSumName, voxel_sum.data(), voxel_sum.size());
+  const std::string detector_path = weight_file_path(files.weights_dir, kDetectorSumName);
+  const std::string voxel_path = weight_file_path(files.weights_dir, kVoxelSumName);
+  tomio::load_float_image(detector_path, detector_sum.data(), detector_sum.size());
+  tomio::load_float_image(voxel_path, voxel_sum.data(), voxel_sum.size());
+  warn_of_weight_values(detector_path, detector_sum.data(), detector_sum.size());
+  warn_of_weight_values(voxel_path, voxel_sum.data(), voxel_sum.size());
 
   {
     tomio::ViewProgress progress(scan::kViews);
-    backproject_views(proj.data(), detector_sum.data(), volume_acc.data(), 0, scan::kViews,
-                      threads, [&](int view) { progress.finished(view); });
+    reconstruct_filtered(proj.data(), detector_sum.data(), voxel_sum.data(), volume_acc.data(),
+                         volume_out.data(), threads, [&](int view) { progress.finished(view); });
   }
-
-  normalise_volume(volume_acc.data(), voxel_sum.data(), volume_out.data(), volume_out.size());
   tomio::save_float_image(std::move(output), volume_out.data(), volume_out.size());
 }
 

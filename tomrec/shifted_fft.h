@@ -15,8 +15,8 @@
 // transformed side by side with the very same per-sequence arithmetic.
 //
 // Accepted lengths: powers of two from 2 to kMaxFftLength. Anything else, or a
-// sign other than +1/-1, is a fault of the caller: the run ends with a message
-// (exit status 1) instead of producing something that is not a transform.
+// sign other than +1/-1, is a fault of the caller: a run Failure (a message,
+// exit status 1) instead of something that is not a transform.
 // Unlike a transform whose scratch rows hold W entries, the two-dimensional
 // transform accepts any H, also H > W. For n = 2 the result follows the same
 // steps but is no centred DFT (the centring identity needs n >= 4).

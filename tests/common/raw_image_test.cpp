@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/expect_failure.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -63,32 +64,26 @@ TEST_F(RawImageTest, WritingThroughALinkReplacesItsTargetAndKeepsTheLink) {
   EXPECT_EQ(back[0], 2.0f);
 }
 
-// The failures end the process, so they are run in a child.
-TEST_F(RawImageTest, RefusalsEndTheRunWithStatusOneAndTheirMessage) {
+TEST_F(RawImageTest, RefusalsAreFailuresOfTheirKindNamingTheFile) {
+  using tomio::FailureKind;
   std::vector<float> data(4, 1.0f);
   tomio::save_float_image(path("four.img"), data.data(), data.size());
-  EXPECT_EXIT(
-      {
-        std::vector<float> d(5);
-        tomio::load_float_image(path("four.img"), d.data(), d.size());
-      },
-      ::testing::ExitedWithCode(1), "four.img holds 16 bytes, expected 20");
-  EXPECT_EXIT(
-      {
-        std::vector<float> d(3);
-        tomio::load_float_image(path("four.img"), d.data(), d.size());
-      },
-      ::testing::ExitedWithCode(1), "expected 12");
-  EXPECT_EXIT(
-      {
-        float d[1];
-        tomio::load_float_image(path("missing.img"), d, 1);
-      },
-      ::testing::ExitedWithCode(1), "missing.img");
-  EXPECT_EXIT(tomio::save_float_image(path("no/dir/out.img"), data.data(), data.size()),
-              ::testing::ExitedWithCode(1), "no/dir/out.img");
-  EXPECT_EXIT(tomio::save_float_image("/dev/full", data.data(), data.size()),
-              ::testing::ExitedWithCode(1), "/dev/full");
+  std::vector<float> d(5);
+  EXPECT_TRUE(testrun::fails_with(FailureKind::input, "four.img holds 16 bytes, expected 20",
+                                  [&] { tomio::load_float_image(path("four.img"), d.data(), 5); }));
+  EXPECT_TRUE(testrun::fails_with(FailureKind::input, "expected 12",
+                                  [&] { tomio::load_float_image(path("four.img"), d.data(), 3); }));
+  EXPECT_TRUE(testrun::fails_with(FailureKind::input, "missing.img",
+                                  [&] { tomio::load_float_image(path("missing.img"), d.data(), 1); }));
+  EXPECT_TRUE(testrun::fails_with(FailureKind::input, "is a folder",
+                                  [&] { tomio::load_float_image(dir_, d.data(), 1); }));
+  EXPECT_TRUE(testrun::fails_with(FailureKind::output, "no/dir/out.img", [&] {
+    tomio::save_float_image(path("no/dir/out.img"), data.data(), data.size());
+  }));
+  EXPECT_TRUE(testrun::fails_with(FailureKind::output, "/dev/full", [&] {
+    tomio::save_float_image("/dev/full", data.data(), data.size());
+  }));
+  EXPECT_EQ(testrun::run(dir_, "ls -A", "").out, "four.img\n");
 }
 
 TEST_F(RawImageTest, AFailedWriteLeavesTheOldFileAndNoTemporary) {

@@ -1,10 +1,12 @@
-// The program's dialogue and its refusals, run as a user would run it. None
-// of these gets as far as projecting.
+// The program's dialogue and its refusals, run as a user would run it. Only
+// the runs started with a closed or broken console get as far as projecting
+// (a single voxel, which is quick).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "common/raw_image.h"
 #include "common/scan_geometry.h"
 #include "tests/support/run_program.h"
 
@@ -95,5 +97,50 @@ TEST_F(ProgramTest, ExhaustedMemoryIsReportedClearly) {
   EXPECT_FALSE(testrun::exists(dir_ + "/out.img"));
 }
 #endif
+
+}  // namespace
+
+namespace {
+
+// 1. Started with standard output closed (a cron job), the run's output
+// file must not take descriptor 1 and receive the prompts and progress.
+TEST_F(ProgramTest, AClosedConsoleNeverWritesIntoTheStack) {
+  std::vector<float> volume(scan::kVolumeSamples, 0.0f);
+  volume[scan::volume_index(64, 64, 64)] = 1.0f;
+  tomio::save_float_image(dir_ + "/vol.img", volume.data(), volume.size());
+  const auto r = testrun::run(dir_, "{ " + program() + " >&- 2>&-; echo \"status $?\" >&2; }",
+                              "vol.img out.img\n");
+  EXPECT_EQ(r.err, "status 0\n");
+  EXPECT_EQ(testrun::file_size(dir_ + "/out.img"), 67108864);
+  // The console's own file as the output: refused before the work.
+  const auto same = testrun::run(dir_, "(" + program() + " | cat)", "vol.img /dev/stdout\n");
+  EXPECT_EQ(same.out, "input file name <float>:output file name <float>:error output data");
+  EXPECT_NE(same.err.find("standard output"), std::string::npos) << same.err;
+}
+
+// 3. A reader that goes away (| head) ends the run by SIGPIPE (13) with
+// no temporary file left.
+TEST_F(ProgramTest, ABrokenPipeLeavesNoTemporaryFile) {
+  // A full Volume makes each view slow, so that the reader is gone long
+  // before the run could end; the run then ends at the next view.
+  std::vector<float> volume(scan::kVolumeSamples, 1.0f);
+  tomio::save_float_image(dir_ + "/vol.img", volume.data(), volume.size());
+  const auto r = testrun::run(
+      dir_, "{ { " + program() + "; echo \"status $?\" >&2; } | head -c 60 >/dev/null; }",
+      "vol.img out.img\n");
+  EXPECT_EQ(r.err, "status 141\n");
+  EXPECT_EQ(testrun::run(dir_, "ls -A", "").out, "vol.img\n");
+}
+
+// 8. A NUL byte in a typed name would open a shorter name: refused.
+TEST_F(ProgramTest, ANameWithANulByteIsRefused) {
+  write_bytes("vol.img", scan::kVolumeSamples * 4);
+  auto r = testrun::run(dir_, program(), std::string("vol.img\0x out.img\n", 17));
+  EXPECT_EQ(r.out, "input file name <float>:output file name <float>:error input data");
+  EXPECT_NE(r.err.find("NUL"), std::string::npos);
+  r = testrun::run(dir_, program(), std::string("vol.img out.img\0x\n", 19));
+  EXPECT_EQ(r.out, "input file name <float>:output file name <float>:error output data");
+  EXPECT_EQ(testrun::run(dir_, "ls -A", "").out, "vol.img\n");
+}
 
 }  // namespace

@@ -4,10 +4,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
+#include "common/output_file.h"
 #include "common/scan_geometry.h"
 #include "tools/toolkit/command_line.h"
 #include "tools/toolkit/comparison.h"
@@ -20,24 +23,28 @@ using toolkit::RegionFigures;
 
 const toolkit::ToolSpec kSpec{
     "tomcompare",
-    "Usage: tomcompare [--stack] [--format text|kv|json] [--no-fail]\n"
+    "Usage: tomcompare [--stack] [--format text|kv|json] [--no-fail] [--finite-only]\n"
     "                  [--diff-out FILE] [--fitted-out FILE] [--residual-out FILE]\n"
     "                  FIRST SECOND",
     "Compares SECOND with FIRST (the reference) sample by sample, over the\n"
     "whole file and over central regions (Volume: the central cube of half\n"
     "the size on each axis and the central axial slice iz = 64; stack: the\n"
     "central half of the rows and columns of every view). For each: samples,\n"
-    "bitwise-different samples, samples where either value is not finite (left\n"
-    "out of the figures), the largest |SECOND - FIRST| and where, RMSE, PSNR\n"
-    "(peak: max - min of FIRST), Pearson r, and the least-squares fit\n"
-    "FIRST ~ scale * SECOND + offset with the RMSE, PSNR and largest\n"
-    "difference left after it.\n"
+    "bitwise-different samples, samples where either value is not finite, the\n"
+    "largest |SECOND - FIRST| and where, RMSE, PSNR (peak: max - min of\n"
+    "FIRST), Pearson r, and the least-squares fit FIRST ~ scale * SECOND +\n"
+    "offset with the RMSE, PSNR and largest difference left after it.\n"
+    "A figure that is not defined is nan (null in JSON): every figure of a\n"
+    "region with a sample that is not finite (unless --finite-only leaves\n"
+    "those out), and Pearson r of a constant input.\n"
     "Exit status: 0 bitwise identical, 1 different (0 with --no-fail),\n"
-    "2 usage or file errors.",
+    "2 usage or file errors (the report is still printed when an extra\n"
+    "output cannot be written).",
     {
         {"stack", "", "the files are ProjectionStacks (default: Volumes)"},
         {"format", "F", "text (default), kv (key=value lines) or json"},
         {"no-fail", "", "exit 0 when the files differ too"},
+        {"finite-only", "", "leave out the samples where either value is not finite"},
         {"diff-out", "FILE", "write SECOND - FIRST as a file of the same kind"},
         {"fitted-out", "FILE", "write scale * SECOND + offset (whole-file fit)"},
         {"residual-out", "FILE", "write scale * SECOND + offset - FIRST (whole-file fit)"},
@@ -57,7 +64,9 @@ std::string number(double x) {
   return buffer;
 }
 
+// NaN (a figure that is not defined) is null; the infinities keep a name.
 std::string json_number(double x) {
+  if (std::isnan(x)) return "null";
   return std::isfinite(x) ? number(x) : "\"" + number(x) + "\"";
 }
 
@@ -85,15 +94,20 @@ struct Field {
 
 std::vector<Field> fields_of(const RegionFigures& f, FileKind kind) {
   auto count = [](std::size_t n) { return std::to_string(n); };
-  const std::string place = place_of(f.max_at, kind);
+  // Where the largest difference lies means nothing when it is not defined.
+  const bool placed = !std::isnan(f.max_abs_difference);
+  const std::string place = placed ? place_of(f.max_at, kind) : "nan";
+  const std::string fit_place =
+      !std::isnan(f.fit_max_abs_difference) ? place_of(f.fit_max_at, kind) : "nan";
+  auto json_place = [](const std::string& p) { return p == "nan" ? "null" : "[" + p + "]"; };
   return {
       {"samples", count(f.samples), count(f.samples)},
       {"bitwise_different", count(f.bitwise_different), count(f.bitwise_different)},
       {"non_finite", count(f.non_finite), count(f.non_finite)},
       {"max_abs_difference", number(f.max_abs_difference), json_number(f.max_abs_difference)},
-      {"max_at_position", count(f.max_at), count(f.max_at)},
+      {"max_at_position", placed ? count(f.max_at) : "nan", placed ? count(f.max_at) : "null"},
       {kind == FileKind::Volume ? "max_at_voxel" : "max_at_view_row_column", place,
-       "[" + place + "]"},
+       json_place(place)},
       {"first_at_max", number(f.first_at_max), json_number(f.first_at_max)},
       {"second_at_max", number(f.second_at_max), json_number(f.second_at_max)},
       {"rmse", number(f.rmse), json_number(f.rmse)},
@@ -105,7 +119,7 @@ std::vector<Field> fields_of(const RegionFigures& f, FileKind kind) {
       {"fit_psnr_db", number(f.fit_psnr), json_number(f.fit_psnr)},
       {"fit_max_abs_difference", number(f.fit_max_abs_difference), json_number(f.fit_max_abs_difference)},
       {kind == FileKind::Volume ? "fit_max_at_voxel" : "fit_max_at_view_row_column",
-       place_of(f.fit_max_at, kind), "[" + place_of(f.fit_max_at, kind) + "]"},
+       fit_place, json_place(fit_place)},
   };
 }
 
@@ -152,12 +166,22 @@ int main(int argc, char** argv) {
       throw toolkit::UsageError("--format must be text, kv or json");
     }
     const FileKind kind = line.has("stack") ? FileKind::Stack : FileKind::Volume;
-    // Both are checked before either is read, so that a wrong second file
-    // is found without loading the first.
-    toolkit::check_samples_file(line.positional()[0], kind);
-    toolkit::check_samples_file(line.positional()[1], kind);
+    tomio::set_text_on_standard_output(true);  // the report
+    // The extra outputs are claimed before the inputs are read, so that a
+    // name that cannot be written is reported before any work.
+    struct Derived {
+      std::string option;
+      tomio::OutputFile file;
+    };
+    std::vector<std::string> output_names;
     for (const char* option : {"diff-out", "fitted-out", "residual-out"}) {
-      if (line.has(option)) toolkit::check_output_possible(line.value(option));
+      if (line.has(option)) output_names.push_back(line.value(option));
+    }
+    toolkit::refuse_outputs_over_inputs(output_names, line.positional());
+    std::vector<Derived> outputs;
+    const std::size_t bytes = toolkit::samples_of(kind) * sizeof(float);
+    for (const char* option : {"diff-out", "fitted-out", "residual-out"}) {
+      if (line.has(option)) outputs.push_back(Derived{option, tomio::OutputFile(line.value(option), bytes)});
     }
     const std::vector<float> first = toolkit::read_samples(line.positional()[0], kind);
     const std::vector<float> second = toolkit::read_samples(line.positional()[1], kind);
@@ -166,27 +190,45 @@ int main(int argc, char** argv) {
     for (const toolkit::Region& region :
          kind == FileKind::Volume ? toolkit::volume_regions() : toolkit::stack_regions()) {
       figures.push_back(toolkit::compare_region(first, second, region));
+      // A NaN or infinity in the data makes the figures undefined unless the
+      // user asked for the finite samples only.
+      if (figures.back().non_finite > 0 && !line.has("finite-only")) toolkit::mark_undefined(figures.back());
     }
     const bool identical = figures[0].bitwise_different == 0;
 
-    // Derived files; the fit is the one of the whole file.
+    // Derived files; the fit is the one of the whole file. A file that cannot
+    // be written does not hide the report: it is printed first, and the
+    // failure then ends the run.
     const RegionFigures& whole = figures[0];
-    auto derived = [&](const std::string& option, auto value_of) {
-      if (!line.has(option)) return;
-      std::vector<float> out(first.size());
-      for (std::size_t i = 0; i < first.size(); ++i) out[i] = static_cast<float>(value_of(i));
-      toolkit::write_samples(line.value(option), out, kind);
-    };
-    derived("diff-out", [&](std::size_t i) { return static_cast<double>(second[i]) - first[i]; });
-    derived("fitted-out", [&](std::size_t i) { return whole.fit_scale * second[i] + whole.fit_offset; });
-    derived("residual-out", [&](std::size_t i) {
+    auto value_of = [&](const std::string& option, std::size_t i) {
+      if (option == "diff-out") return static_cast<double>(second[i]) - first[i];
+      if (option == "fitted-out") return whole.fit_scale * second[i] + whole.fit_offset;
       return whole.fit_scale * second[i] + whole.fit_offset - first[i];
-    });
+    };
+    std::exception_ptr output_failure;
+    for (Derived& d : outputs) {
+      try {
+        std::vector<float> out(first.size());
+        for (std::size_t i = 0; i < first.size(); ++i) {
+          const double value = value_of(d.option, i);
+          out[i] = static_cast<float>(value);
+          if (std::isfinite(value) && !std::isfinite(out[i])) {
+            tomio::fail_run("--" + d.option + ": the value at position " + std::to_string(i) + ", " +
+                            number(value) + ", does not fit a float32 sample; " +
+                            line.value(d.option) + " is not written");
+          }
+        }
+        toolkit::write_samples(std::move(d.file), out, kind);
+      } catch (const tomio::Failure&) {
+        if (!output_failure) output_failure = std::current_exception();
+      }
+    }
 
     const std::string text = report(figures, kind, format, identical);
     if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {
-      throw toolkit::RunError("cannot write the report to standard output");
+      tomio::fail_output("cannot write the report to standard output");
     }
+    if (output_failure) std::rethrow_exception(output_failure);
     return identical || line.has("no-fail") ? 0 : 1;
   });
 }

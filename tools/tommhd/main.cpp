@@ -2,6 +2,7 @@
 // that 3-D viewers open it in place.
 #include <string>
 
+#include "common/raw_image.h"
 #include "tools/toolkit/command_line.h"
 #include "tools/toolkit/metaimage.h"
 #include "tools/toolkit/sample_files.h"
@@ -13,8 +14,10 @@ const toolkit::ToolSpec kSpec{
     "Usage: tommhd [--stack] [--output HEADER.mhd] RAWFILE",
     "Writes RAWFILE's name with the extension .mhd (or HEADER.mhd), naming\n"
     "RAWFILE as its data file. A Volume (the default) is 128 x 128 x 128\n"
-    "float32 placed in the grid's frame (voxel centres, y and z indices\n"
-    "running against their axes); a ProjectionStack (--stack) is 256 columns\n"
+    "float32 at its voxel centres, in the grid's frame turned half a turn\n"
+    "about x: (X, Y, Z) = (x, -y, -z), so that every index grows along its\n"
+    "axis and the header needs no rotation (which ITK-based tools such as\n"
+    "plastimatch drr would not all follow); a ProjectionStack (--stack) is 256 columns\n"
     "x 256 rows x 256 views in index space. RAWFILE must exist with the size\n"
     "of its kind.",
     {
@@ -35,9 +38,15 @@ int main(int argc, char** argv) {
     if (line.positional().size() != 1) throw toolkit::UsageError("expected one RAWFILE");
     const std::string raw = line.positional()[0];
     const toolkit::FileKind kind = line.has("stack") ? toolkit::FileKind::Stack : toolkit::FileKind::Volume;
-    toolkit::check_samples_file(raw, kind);
+    // The header is lines of text: a line break in the name would end its
+    // line and add one of its own.
+    if (raw.find_first_of("\r\n") != std::string::npos) {
+      throw toolkit::UsageError("the raw file's name holds a line break, which the header cannot hold");
+    }
+    // The header describes the raw file, so it must be there with its size.
+    tomio::check_float_image(raw, toolkit::samples_of(kind));
     const std::string header = line.value("output", toolkit::header_path_for(raw));
-    if (header == raw) throw toolkit::UsageError("the header would replace the raw file itself");
+    toolkit::refuse_outputs_over_inputs({header}, {raw});
     // The header names its data file relative to its own folder.
     std::string data_file = raw;
     if (folder_of(header) == folder_of(raw)) {

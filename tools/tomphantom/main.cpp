@@ -51,7 +51,7 @@ scan::Point3 point_option(const toolkit::CommandLine& line, const std::string& n
 }
 
 float value_option(const toolkit::CommandLine& line) {
-  return static_cast<float>(toolkit::parse_double(line.value("value", "1"), "--value"));
+  return toolkit::parse_float_value(line.value("value", "1"), "--value");
 }
 
 // Options that make no sense for the shape are refused rather than ignored.
@@ -107,9 +107,9 @@ std::vector<float> make_volume(const std::string& shape, const toolkit::CommandL
       throw UsageError("--seed: \"" + seed_text + "\" is not a whole number from 0 to 10^19 - 1");
     }
     const std::uint64_t seed = std::stoull(seed_text);
-    const std::vector<double> range = toolkit::parse_doubles(line.value("range", "0,1"), 2, "--range");
-    if (!(range[0] < range[1])) throw UsageError("--range needs LO < HI");
-    return toolkit::random_volume(seed, static_cast<float>(range[0]), static_cast<float>(range[1]));
+    const std::vector<float> range = toolkit::parse_float_values(line.value("range", "0,1"), 2, "--range");
+    if (!(range[0] < range[1])) throw UsageError("--range needs LO < HI (as float32 values)");
+    return toolkit::random_volume(seed, range[0], range[1]);
   }
   throw UsageError("unknown shape \"" + shape + "\"");
 }

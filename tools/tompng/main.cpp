@@ -82,7 +82,7 @@ int make_montage(const toolkit::CommandLine& line) {
     }
   }
   std::string output;
-  std::vector<toolkit::GreyImage> images;
+  std::vector<std::string> inputs;
   std::vector<std::string> labels;
   std::string pending_label;
   bool have_label = false;
@@ -95,15 +95,18 @@ int make_montage(const toolkit::CommandLine& line) {
         output = item.second;
         continue;
       }
-      images.push_back(toolkit::read_png(item.second));
+      inputs.push_back(item.second);
       labels.push_back(have_label ? pending_label : base_name(item.second));
       have_label = false;
     }
   }
-  if (output.empty() || images.empty()) {
+  if (output.empty() || inputs.empty()) {
     throw UsageError("a montage needs an OUTPUT.png and at least one INPUT.png");
   }
   if (have_label) throw UsageError("the last --label has no picture after it");
+  toolkit::refuse_outputs_over_inputs({output}, inputs);
+  std::vector<toolkit::GreyImage> images;
+  for (const std::string& input : inputs) images.push_back(toolkit::read_png(input));
   toolkit::write_png(output, toolkit::montage(images, labels));
   return 0;
 }
@@ -114,6 +117,7 @@ int make_picture(const toolkit::CommandLine& line) {
   const std::string& input = line.positional()[0];
   const std::string& output = line.positional()[1];
   const int zoom = zoom_of(line);
+  toolkit::refuse_outputs_over_inputs({output}, {input});
   toolkit::Plane plane;
   if (line.has("stack")) {
     if (line.has("axial") || line.has("coronal") || line.has("sagittal")) {

@@ -35,10 +35,11 @@ int main(int argc, char** argv) {
   return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
     if (line.positional().size() != 2) throw toolkit::UsageError("expected INPUT and OUTPUT");
     const int threads = toolkit::thread_count(line);
+    toolkit::refuse_outputs_over_inputs({line.positional()[1]}, {line.positional()[0]});
     const std::vector<float> input = toolkit::read_stack(line.positional()[0]);
     // Claimed before the work, so that a name that cannot be written is
     // reported at once.
-    tomio::OutputFile target(line.positional()[1]);
+    tomio::OutputFile target(line.positional()[1], scan::kStackSamples * sizeof(float));
     std::vector<float> output(scan::kStackSamples);
     toolkit::Progress progress("tomrebin: views", scan::kViews);
     toolkit::rebin_stack(input.data(), output.data(), threads, [&](int) { progress.step(); });

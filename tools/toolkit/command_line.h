@@ -1,82 +1,24 @@
-// The command line of a study tool: declared options, positional arguments,
-// --help, and one way of reporting usage and run errors.
+// The study tools' command lines: the programs' own (common/command_line.h),
+// under the toolkit's names.
 #pragma once
 
-#include <functional>
-#include <stdexcept>
-#include <string>
-#include <utility>
-#include <vector>
+#include "common/command_line.h"
 
 namespace toolkit {
 
-// A mistake in the command line: the tool prints it with a pointer to --help
-// and exits with status 2.
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// The tool cannot do its work (an unreadable or wrongly sized input, say):
-// printed on standard error, exit status as the tool declares.
-class RunError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-struct OptionSpec {
-  std::string name;        // without the leading "--"
-  std::string value_name;  // empty for a flag
-  std::string help;
-};
-
-struct ToolSpec {
-  std::string name;                  // program name for messages
-  std::string usage;                 // the usage lines shown first by --help
-  std::string description;           // a paragraph after them
-  std::vector<OptionSpec> options;   // --help is always added
-  int error_status = 1;              // exit status of a RunError
-};
-
-class CommandLine {
- public:
-  // Parses "--name value", "--name=value", flags and positionals; "--" ends
-  // the options, "-h" is "--help", and other words that start with "-" and
-  // are not numbers are refused. Unknown options and missing values are UsageErrors.
-  CommandLine(const ToolSpec& tool, const std::vector<std::string>& arguments);
-
-  bool has(const std::string& name) const;
-  // The last value given for the option, or `fallback` if it was not given.
-  std::string value(const std::string& name, const std::string& fallback = "") const;
-  // Every value given for the option, in order.
-  std::vector<std::string> values(const std::string& name) const;
-  const std::vector<std::string>& positional() const { return positional_; }
-  // Options and positionals in the order given; a positional has an empty name.
-  const std::vector<std::pair<std::string, std::string>>& sequence() const { return sequence_; }
-  bool help_requested() const { return help_; }
-
- private:
-  std::vector<std::pair<std::string, std::string>> sequence_;
-  std::vector<std::string> positional_;
-  bool help_ = false;
-};
-
-// Number parsing for option values; the whole text must be the number.
-int parse_int(const std::string& text, const std::string& what);
-double parse_double(const std::string& text, const std::string& what);
-// "a,b,c" with exactly `count` numbers.
-std::vector<double> parse_doubles(const std::string& text, std::size_t count, const std::string& what);
-std::vector<int> parse_ints(const std::string& text, std::size_t count, const std::string& what);
-
-// The value of a "--threads N" option (at least 1), or the processors this
-// process may use when it is not given.
-int thread_count(const CommandLine& line);
-
-std::string help_text(const ToolSpec& tool);
-
-// Runs a tool's body: prints --help, turns UsageError into status 2 and
-// RunError into tool.error_status, each with a message on standard error.
-int run_tool(const ToolSpec& tool, int argc, char** argv,
-             const std::function<int(const CommandLine&)>& body);
+using tomio::CommandLine;
+using tomio::help_text;
+using tomio::OptionSpec;
+using tomio::parse_double;
+using tomio::parse_doubles;
+using tomio::parse_float_value;
+using tomio::parse_float_values;
+using tomio::parse_int;
+using tomio::parse_ints;
+using tomio::run_tool;
+using tomio::RunError;
+using tomio::thread_count;
+using tomio::ToolSpec;
+using tomio::UsageError;
 
 }  // namespace toolkit

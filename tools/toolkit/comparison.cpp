@@ -33,6 +33,13 @@ double psnr_of(double peak, double rmse) {
 
 }  // namespace
 
+void mark_undefined(RegionFigures& f) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  f.max_abs_difference = f.first_at_max = f.second_at_max = nan;
+  f.rmse = f.psnr = f.pearson_r = nan;
+  f.fit_scale = f.fit_offset = f.fit_rmse = f.fit_psnr = f.fit_max_abs_difference = nan;
+}
+
 RegionFigures compare_region(const std::vector<float>& first, const std::vector<float>& second,
                              const Region& region) {
   RegionFigures f;
@@ -63,7 +70,10 @@ RegionFigures compare_region(const std::vector<float>& first, const std::vector<
     sum_a += a;
     sum_b += b;
   });
-  if (f.finite == 0) return f;
+  if (f.finite == 0) {
+    mark_undefined(f);
+    return f;
+  }
   const double n = static_cast<double>(f.finite);
   const double mean_a = sum_a / n, mean_b = sum_b / n;
 
@@ -82,7 +92,9 @@ RegionFigures compare_region(const std::vector<float>& first, const std::vector<
   const double peak = max_a - min_a;
   f.rmse = std::sqrt(sq_diff / n);
   f.psnr = psnr_of(peak, f.rmse);
-  f.pearson_r = (var_a > 0.0 && var_b > 0.0) ? cov / std::sqrt(var_a * var_b) : 0.0;
+  // A constant input has no correlation with anything: undefined, not 0.
+  f.pearson_r = (var_a > 0.0 && var_b > 0.0) ? cov / std::sqrt(var_a * var_b)
+                                              : std::numeric_limits<double>::quiet_NaN();
 
   // Least squares of first against second; a constant second fits by its mean.
   f.fit_scale = var_b > 0.0 ? cov / var_b : 0.0;

@@ -23,7 +23,7 @@ struct RegionFigures {
   double first_at_max = 0.0, second_at_max = 0.0;
   double rmse = 0.0;                 // of second - first
   double psnr = 0.0;                 // 20 log10((max - min of first) / rmse); infinite at rmse 0
-  double pearson_r = 0.0;            // 0 when either has no variance
+  double pearson_r = 0.0;            // NaN (undefined) when either has no variance
   double fit_scale = 0.0, fit_offset = 0.0;
   double fit_rmse = 0.0, fit_psnr = 0.0;
   double fit_max_abs_difference = 0.0;  // |fitted second - first|, largest
@@ -37,8 +37,13 @@ struct Region {
   bool all = false;
 };
 
+// The figures of the pairs where both values are finite; with no such pair
+// they are all NaN (undefined).
 RegionFigures compare_region(const std::vector<float>& first, const std::vector<float>& second,
                              const Region& region);
+
+// Sets every figure (not the counts) to NaN: they are not defined.
+void mark_undefined(RegionFigures& f);
 
 // Regions of a Volume: the whole grid, the central cube of half the size on
 // each axis, and the central axial slice (iz = NZ/2).

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "tools/toolkit/bitmap_font.h"
-#include "tools/toolkit/command_line.h"
+#include "common/failure.h"
 #include "tools/toolkit/sample_files.h"
 
 namespace toolkit {
@@ -142,7 +142,7 @@ GreyImage montage(const std::vector<GreyImage>& images, const std::vector<std::s
 void write_png(const std::string& path, const GreyImage& image) {
   if (image.width <= 0 || image.height <= 0 ||
       image.pixels.size() != static_cast<std::size_t>(image.width) * image.height) {
-    throw RunError("internal: an empty or inconsistent picture for " + path);
+    tomio::fail_run("internal: an empty or inconsistent picture for " + path);
   }
   PngImage png;
   png.image.width = static_cast<png_uint_32>(image.width);
@@ -151,12 +151,12 @@ void write_png(const std::string& path, const GreyImage& image) {
   png_alloc_size_t size = 0;
   // First ask for the size, then encode into a buffer of that size.
   if (!png_image_write_to_memory(&png.image, nullptr, &size, 0, image.pixels.data(), 0, nullptr)) {
-    throw RunError("cannot encode " + path + ": " + png.image.message);
+    tomio::fail_output("cannot encode " + path + ": " + png.image.message);
   }
   std::vector<unsigned char> encoded(size);
   if (!png_image_write_to_memory(&png.image, encoded.data(), &size, 0, image.pixels.data(), 0,
                                  nullptr)) {
-    throw RunError("cannot encode " + path + ": " + png.image.message);
+    tomio::fail_output("cannot encode " + path + ": " + png.image.message);
   }
   write_bytes(path, encoded.data(), size);
 }
@@ -165,10 +165,10 @@ GreyImage read_png(const std::string& path) {
   const std::vector<unsigned char> bytes = read_bytes(path);
   PngImage png;
   if (!png_image_begin_read_from_memory(&png.image, bytes.data(), bytes.size())) {
-    throw RunError(path + " is not a readable PNG file: " + png.image.message);
+    tomio::fail_input(path + " is not a readable PNG file: " + png.image.message);
   }
   if (static_cast<unsigned long long>(png.image.width) * png.image.height > (1ULL << 28)) {
-    throw RunError(path + " is too large a picture for a montage");
+    tomio::fail_input(path + " is too large a picture for a montage");
   }
   png.image.format = PNG_FORMAT_GRAY;
   GreyImage image;
@@ -176,7 +176,7 @@ GreyImage read_png(const std::string& path) {
   image.height = static_cast<int>(png.image.height);
   image.pixels.resize(PNG_IMAGE_SIZE(png.image));
   if (!png_image_finish_read(&png.image, nullptr, image.pixels.data(), 0, nullptr)) {
-    throw RunError("cannot decode " + path + ": " + png.image.message);
+    tomio::fail_input("cannot decode " + path + ": " + png.image.message);
   }
   return image;
 }

@@ -39,9 +39,9 @@ GreyImage magnify(const GreyImage& image, int factor);
 // label written above it in white.
 GreyImage montage(const std::vector<GreyImage>& images, const std::vector<std::string>& labels);
 
-// PNG, 8-bit grey, written atomically; throws RunError on failure.
+// PNG, 8-bit grey, written atomically; an output Failure when it cannot be.
 void write_png(const std::string& path, const GreyImage& image);
-// Any PNG, converted to 8-bit grey; throws RunError when it cannot be read.
+// Any PNG, converted to 8-bit grey; an input Failure when it cannot be read.
 GreyImage read_png(const std::string& path);
 
 }  // namespace toolkit

@@ -1,15 +1,16 @@
-#include "tools/toolkit/command_line.h"
+#include "common/command_line.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 #include <sstream>
 
 #include "common/failure.h"
 #include "common/parallel.h"
+#include "common/version.h"
 
-namespace toolkit {
+namespace tomio {
 namespace {
 
 const OptionSpec* find_option(const ToolSpec& tool, const std::string& name) {
@@ -66,6 +67,10 @@ CommandLine::CommandLine(const ToolSpec& tool, const std::vector<std::string>& a
     }
     if (name == "help") {
       help_ = true;
+      continue;
+    }
+    if (name == "version") {
+      version_ = true;
       continue;
     }
     const OptionSpec* option = find_option(tool, name);
@@ -127,6 +132,15 @@ double parse_double(const std::string& text, const std::string& what) {
   return value;
 }
 
+float parse_float_value(const std::string& text, const std::string& what) {
+  const double value = parse_double(text, what);
+  if (!std::isfinite(static_cast<float>(value))) {
+    throw UsageError(what + ": \"" + text + "\" does not fit a float32 sample (at most " +
+                     "3.4028235e38 in magnitude)");
+  }
+  return static_cast<float>(value);
+}
+
 namespace {
 
 template <class T>
@@ -148,14 +162,26 @@ std::vector<double> parse_doubles(const std::string& text, std::size_t count, co
   return parse_list<double>(text, count, what, parse_double, "numbers");
 }
 
+std::vector<float> parse_float_values(const std::string& text, std::size_t count,
+                                      const std::string& what) {
+  return parse_list<float>(text, count, what, parse_float_value, "numbers");
+}
+
 std::vector<int> parse_ints(const std::string& text, std::size_t count, const std::string& what) {
   return parse_list<int>(text, count, what, parse_int, "whole numbers");
 }
 
 int thread_count(const CommandLine& line) {
-  if (!line.has("threads")) return tomio::available_threads();
+  const int available = available_threads();
+  if (!line.has("threads")) return available;
   const int threads = parse_int(line.value("threads"), "--threads");
   if (threads < 1) throw UsageError("--threads must be at least 1");
+  // More threads than processors only share them out and slow the run down.
+  if (threads > available) {
+    std::fprintf(stderr, "%s: note: --threads %d is more than the %d processor(s) this process may "
+                 "use; using %d\n", tomio::program_name().c_str(), threads, available, available);
+    return available;
+  }
   return threads;
 }
 
@@ -177,30 +203,26 @@ std::string help_text(const ToolSpec& tool) {
     out << o.help << '\n';
   }
   out << "  -h, --help              show this text and exit\n";
+  out << "      --version           show the release and exit\n";
   return out.str();
 }
 
 int run_tool(const ToolSpec& tool, int argc, char** argv,
              const std::function<int(const CommandLine&)>& body) {
-  tomio::set_program_name(tool.name);
-  try {
-    const CommandLine line(tool, std::vector<std::string>(argv + 1, argv + argc));
-    if (line.help_requested()) {
-      std::fputs(help_text(tool).c_str(), stdout);
-      return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    return body(line);
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", tool.name.c_str(),
-                 e.what(), tool.name.c_str());
-    return 2;
-  } catch (const RunError& e) {
-    std::fprintf(stderr, "%s: %s\n", tool.name.c_str(), e.what());
-    return tool.error_status;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "%s: not enough memory\n", tool.name.c_str());
-    return tool.error_status;
-  }
+  return run_main(
+      tool.name.c_str(),
+      [&] {
+        const CommandLine line(tool, std::vector<std::string>(argv + 1, argv + argc));
+        if (line.help_requested() || line.version_requested()) {
+          const std::string text = line.help_requested() ? help_text(tool)
+                                                         : tool.name + " " + TOM_VERSION + "\n";
+          std::fputs(text.c_str(), stdout);
+          if (std::fflush(stdout) != 0) fail_output("cannot write to standard output");
+          return 0;
+        }
+        return body(line);
+      },
+      tool.console, tool.error_status);
 }
 
-}  // namespace toolkit
+}  // namespace tomio

@@ -61,10 +61,10 @@ def run_sample(source, shared, sample, plan, out_dir, threads):
                            "the workers must share a file system with the run")
     timings = dict(source["timings"])
     phantom, stack = source["phantom"], source["projection"]
-    noisy = None
+    noisy, noise_figures = None, {}
     if sample.condition.i0 is not None:
         t = time.perf_counter()
-        noisy = steps.add_noise(stack, sample.condition, sample.noise_seed, threads)
+        noisy, noise_figures = steps.add_noise(stack, sample.condition, sample.noise_seed, threads)
         timings["noise"] = time.perf_counter() - t
     data = stack if noisy is None else noisy
     volumes, metrics = {}, {}
@@ -105,6 +105,7 @@ def run_sample(source, shared, sample, plan, out_dir, threads):
         "versions": steps.versions(),
         "timings": timings,
         "metrics": metrics,
+        "noise": noise_figures,
         "made_by": {"host": socket.gethostname(), "pid": os.getpid(), "threads": threads or 0,
                     "finished": store.utc_now()},
     }

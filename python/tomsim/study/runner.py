@@ -78,6 +78,15 @@ def _remove_temporaries(out, study):
             pass
 
 
+def _check_written(out, computed, failures):
+    """A sample that a worker reported done must be here: a worker that wrote
+    to a folder of the same name on a disk of its own has made nothing."""
+    for s in computed:
+        if s.id not in failures and store.sample_key(os.path.join(out, s.file)) != s.key:
+            failures[s.id] = (f"reported done, but {s.file} is not in {out}: the workers must write "
+                              "to a file system this machine shares")
+
+
 def plan_missing(out, samples):
     """The samples without a complete file of their own. A file made for other
     parameters under the same id is an error: mixing two studies in one folder
@@ -119,6 +128,7 @@ def run(study_path, options):
             runner = _run_in_process if options.in_process else _run_on_cluster
             try:
                 mode = runner(study, plan, missing, len(samples), out, options, failures)
+                _check_written(out, missing, failures)
             except Interrupted as e:
                 mode, interrupted = str(e), True
             finally:
@@ -184,11 +194,9 @@ def _run_in_process(study, plan, missing, total, out, options, failures):
 
 
 def _dashboard_available():
-    try:
-        import bokeh  # noqa: F401  (the dashboard's only extra need)
-        return True
-    except ImportError:
-        return False
+    """Whether this process could serve Dask's dashboard (it needs bokeh)."""
+    import importlib.util
+    return importlib.util.find_spec("bokeh") is not None
 
 
 def _connect(options):
@@ -207,10 +215,16 @@ def _connect(options):
             raise StudyError(f"cannot reach the Dask scheduler {target}: {e}") from None
         return client, None, f"cluster at {client.scheduler.address}"
     workers = options.workers or processors()
-    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                           host="127.0.0.1",
-                           dashboard_address="127.0.0.1:0" if _dashboard_available() else None,
-                           silence_logs=logging.ERROR)
+    # Ctrl-C reaches the whole process group: the worker processes start with
+    # it ignored, and this process stops them in order.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                               host="127.0.0.1",
+                               dashboard_address="127.0.0.1:0" if _dashboard_available() else None,
+                               silence_logs=logging.ERROR)
+    finally:
+        signal.signal(signal.SIGINT, previous)
     return Client(cluster), cluster, f"local cluster of {workers} workers"
 
 
@@ -223,8 +237,8 @@ def _run_on_cluster(study, plan, missing, total, out, options, failures):
         if cluster is None and not client.scheduler_info()["workers"]:
             say(options, f"waiting for workers to join {client.scheduler.address}")
             client.wait_for_workers(1)
-        link = client.dashboard_link if "dashboard" in client.scheduler_info().get("services", {}) else None
-        say(options, f"{described}; dashboard: {link or 'none (bokeh is not installed)'}")
+        link = client.dashboard_link if client.run_on_scheduler(_dashboard_available) else None
+        say(options, f"{described}; dashboard: {link or 'none (the scheduler has no bokeh)'}")
         threads = options.threads
         if threads is None and cluster is not None:
             threads = max(1, processors() // len(cluster.workers))

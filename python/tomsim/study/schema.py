@@ -275,9 +275,9 @@ def _phantoms(check, data, base):
             continue
         allowed, _ = steps.PHANTOM_KINDS[kind]
         check.unknown_keys(source, allowed | {"kind"}, where)
-        _available(check, where + ("kind",), steps.phantom_missing(kind))
         options = tuple(sorted((k, v) for k, v in source.items()
                                if k not in ("kind", "first_seed", "count", "folder", "pattern", "files")))
+        _available(check, where + ("kind",), steps.phantom_missing(kind, options))
         for key, value in options:
             problem = steps.phantom_option_problem(kind, key, value)
             if problem:
@@ -295,7 +295,9 @@ def _phantoms(check, data, base):
         elif kind in ("files", "descriptions"):
             phantoms += _phantom_files(check, source, where, kind, base, options)
         else:
-            label = kind + ("" if not options else "-" + str(i))
+            # The label says what the phantom is, not where its table stands.
+            label = "-".join([kind] + [f"{k}-{v}" for k, v in options])
+            label = re.sub(r"[^A-Za-z0-9.-]+", "-", label)
             phantoms.append(Phantom(label, kind, options=options))
     labels = [p.label for p in phantoms]
     for label in sorted({l for l in labels if labels.count(l) > 1}):

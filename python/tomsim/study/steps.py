@@ -17,39 +17,52 @@ def _tomsim():
     return tomsim
 
 
-def _lookup(dotted):
-    """The tomsim function at a dotted name ("phantom.shepp_logan"), or None
-    with the reason it is missing."""
+def _lookup(names):
+    """The first tomsim function found among dotted names ("phantom.voxelise|
+    _core.voxelise": the package's own wrapper where it has one, else its
+    extension module's function), or None with the reason it is missing."""
     try:
-        obj = _tomsim()
+        top = _tomsim()
     except ImportError as e:
         return None, f"the tomsim package cannot be imported ({e})"
-    for part in dotted.split("."):
-        nxt = getattr(obj, part, None)
-        if nxt is None:
-            try:
-                nxt = importlib.import_module(obj.__name__ + "." + part) if hasattr(obj, "__path__") else None
-            except ImportError:
-                nxt = None
-        if nxt is None:
-            return None, f"tomsim.{dotted} is missing"
-        obj = nxt
-    return obj, None
+    for dotted in names.split("|"):
+        obj = top
+        for part in dotted.split("."):
+            nxt = getattr(obj, part, None)
+            if nxt is None and hasattr(obj, "__path__"):
+                try:
+                    nxt = importlib.import_module(obj.__name__ + "." + part)
+                except ImportError:
+                    nxt = None
+            obj = nxt
+            if obj is None:
+                break
+        if obj is not None:
+            return obj, None
+    return None, f"tomsim.{names.split('|')[0]} is missing"
 
 
-def _need(dotted):
-    fn, why = _lookup(dotted)
+def _need(names):
+    fn, why = _lookup(names)
     if fn is None:
         raise RuntimeError(f"not available in this build: {why}")
     return fn
 
 
-def _missing(*dotted):
-    for name in dotted:
+def _missing(*names):
+    for name in names:
         fn, why = _lookup(name)
         if fn is None:
             return why
     return None
+
+
+# The library's functions, under the names the package gives them.
+_DESCRIPTION = "phantom.description|_core.phantom_description"
+_VOXELISE = "phantom.voxelise|_core.voxelise"
+_ANALYTIC = "phantom.analytic_projection|analytic_projection|_core.analytic_projection"
+_ADD_NOISE = "add_noise|_core.add_noise"
+_IMAGE_QUALITY = "image_quality|_core.image_quality"
 
 
 # --- phantoms ---------------------------------------------------------------
@@ -57,15 +70,22 @@ def _missing(*dotted):
 # kind -> (keys its [[phantoms]] table takes besides 'kind', tomsim functions it needs)
 PHANTOM_KINDS = {
     "random": ({"first_seed", "count", "ellipsoids", "values", "sizes", "oversample"},
-               ("phantom.random_ellipsoids",)),
+               (_DESCRIPTION, _VOXELISE)),
     "shepp-logan": ({"form", "scale", "oversample"}, ("phantom.shepp_logan",)),
-    "inserts": ({"oversample"}, ("phantom.inserts",)),
+    "inserts": ({"oversample"}, (_DESCRIPTION, _VOXELISE)),
     "files": ({"folder", "pattern", "files"}, ("io.read_volume",)),
-    "descriptions": ({"folder", "pattern", "files", "oversample"}, ("phantom.read_description",)),
+    "descriptions": ({"folder", "pattern", "files", "oversample"}, (_VOXELISE,)),
 }
 
 
-def phantom_missing(kind):
+def _plain_head(options):
+    """The modified head without oversampling: the package's own Volume."""
+    return options.get("form", "modified") == "modified" and options.get("oversample", 1) == 1
+
+
+def phantom_missing(kind, options=()):
+    if kind == "shepp-logan" and not _plain_head(dict(options)):
+        return _missing(_DESCRIPTION, _VOXELISE)
     return _missing(*PHANTOM_KINDS[kind][1])
 
 
@@ -104,27 +124,42 @@ def phantom_file_problem(kind, path):
 
 def make_phantom(phantom):
     """The Volume of a phantom (float32, [iz, iy, ix]) and its description
-    (an object the analytic projector takes) where it has one."""
+    text (what the analytic projector takes), None for a Volume file."""
     options = dict(phantom.options)
-    oversample = options.get("oversample", 1)
     if phantom.kind == "files":
         return np.array(_need("io.read_volume")(phantom.path), dtype=np.float32), None
-    if phantom.kind == "shepp-logan":
-        scale = options.get("scale")
-        volume = _need("phantom.shepp_logan")(*([float(scale)] if scale is not None else []))
-        return np.ascontiguousarray(volume, dtype=np.float32), None
-    if phantom.kind == "random":
-        description = _need("phantom.random_ellipsoids")(phantom.seed)
+    if phantom.kind == "shepp-logan" and _plain_head(options):
+        scale = [float(options["scale"])] if "scale" in options else []
+        volume = _need("phantom.shepp_logan")(*scale)
+        description = None
+        if _missing(_DESCRIPTION) is None:  # for the analytic projection
+            description = _need(_DESCRIPTION)("modified", *scale)
+        return np.ascontiguousarray(volume, dtype=np.float32), description
+    if phantom.kind == "descriptions":
+        with open(phantom.path, encoding="utf-8") as f:
+            description = f.read()
     else:
-        description = _need("phantom.read_description")(phantom.path)
-    volume = _need("phantom.voxelise")(description, oversample=oversample)
+        kwargs = {}
+        if phantom.kind == "random":
+            kind, kwargs["seed"] = "random-ellipsoids", phantom.seed
+            for key, name in (("ellipsoids", "count"), ("values", "values"), ("sizes", "sizes")):
+                if key in options:
+                    kwargs[name] = list(options[key])
+        elif phantom.kind == "shepp-logan":
+            kind = options.get("form", "modified")
+            if "scale" in options:
+                kwargs["scale"] = float(options["scale"])
+        else:
+            kind = phantom.kind
+        description = _need(_DESCRIPTION)(kind, **kwargs)
+    volume = _need(_VOXELISE)(description, oversample=options.get("oversample", 1))
     return np.ascontiguousarray(volume, dtype=np.float32), description
 
 
 # --- projection -------------------------------------------------------------
 
 PROJECTIONS = ("voxel", "analytic")
-_PROJECTION_NEEDS = {"voxel": ("project",), "analytic": ("phantom.project_analytic",)}
+_PROJECTION_NEEDS = {"voxel": ("project",), "analytic": (_ANALYTIC,)}
 
 
 def projection_missing(method):
@@ -138,21 +173,27 @@ def project(method, volumes, descriptions, threads):
         if len(volumes) == 1:
             return _need("project")(volumes[0], threads=threads)[None]
         return _need("project")(np.stack(volumes), threads=threads)
-    analytic = _need("phantom.project_analytic")
+    analytic = _need(_ANALYTIC)
     return np.stack([analytic(d, threads=threads) for d in descriptions])
 
 
 # --- noise ------------------------------------------------------------------
 
 def noise_missing():
-    return _missing("add_noise")
+    return _missing(_ADD_NOISE)
 
 
 def add_noise(stack, condition, seed, threads):
+    """The noisy stack of a condition, and the noise's own figures (mean
+    counts, share of starved samples) where the library gives them."""
     kwargs = {"electronic": condition.electronic, "threads": threads}
     if condition.mu is not None:
         kwargs["mu"] = condition.mu
-    return _need("add_noise")(stack, condition.i0, seed, **kwargs)
+    result = _need(_ADD_NOISE)(stack, condition.i0, seed, **kwargs)
+    if isinstance(result, tuple):
+        return result[0], {k: v for k, v in dict(result[1]).items()
+                           if isinstance(v, (int, float)) and not isinstance(v, bool)}
+    return result, {}
 
 
 # --- reconstruction ---------------------------------------------------------
@@ -161,9 +202,11 @@ def add_noise(stack, condition, seed, threads):
 RECONSTRUCTIONS = {
     "tomrec": ({"rebin"}, {"rebin": True}),
     "fdk": ({"filter", "cutoff"}, {"filter": "ram-lak", "cutoff": 1.0}),
-    "sirt": ({"iterations", "nonnegative", "start"}, {"iterations": 20, "nonnegative": True, "start": "zero"}),
-    "os-sart": ({"iterations", "subsets", "nonnegative", "start"},
-                {"iterations": 5, "subsets": 16, "nonnegative": True, "start": "zero"}),
+    "sirt": ({"iterations", "nonnegative", "start", "relaxation", "tolerance"},
+             {"iterations": 20, "nonnegative": True, "start": "zero", "relaxation": 1.0, "tolerance": 0.0}),
+    "os-sart": ({"iterations", "subsets", "nonnegative", "start", "relaxation", "tolerance"},
+                {"iterations": 5, "subsets": 16, "nonnegative": True, "start": "zero", "relaxation": 1.0,
+                 "tolerance": 0.0}),
 }
 _RECONSTRUCTION_NEEDS = {"tomrec": ("rebin", "reconstruct", "weights"), "fdk": ("fdk",),
                          "sirt": ("sirt",), "os-sart": ("sirt",)}
@@ -187,6 +230,10 @@ def reconstruction_option_problem(method, key, value):
         return "expected an integer of at least 1"
     if key == "start" and value not in ("zero", "fdk"):
         return "expected 'zero' or 'fdk'"
+    if key == "relaxation" and not (_is_number(value) and 0 < value <= 2):
+        return "expected a number in (0, 2]"
+    if key == "tolerance" and not (_is_number(value) and 0 <= value < 1):
+        return "expected a number in [0, 1)"
     return None
 
 
@@ -210,12 +257,12 @@ def reconstruct(recon, stack, shared, threads):
         return _need("reconstruct")(stack, weights=shared["weights"], threads=threads)
     if recon.method == "fdk":
         return _need("fdk")(stack, filter=options["filter"], cutoff=float(options["cutoff"]), threads=threads)
-    x0 = None
-    if options["start"] == "fdk":
-        x0 = _need("fdk")(stack, threads=threads)
-    subsets = options.get("subsets", 1)
-    return _need("sirt")(stack, options["iterations"], subsets=subsets,
-                         nonnegative=options["nonnegative"], x0=x0)
+    result = _need("sirt")(stack, options["iterations"], subsets=options.get("subsets", 1),
+                           nonnegative=options["nonnegative"],
+                           x0="fdk" if options["start"] == "fdk" else None,
+                           relaxation=float(options["relaxation"]), tolerance=float(options["tolerance"]),
+                           threads=threads)
+    return getattr(result, "volume", result)
 
 
 # --- metrics ----------------------------------------------------------------
@@ -223,16 +270,30 @@ def reconstruct(recon, stack, shared, threads):
 _figures = None
 
 
+def _figures_of(truth, volume, with_ssim):
+    """compare's numeric figures as "region.figure" names, and the SSIM of
+    the image-quality figures as "whole.ssim" when asked."""
+    comparison = _need("compare")(truth, volume)
+    figures = {f"{region}.{name}": float(value)
+               for region, values in comparison["regions"].items()
+               for name, value in values.items()
+               if isinstance(value, (int, float)) and not isinstance(value, bool)}
+    if with_ssim and "whole.ssim" not in figures:
+        figures["whole.ssim"] = float(_need(_IMAGE_QUALITY)(truth, volume)["ssim"])
+    return figures
+
+
 def metric_names():
-    """The figures tomsim.compare gives, learnt once from two small volumes;
+    """The figures a study may ask for, learnt once from two small volumes;
     None when this build has no compare. A bare name means the whole volume."""
     global _figures
     if _figures is None and _missing("compare") is None:
         truth = np.zeros(VOLUME_SHAPE, np.float32)
         truth[60:68, 60:68, 60:68] = 1.0
-        other = truth * np.float32(0.5)
-        flat = _flatten(_need("compare")(truth, other))
-        _figures = set(flat) | {k[len("whole."):] for k in flat if k.startswith("whole.")}
+        flat = set(_figures_of(truth, truth * np.float32(0.5), with_ssim=False))
+        if _missing(_IMAGE_QUALITY) is None:
+            flat.add("whole.ssim")
+        _figures = flat | {k[len("whole."):] for k in flat if k.startswith("whole.")}
     return _figures
 
 
@@ -240,17 +301,9 @@ def metric_missing(name):
     return _missing("compare")
 
 
-def _flatten(comparison):
-    """tomsim.compare's numeric figures as "region.figure" names."""
-    return {f"{region}.{name}": float(value)
-            for region, figures in comparison["regions"].items()
-            for name, value in figures.items()
-            if isinstance(value, (int, float)) and not isinstance(value, bool)}
-
-
 def measure(names, truth, volume):
     """The named figures of a reconstruction against its phantom."""
-    figures = _flatten(_need("compare")(truth, volume))
+    figures = _figures_of(truth, volume, with_ssim=any(n in ("ssim", "whole.ssim") for n in names))
     out = {}
     for name in names:
         key = name if name in figures else "whole." + name

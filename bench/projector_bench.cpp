@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/kernel_dispatch.h"
 #include "common/parallel.h"
 #include "common/raw_image.h"
 #include "common/scan_geometry.h"
@@ -139,6 +140,8 @@ int run_compare(const std::string& pfm_dir, const std::string& stack_file) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::printf("kernel: %s (TOMSIM_KERNEL=scalar|portable|avx2|avx512 chooses another)\n",
+              kernels::kernel_name(kernels::process_kernel()));
   const std::vector<float> volume = ball_phantom();
   if (argc == 3 && std::string(argv[1]) == "--write-phantom") {
     tomio::save_float_image(argv[2], volume.data(), volume.size());

@@ -87,7 +87,12 @@ void report(Console console, const char* console_message, const std::string& det
   std::fflush(stderr);
 }
 
+std::atomic<bool> g_text_on_standard_output{false};
+
 }  // namespace
+
+void set_text_on_standard_output(bool carries_text) { g_text_on_standard_output = carries_text; }
+bool text_on_standard_output() { return g_text_on_standard_output; }
 
 void set_program_name(const std::string& name) { name_storage() = name; }
 const std::string& program_name() { return name_storage(); }
@@ -101,6 +106,7 @@ int run_main(const char* program_name, const std::function<int()>& body, Console
              int failure_status) {
   if (!make_standard_descriptors_valid()) return failure_status;
   set_program_name(program_name);
+  set_text_on_standard_output(console == Console::dialogue);
   install_handlers_once();
   int status = failure_status;
   try {

@@ -54,6 +54,14 @@ enum class Console { tool, dialogue };
 int run_main(const char* program_name, const std::function<int()>& body,
              Console console = Console::tool, int failure_status = 1);
 
+// Whether standard output carries the run's console text: the programs'
+// dialogue (run_main sets it for Console::dialogue) or a tool's report (the
+// tool sets it). An output file that is the same file is then refused, as one
+// on standard error always is; otherwise a tool may write its data to
+// standard output (`tomphantom ones /dev/stdout | ...`).
+void set_text_on_standard_output(bool carries_text);
+bool text_on_standard_output();
+
 // Name used to prefix the lines written to standard error (run_main sets it).
 void set_program_name(const std::string& name);
 const std::string& program_name();

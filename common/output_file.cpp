@@ -151,7 +151,8 @@ bool replacement_allowed(const std::string& target, const struct stat& target_st
   return true;
 }
 
-// The console text must not be written into the data.
+// The console text must not be written into the data: standard error always
+// carries some, standard output when the run says so.
 void refuse_console_file(const std::string& name) {
   struct stat st, null_st;
   if (stat(name.c_str(), &st) != 0) return;
@@ -160,7 +161,7 @@ void refuse_console_file(const std::string& name) {
     return;
   }
   const char* streams[] = {"standard input", "standard output", "standard error"};
-  for (int fd = 1; fd <= 2; ++fd) {
+  for (int fd = text_on_standard_output() ? 1 : 2; fd <= 2; ++fd) {
     struct stat console;
     if (fstat(fd, &console) == 0 && console.st_dev == st.st_dev && console.st_ino == st.st_ino) {
       fail_output(name + " is the file that " + streams[fd] +

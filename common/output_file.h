@@ -15,7 +15,8 @@
 //
 // Refused at the claim ("error output data"): a read-only or otherwise
 // unwritable target, a missing folder, a name holding a NUL byte, and the
-// file that standard output or standard error already writes to (the
+// file that the console text already goes to: standard error, and standard
+// output where it carries text (see tomio::text_on_standard_output; the
 // console text would be mixed into the data; /dev/null excepted).
 #pragma once
 

@@ -148,12 +148,12 @@ NonzeroBox nonzero_box_of(const float* const* volumes, int count) {
 // One view of `count` Volumes with a kernel; `box` holds the nonzero part of
 // every Volume, outside which the batches skip the steps (they add only
 // zeros).
-void project_view_in(BatchKernel kernel, int view, const float* const* volumes, int count,
+void project_view_in(Kernel kernel, int view, const float* const* volumes, int count,
                      const NonzeroBox& box, float* const* stacks) {
   const double theta = scan::view_angle(view);
   const scan::Point3 source = scan::source_of_view(theta);
   std::vector<float> samples(static_cast<std::size_t>(count));
-  if (kernel == BatchKernel::kNone) {
+  if (kernel == Kernel::scalar) {
     for (int row = 0; row < 2 * NY; ++row)
       for (int col = 0; col < 2 * NX; ++col) {
         project_ray_volumes(theta, source, row, col, volumes, count, samples.data());
@@ -182,7 +182,7 @@ void project_view_in(BatchKernel kernel, int view, const float* const* volumes, 
   }
 }
 
-void project_stacks_with(BatchKernel kernel, const float* const* volumes, float* const* stacks,
+void project_stacks_with(Kernel kernel, const float* const* volumes, float* const* stacks,
                          int count, int threads, const std::function<void(int)>& on_view_done) {
   const NonzeroBox box = nonzero_box_of(volumes, count);
   tomio::parallel_for(2 * NY, threads, [&](int view, int) {
@@ -194,26 +194,26 @@ void project_stacks_with(BatchKernel kernel, const float* const* volumes, float*
 }  // namespace
 
 void project_view(int view, const float* volume, float* stack) {
-  project_view_with(best_batch_kernel(), view, volume, stack);
+  project_view_with(kernels::process_kernel(), view, volume, stack);
 }
 
-void project_view_with(BatchKernel kernel, int view, const float* volume, float* stack) {
+void project_view_with(Kernel kernel, int view, const float* volume, float* stack) {
   project_view_volumes_with(kernel, view, &volume, 1, &stack);
 }
 
-void project_view_volumes_with(BatchKernel kernel, int view, const float* const* volumes, int count,
+void project_view_volumes_with(Kernel kernel, int view, const float* const* volumes, int count,
                                float* const* stacks) {
   project_view_in(kernel, view, volumes, count, nonzero_box_of(volumes, count), stacks);
 }
 
 void project_stack(const float* volume, float* stack, int threads,
                    const std::function<void(int)>& on_view_done) {
-  project_stacks_with(best_batch_kernel(), &volume, &stack, 1, threads, on_view_done);
+  project_stacks_with(kernels::process_kernel(), &volume, &stack, 1, threads, on_view_done);
 }
 
 void project_stacks(const float* const* volumes, float* const* stacks, int count, int threads,
                     const std::function<void(int)>& on_view_done) {
-  project_stacks_with(best_batch_kernel(), volumes, stacks, count, threads, on_view_done);
+  project_stacks_with(kernels::process_kernel(), volumes, stacks, count, threads, on_view_done);
 }
 
 }  // namespace tomproj

@@ -32,12 +32,12 @@ void project_ray_volumes(double theta, const scan::Point3& source, int row, int 
 // Computes the whole view into its 2*NY x 2*NX block of the stack, with the
 // kernel of this process.
 void project_view(int view, const float* volume, float* stack);
-// The same with a given kernel (which must be supported); every kernel
+// The same with a given kernel (which must run here); every kernel
 // writes the same bits.
-void project_view_with(BatchKernel kernel, int view, const float* volume, float* stack);
+void project_view_with(Kernel kernel, int view, const float* volume, float* stack);
 // One view of `count` Volumes in one trace, into the view's block of each
 // stacks[j]; each is bit for bit the single Volume's view.
-void project_view_volumes_with(BatchKernel kernel, int view, const float* const* volumes, int count,
+void project_view_volumes_with(Kernel kernel, int view, const float* const* volumes, int count,
                                float* const* stacks);
 
 // Computes every view, using `threads` threads; on_view_done(view) is called

@@ -1,6 +1,11 @@
 #include "tomproj/ray_batch.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#define TOM_X86_KERNELS 1
 #include <immintrin.h>
+#endif
+
+#include <cstring>
 
 #include <initializer_list>
 
@@ -62,6 +67,84 @@ void split_lanes(int active, const double (&d)[3][L], const double (&p)[3][L], c
 
 #define TOM_LANE_OP static inline __attribute__((always_inline))
 
+// Four lanes in the compiler's generic vectors, for every processor: the
+// compiler maps them onto whatever vector unit the target has (SSE2, NEON,
+// ...). Masks are lanes of all ones or zeros, as in the AVX2 set.
+namespace portable {
+struct Ops {
+  static constexpr int kLanes = 4;
+  typedef double Real __attribute__((vector_size(32)));
+  typedef long long Mask __attribute__((vector_size(32)));
+  typedef float Singles __attribute__((vector_size(16)));
+  TOM_LANE_OP Real splat(double x) { return Real{x, x, x, x}; }
+  TOM_LANE_OP Real load(const double* p) {
+    Real a;
+    std::memcpy(&a, p, sizeof a);
+    return a;
+  }
+  TOM_LANE_OP void store(double* p, Real a) { std::memcpy(p, &a, sizeof a); }
+  TOM_LANE_OP Real add(Real a, Real b) { return a + b; }
+  TOM_LANE_OP Real sub(Real a, Real b) { return a - b; }
+  TOM_LANE_OP Real mul(Real a, Real b) { return a * b; }
+  // The second operand where either is NaN, as the x86 instructions do.
+  TOM_LANE_OP Real min(Real a, Real b) { return a < b ? a : b; }
+  TOM_LANE_OP Real max(Real a, Real b) { return a > b ? a : b; }
+  TOM_LANE_OP Real floor(Real a) {
+    for (int l = 0; l < kLanes; ++l) a[l] = __builtin_floor(a[l]);
+    return a;
+  }
+  // c - a*b for whole numbers, exact either way.
+  TOM_LANE_OP Real fnmadd(Real a, Real b, Real c) { return c - a * b; }
+  TOM_LANE_OP Mask lt(Real a, Real b) { return a < b; }
+  TOM_LANE_OP Mask gt(Real a, Real b) { return a > b; }
+  TOM_LANE_OP Mask ge(Real a, Real b) { return a >= b; }
+  TOM_LANE_OP Mask eq(Real a, Real b) { return a == b; }
+  TOM_LANE_OP Mask ne(Real a, Real b) { return a != b; }  // true where either is NaN
+  TOM_LANE_OP Mask both(Mask a, Mask b) { return a & b; }
+  TOM_LANE_OP Mask either(Mask a, Mask b) { return a | b; }
+  TOM_LANE_OP Mask but_not(Mask a, Mask b) { return a & ~b; }
+  TOM_LANE_OP int bits(Mask m) {
+    int b = 0;
+    for (int l = 0; l < kLanes; ++l) b |= (m[l] != 0) << l;
+    return b;
+  }
+  TOM_LANE_OP bool any(Mask m) { return bits(m) != 0; }
+  TOM_LANE_OP Mask mask_of(unsigned b) {
+    return Mask{-static_cast<long long>(b & 1), -static_cast<long long>((b >> 1) & 1),
+                -static_cast<long long>((b >> 2) & 1), -static_cast<long long>((b >> 3) & 1)};
+  }
+  TOM_LANE_OP Real select(Mask m, Real yes, Real no) { return m ? yes : no; }
+  TOM_LANE_OP Real zero_unless(Mask m, Real a) { return m ? a : Real{}; }
+  TOM_LANE_OP Real max_where(Mask m, Real a, Real b) { return m ? max(a, b) : a; }
+  TOM_LANE_OP Real div_where(Mask m, Real n, Real d, Real otherwise) { return m ? n / d : otherwise; }
+  TOM_LANE_OP Real mul_where(Mask m, Real a, Real b) { return m ? a * b : Real{}; }
+  // Volume positions are whole-number doubles, as in the AVX2 set.
+  typedef Real Index;
+  TOM_LANE_OP Index index_of(Real position) { return position; }
+  TOM_LANE_OP Index index_splat(int i) { return splat(i); }
+  TOM_LANE_OP Index index_add(Index a, Index b) { return a + b; }
+  TOM_LANE_OP Index index_sub(Index a, Index b) { return a - b; }
+  TOM_LANE_OP Index index_select(Mask m, Index yes, Index no) { return m ? yes : no; }
+  // Lanes outside m are not read and come back +0.0.
+  TOM_LANE_OP Real gather_at(Mask m, const float* volume, Index position) {
+    Real v{};
+    for (int l = 0; l < kLanes; ++l)
+      if (m[l]) v[l] = volume[static_cast<long>(position[l])];
+    return v;
+  }
+  TOM_LANE_OP Real to_float_precision(Real a) {
+    return __builtin_convertvector(__builtin_convertvector(a, Singles), Real);
+  }
+  TOM_LANE_OP void store_floats(float* out, Real a) {
+    const Singles s = __builtin_convertvector(a, Singles);
+    std::memcpy(out, &s, sizeof s);
+  }
+};
+#include "tomproj/lane_tracer.inc"
+#include "tomproj/lane_spans.inc"
+}  // namespace portable
+
+#if TOM_X86_KERNELS
 // Four lanes in AVX2 registers; masks are lanes of all ones or zeros.
 namespace avx2 {
 #pragma GCC push_options
@@ -182,11 +265,14 @@ struct Ops {
 #include "tomproj/lane_spans.inc"
 #pragma GCC pop_options
 }  // namespace avx512
+#endif
 
 // Groups of lanes per batch.
+constexpr int kPortableGroups = 4;
 constexpr int kAvx2Groups = 4;
 constexpr int kAvx512Groups = 4;
 
+#if TOM_X86_KERNELS
 __attribute__((target("avx2,fma"))) void trace_batch_avx2(const scan::Point3& source,
                                                            const BatchRay* rays,
                                                            const float* const* volumes, int count,
@@ -210,70 +296,63 @@ __attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void span_batch_av
   for (int g = 0; g < kAvx512Groups; ++g)
     avx512::group_spans<avx512::Ops>(source, box, rays + g * avx512::Ops::kLanes);
 }
+#endif
 
 }  // namespace
 
-int batch_rays(BatchKernel kernel) {
+int batch_rays(Kernel kernel) {
   switch (kernel) {
-    case BatchKernel::kAvx2:
+    case Kernel::portable:
+      return kPortableGroups * portable::Ops::kLanes;
+#if TOM_X86_KERNELS
+    case Kernel::avx2:
       return kAvx2Groups * avx2::Ops::kLanes;
-    case BatchKernel::kAvx512:
+    case Kernel::avx512:
       return kAvx512Groups * avx512::Ops::kLanes;
-    case BatchKernel::kNone:
+#endif
+    default:
       break;
   }
   return 1;
 }
 
-bool batch_kernel_supported(BatchKernel kernel) {
-  __builtin_cpu_init();
+void span_batch(Kernel kernel, const scan::Point3& source, const NonzeroBox& box, BatchRay* rays) {
   switch (kernel) {
-    case BatchKernel::kAvx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    case BatchKernel::kAvx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("avx512dq") && batch_kernel_supported(BatchKernel::kAvx2);
-    case BatchKernel::kNone:
-      return true;
-  }
-  return false;
-}
-
-BatchKernel best_batch_kernel() {
-  static const BatchKernel best = [] {
-    for (BatchKernel k : {BatchKernel::kAvx512, BatchKernel::kAvx2})
-      if (batch_kernel_supported(k)) return k;
-    return BatchKernel::kNone;
-  }();
-  return best;
-}
-
-void span_batch(BatchKernel kernel, const scan::Point3& source, const NonzeroBox& box,
-                BatchRay* rays) {
-  switch (kernel) {
-    case BatchKernel::kAvx2:
+    case Kernel::portable:
+      for (int g = 0; g < kPortableGroups; ++g)
+        portable::group_spans<portable::Ops>(source, box, rays + g * portable::Ops::kLanes);
+      break;
+#if TOM_X86_KERNELS
+    case Kernel::avx2:
       span_batch_avx2(source, box, rays);
       break;
-    case BatchKernel::kAvx512:
+    case Kernel::avx512:
       span_batch_avx512(source, box, rays);
       break;
-    case BatchKernel::kNone:
+#endif
+    default:
       break;
   }
 }
 
-void trace_batch(BatchKernel kernel, const scan::Point3& source, const BatchRay* rays,
+void trace_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays,
                  const float* const* volumes, int count, float* const* samples) {
   for (int first = 0; first < count; first += kVolumesPerTrace) {
     const int part = count - first < kVolumesPerTrace ? count - first : kVolumesPerTrace;
     switch (kernel) {
-      case BatchKernel::kAvx2:
+      case Kernel::portable:
+        portable::trace_volumes<portable::Ops, kPortableGroups>(source, rays, volumes + first, part,
+                                                                samples + first);
+        break;
+#if TOM_X86_KERNELS
+      case Kernel::avx2:
         trace_batch_avx2(source, rays, volumes + first, part, samples + first);
         break;
-      case BatchKernel::kAvx512:
+      case Kernel::avx512:
         trace_batch_avx512(source, rays, volumes + first, part, samples + first);
         break;
-      case BatchKernel::kNone:
+#endif
+      default:
         break;
     }
   }

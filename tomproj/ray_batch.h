@@ -7,20 +7,18 @@
 // their arithmetic runs in vector lanes.
 #pragma once
 
+#include "common/kernel_dispatch.h"
 #include "common/scan_geometry.h"
 #include "tomproj/nonzero_region.h"
 
 namespace tomproj {
 
-// The vector instruction sets that batches are traced with; kNone traces
-// rays one at a time.
-enum class BatchKernel { kNone, kAvx2, kAvx512 };
+// Batches are traced with one of the process's kernels; Kernel::scalar
+// traces rays one at a time and has no batches.
+using kernels::Kernel;
 
 // Rays per batch of a kernel (a divisor of the row length).
-int batch_rays(BatchKernel kernel);
-bool batch_kernel_supported(BatchKernel kernel);
-// The widest kernel this processor runs.
-BatchKernel best_batch_kernel();
+int batch_rays(Kernel kernel);
 
 // One ray of a batch: its unit direction and the span of counts to trace:
 // counts whose samples pass the inside test, less any at either end whose
@@ -34,16 +32,16 @@ struct BatchRay {
 // Sets first and last of the batch_rays(kernel) rays at `rays` from their
 // directions: the counts whose samples pass the inside test, narrowed to
 // those whose steps can touch `box`. Bit for bit what scan::inside_span and
-// counts_near_box give one ray at a time. The kernel must be supported and
-// not kNone.
-void span_batch(BatchKernel kernel, const scan::Point3& source, const NonzeroBox& box,
+// counts_near_box give one ray at a time. The kernel must run here and
+// not be Kernel::scalar.
+void span_batch(Kernel kernel, const scan::Point3& source, const NonzeroBox& box,
                 BatchRay* rays);
 
 // Traces batch_rays(kernel) rays leaving `source` through `count` Volumes
 // and writes the detector samples of the rays in Volume j from samples[j]
 // on. The pieces of each step are found once for all the Volumes. The kernel
-// must be supported and not kNone.
-void trace_batch(BatchKernel kernel, const scan::Point3& source, const BatchRay* rays,
+// must run here and not be Kernel::scalar.
+void trace_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays,
                  const float* const* volumes, int count, float* const* samples);
 
 }  // namespace tomproj

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/console_names.h"
+#include "common/failure.h"
 #include "common/output_file.h"
 #include "common/raw_image.h"
 #include "common/run_report.h"
@@ -36,7 +37,7 @@ void reconstruct_filtered(const float* filtered, const float* detector_sum, cons
   normalise_volume(volume_acc, voxel_sum, volume_out, scan::kVolumeSamples);
 }
 
-void run_reconstruction(int threads) {
+void run_reconstruction(const RunFiles& files, int threads) {
   // Every array of the run, taken before the first prompt, in this order.
   // The accumulator starts at zero, which is the clearing the backprojection
   // needs. The arrays that a load or the normalisation fills completely
@@ -51,14 +52,15 @@ void run_reconstruction(int threads) {
   std::vector<float> radial_weight(scan::kViewSamples);
   Filled voxel_sum(scan::kVolumeSamples);
 
-  const tomio::FileNames names = tomio::ask_file_names();
+  const tomio::FileNames names =
+      files.ask_names ? tomio::ask_file_names() : tomio::FileNames{files.input, files.output};
   tomio::load_float_image(names.input, proj.data(), proj.size());
   // Claimed before the filtering, so that an output that cannot be written
   // is reported before any work rather than after all of it.
-  refuse_output_over_run_files(names.output);
+  refuse_output_over_run_files(names.output, files.weights_dir, files.filtered);
   tomio::OutputFile output(names.output, volume_out.size() * sizeof(float));
-  tomio::OutputFile filtered(kFilteredStackName, proj.size() * sizeof(float));
-  warn_of_unusable_weight_files();
+  tomio::OutputFile filtered(files.filtered, proj.size() * sizeof(float));
+  warn_of_unusable_weight_files(files.weights_dir);
 
   {
     tomio::ViewProgress progress(scan::kViews);
@@ -67,10 +69,12 @@ void run_reconstruction(int threads) {
                        [&](int view) { progress.finished(view); });
   }
 
-  tomio::load_float_image(kDetectorSumName, detector_sum.data(), detector_sum.size());
-  tomio::load_float_image(kVoxelSumName, voxel_sum.data(), voxel_sum.size());
-  warn_of_weight_values(kDetectorSumName, detector_sum.data(), detector_sum.size());
-  warn_of_weight_values(kVoxelSumName, voxel_sum.data(), voxel_sum.size());
+  const std::string detector_path = weight_file_path(files.weights_dir, kDetectorSumName);
+  const std::string voxel_path = weight_file_path(files.weights_dir, kVoxelSumName);
+  tomio::load_float_image(detector_path, detector_sum.data(), detector_sum.size());
+  tomio::load_float_image(voxel_path, voxel_sum.data(), voxel_sum.size());
+  warn_of_weight_values(detector_path, detector_sum.data(), detector_sum.size());
+  warn_of_weight_values(voxel_path, voxel_sum.data(), voxel_sum.size());
 
   {
     tomio::ViewProgress progress(scan::kViews);

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "tomrec/projection_filter.h"
+
 namespace tomrec {
 
 // The weight files the run reads from the working directory: per detector
@@ -31,14 +33,23 @@ void reconstruct_filtered(const float* filtered, const float* detector_sum, cons
                           double* volume_acc, float* volume_out, int threads,
                           const std::function<void(int)>& on_view_done);
 
-// The whole run after the arrays are taken: asks for the input and output
-// names, loads the stack, filters it (writing the filtered stack), loads the
-// weights, backprojects every sample on `threads` threads, normalises and
-// writes the Volume. Both outputs are claimed before any work, so a name
-// that cannot be written (or that would replace a weight file or the
-// filtered stack) stops the run at once; missing weight files are named on
-// standard error at once but, as the run's order defines, stop it only after
-// the filtering. Any file that cannot be used is a tomio::Failure.
-void run_reconstruction(int threads);
+// The files of a run: asked for on the console (the dialogue), or given.
+struct RunFiles {
+  bool ask_names = true;
+  std::string input, output;    // when not asked
+  std::string weights_dir;      // where the weight files are; "" the working directory
+  std::string filtered = kFilteredStackName;  // where the filtered stack goes
+};
+
+// The whole run after the arrays are taken: takes the input and output
+// names (asking for them, or as given), loads the stack, filters it (writing
+// the filtered stack), loads the weights, backprojects every sample on
+// `threads` threads, normalises and writes the Volume. Both outputs are
+// claimed before any work, so a name that cannot be written (or that would
+// replace a weight file or the filtered stack) stops the run at once;
+// missing weight files are named on standard error at once but, as the
+// run's order defines, stop it only after the filtering. Any file that
+// cannot be used is a tomio::Failure.
+void run_reconstruction(const RunFiles& files, int threads);
 
 }  // namespace tomrec

@@ -15,6 +15,7 @@
 #endif
 
 #include "common/failure.h"
+#include "common/kernel_dispatch.h"
 #include "common/scan_geometry.h"
 
 namespace tomrec {
@@ -303,7 +304,11 @@ __attribute__((target("avx2"))) void store_columns_avx2(const FftPlan& plan, con
   }
 }
 
-bool detect_vector_kernel() { return __builtin_cpu_supports("avx2"); }
+// The AVX2 form runs under the process's AVX2 and AVX-512 kernels.
+bool detect_vector_kernel() {
+  const kernels::Kernel k = kernels::process_kernel();
+  return k == kernels::Kernel::avx2 || k == kernels::Kernel::avx512;
+}
 
 #else
 

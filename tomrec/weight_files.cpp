@@ -23,8 +23,15 @@ void warn(const std::string& text) {
 
 }  // namespace
 
-void refuse_output_over_run_files(const std::string& output) {
-  for (const char* own : {kDetectorSumName, kVoxelSumName, kFilteredStackName}) {
+std::string weight_file_path(const std::string& dir, const char* name) {
+  if (dir.empty() || dir == ".") return name;
+  return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+void refuse_output_over_run_files(const std::string& output, const std::string& weights_dir,
+                                  const std::string& filtered) {
+  for (const std::string& own : {weight_file_path(weights_dir, kDetectorSumName),
+                                 weight_file_path(weights_dir, kVoxelSumName), filtered}) {
     if (tomio::would_replace(output, own)) {
       tomio::fail_output("the output " + output + " would replace " + own +
                          ", which this run uses; name another output");
@@ -32,15 +39,17 @@ void refuse_output_over_run_files(const std::string& output) {
   }
 }
 
-void warn_of_unusable_weight_files() {
+void warn_of_unusable_weight_files(const std::string& weights_dir) {
   const struct {
-    const char* name;
+    std::string name;
     std::size_t samples;
-  } files[] = {{kDetectorSumName, scan::kStackSamples}, {kVoxelSumName, scan::kVolumeSamples}};
+  } files[] = {{weight_file_path(weights_dir, kDetectorSumName), scan::kStackSamples},
+               {weight_file_path(weights_dir, kVoxelSumName), scan::kVolumeSamples}};
+  const bool here = weights_dir.empty() || weights_dir == ".";
   for (const auto& f : files) {
     struct stat st;
     std::string problem;
-    if (stat(f.name, &st) != 0) {
+    if (stat(f.name.c_str(), &st) != 0) {
       problem = std::strerror(errno);
     } else if (S_ISREG(st.st_mode) &&
                static_cast<std::size_t>(st.st_size) != f.samples * sizeof(float)) {
@@ -49,12 +58,13 @@ void warn_of_unusable_weight_files() {
     } else {
       continue;  // present; a pipe or device is checked when it is read
     }
-    warn(std::string(f.name) + ": " + problem + "; the run will stop after writing " +
-         kFilteredStackName + ". Make the weight files in this folder with tomweight.");
+    warn(f.name + ": " + problem + "; the run will stop after the filtering. Make the weight " +
+         (here ? std::string("files in this folder with: tomweight")
+               : "files with: tomweight --dir " + weights_dir));
   }
 }
 
-void warn_of_weight_values(const char* name, const float* weights, std::size_t count) {
+void warn_of_weight_values(const std::string& name, const float* weights, std::size_t count) {
   std::size_t zero = 0, nan = 0, infinite = 0;
   for (std::size_t i = 0; i < count; ++i) {
     if (weights[i] == 0.0f) ++zero;
@@ -62,10 +72,10 @@ void warn_of_weight_values(const char* name, const float* weights, std::size_t c
     else if (std::isinf(weights[i])) ++infinite;
   }
   if (zero == count) {
-    warn(std::string(name) + " holds only zeros: nothing is divided by it");
+    warn(name + " holds only zeros: nothing is divided by it");
   }
   if (nan > 0 || infinite > 0) {
-    warn(std::string(name) + " holds " + std::to_string(nan) + " NaN and " +
+    warn(name + " holds " + std::to_string(nan) + " NaN and " +
          std::to_string(infinite) + " infinite values: the Volume will hold NaN or zero there");
   }
 }

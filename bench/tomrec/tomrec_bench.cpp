@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/kernel_dispatch.h"
 #include "common/parallel.h"
 #include "common/raw_image.h"
 #include "common/scan_geometry.h"
@@ -55,6 +56,8 @@ std::vector<float> test_stack() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::printf("kernel: %s (TOMSIM_KERNEL=scalar|portable|avx2|avx512 chooses another)\n",
+              kernels::kernel_name(kernels::process_kernel()));
   if (argc == 3 && std::strcmp(argv[1], "--write-stack") == 0) {
     const std::vector<float> stack = test_stack();
     tomio::save_float_image(argv[2], stack.data(), stack.size());

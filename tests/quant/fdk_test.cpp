@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/failure.h"
 #include "common/scan_geometry.h"
 #include "tools/toolkit/phantom_shapes.h"
 
@@ -45,10 +46,10 @@ TEST(Fdk, WindowsAndCutoff) {
     for (std::size_t k = response.size() / 2 + 1; k < response.size(); ++k)
       ASSERT_EQ(response[k], 0.0) << name << " at " << k;
   }
-  EXPECT_THROW(quant::fdk_window_from_name("ramp"), std::invalid_argument);
+  EXPECT_THROW(quant::fdk_window_from_name("ramp"), tomio::Failure);
   quant::FdkOptions bad;
   bad.cutoff = 0.0;
-  EXPECT_THROW(quant::fdk_filter_response(bad), std::invalid_argument);
+  EXPECT_THROW(quant::fdk_filter_response(bad), tomio::Failure);
 }
 
 }  // namespace

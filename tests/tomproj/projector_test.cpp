@@ -9,6 +9,7 @@
 
 #include "common/scan_geometry.h"
 #include "tests/oracle/projector_oracle.h"
+#include "tests/support/kernels.h"
 #include "tests/support/test_volumes.h"
 #include "tomproj/nonzero_region.h"
 #include "tomproj/ray_batch.h"
@@ -65,7 +66,7 @@ TEST(Projector, CentralRayOfViewZeroReadsEachVoxelOnceAndOneTwice) {
 
 // Every ray of whole views must give the bits of the literal rendering.
 void expect_views_match_oracle(const std::vector<float>& volume, const std::vector<int>& views,
-                               tomproj::BatchKernel kernel = tomproj::best_batch_kernel()) {
+                               kernels::Kernel kernel = kernels::process_kernel()) {
   std::vector<float> fast(scan::kStackSamples, 0.0f), slow(scan::kStackSamples, 0.0f);
   for (int view : views) {
     tomproj::project_view_with(kernel, view, volume.data(), fast.data());
@@ -93,9 +94,8 @@ TEST(Projector, WholeViewsMatchTheLiteralRendering) {
 TEST(Projector, EveryKernelOfThisProcessorMatchesTheLiteralRendering) {
   std::vector<float> volume = testdata::random_volume(8);
   testdata::mark_unreachable(volume);
-  for (tomproj::BatchKernel kernel :
-       {tomproj::BatchKernel::kNone, tomproj::BatchKernel::kAvx2, tomproj::BatchKernel::kAvx512}) {
-    if (!tomproj::batch_kernel_supported(kernel)) continue;
+  for (kernels::Kernel kernel : testdata::runnable_kernels()) {
+    SCOPED_TRACE(kernels::kernel_name(kernel));
     expect_views_match_oracle(volume, {33}, kernel);
   }
 }
@@ -127,8 +127,9 @@ TEST(Projector, BatchSpansAreTheSearchesOfSingleRays) {
   for (int a = 0; a < 3; ++a) boxes[2].lo[a] = boxes[2].hi[a] = 5 * a - 3;
   boxes[3] = boxes[1];
   boxes[3].lo[1] = -2, boxes[3].hi[1] = 7, boxes[3].lo[2] = 30, boxes[3].hi[2] = 31;
-  for (tomproj::BatchKernel kernel : {tomproj::BatchKernel::kAvx2, tomproj::BatchKernel::kAvx512}) {
-    if (!tomproj::batch_kernel_supported(kernel)) continue;
+  for (kernels::Kernel kernel : testdata::runnable_kernels()) {
+    if (kernel == kernels::Kernel::scalar) continue;  // no batches
+    SCOPED_TRACE(kernels::kernel_name(kernel));
     const int width = tomproj::batch_rays(kernel);
     std::vector<tomproj::BatchRay> batch(static_cast<std::size_t>(width));
     int mismatches = 0;

@@ -8,6 +8,7 @@
 #include "common/uninitialized_allocator.h"
 #include "tests/oracle/projector_oracle.h"
 #include "tests/support/bit_compare.h"
+#include "tests/support/kernels.h"
 #include "tests/support/test_volumes.h"
 #include "tomproj/projector.h"
 #include "tomproj/ray_batch.h"
@@ -49,18 +50,16 @@ TEST(SeveralVolumes, EachViewIsTheSingleVolumesView) {
   std::vector<float*> out;
   for (Stack& s : stacks) out.push_back(s.data());
   Stack alone(scan::kStackSamples);
-  for (tomproj::BatchKernel kernel :
-       {tomproj::BatchKernel::kNone, tomproj::BatchKernel::kAvx2, tomproj::BatchKernel::kAvx512}) {
-    if (!tomproj::batch_kernel_supported(kernel)) continue;
+  for (kernels::Kernel kernel : testdata::runnable_kernels()) {
     for (int count : {2, 5}) {
       for (int view : {0, 45, 128}) {
-        if (kernel == tomproj::BatchKernel::kNone && view != 45) continue;  // (slow)
+        if (kernel == kernels::Kernel::scalar && view != 45) continue;  // (slow)
         tomproj::project_view_volumes_with(kernel, view, in.data(), count, out.data());
         for (int j = 0; j < count; ++j) {
           tomproj::project_view_with(kernel, view, in[static_cast<std::size_t>(j)], alone.data());
           EXPECT_TRUE(testdata::same_bits(view_of(stacks[static_cast<std::size_t>(j)], view),
                                           view_of(alone, view)))
-              << "kernel " << static_cast<int>(kernel) << ", " << count << " volumes, view "
+              << "kernel " << kernels::kernel_name(kernel) << ", " << count << " volumes, view "
               << view << ", volume " << j;
         }
       }

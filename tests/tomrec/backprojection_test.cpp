@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/oracle/backprojection_oracle.h"
+#include "tests/support/kernels.h"
 #include "tests/support/test_volumes.h"
 #include "tomrec/rec_geometry.h"
 
@@ -253,41 +254,24 @@ TEST(Backprojection, RayEndsOfTheRun) {
   }
 }
 
-// Every lane walk the processor can run (two lanes without AVX2, AVX2's
-// groups of four, AVX-512's groups of eight) leaves the very same segments,
-// for every ray of a view and for slabs that stop rays; the dispatched one is
-// held to the literal loop by the tests above.
-TEST(Backprojection, EveryLaneWalkLeavesTheSameSegments) {
+// Every kernel the processor can run leaves the very same segments as the
+// scalar one (one ray at a time), for every ray of a view and for slabs that
+// stop rays; the process's kernel is held to the literal loop by the tests
+// above.
+TEST(Backprojection, EveryKernelLeavesTheSameSegments) {
   using Walk = std::function<void(const tomrec::RayStart*, const double*, const double*,
                                   tomrec::ZSlab, tomrec::RaySegments&)>;
-  std::vector<std::pair<const char*, Walk>> walks;
-  walks.emplace_back("two lanes", [](const tomrec::RayStart* rays, const double* sample,
-                                     const double* weight, tomrec::ZSlab slab,
-                                     tomrec::RaySegments& out) {
-    for (int first = 0; first < tomrec::kLanes; first += 2) {
-      tomrec::detail::walk_two(rays + first, sample + first, weight + first, 2, slab, out, first,
-                               nullptr);
-    }
-  });
-#if defined(__x86_64__)
-  if (tomrec::detail::has_avx2()) {
-    walks.emplace_back("avx2", [](const tomrec::RayStart* rays, const double* sample,
-                                  const double* weight, tomrec::ZSlab slab,
-                                  tomrec::RaySegments& out) {
-      for (int first = 0; first < tomrec::kLanes; first += 8) {
-        tomrec::detail::walk_eight_avx2(rays + first, sample + first, weight + first, 8, slab,
-                                        out, first, nullptr);
-      }
-    });
+  std::vector<std::pair<std::string, Walk>> walks;
+  for (kernels::Kernel kernel : testdata::runnable_kernels()) {
+    walks.emplace_back(kernels::kernel_name(kernel),
+                       [kernel](const tomrec::RayStart* rays, const double* sample,
+                                const double* weight, tomrec::ZSlab slab,
+                                tomrec::RaySegments& out) {
+                         tomrec::walk_rays_with(kernel, rays, sample, weight, tomrec::kLanes,
+                                                slab, out);
+                       });
   }
-  if (tomrec::detail::has_avx512()) {
-    walks.emplace_back("avx512", [](const tomrec::RayStart* rays, const double* sample,
-                                    const double* weight, tomrec::ZSlab slab,
-                                    tomrec::RaySegments& out) {
-      tomrec::detail::walk_lanes_avx512(rays, sample, weight, tomrec::kLanes, slab, out, nullptr);
-    });
-  }
-#endif
+  ASSERT_EQ(walks[0].first, "scalar");
   auto reference = std::make_unique<tomrec::RaySegments>();
   auto other = std::make_unique<tomrec::RaySegments>();
   auto same_segments = [&](const tomrec::RayStart* batch, const double* sample,
@@ -296,7 +280,7 @@ TEST(Backprojection, EveryLaneWalkLeavesTheSameSegments) {
     for (std::size_t w = 1; w < walks.size(); ++w) {
       walks[w].second(batch, sample, weights, slab, *other);
       for (int l = 0; l < tomrec::kLanes; ++l) {
-        SCOPED_TRACE(walks[w].first + (" " + where) + " lane " + std::to_string(l));
+        SCOPED_TRACE(walks[w].first + " " + where + " lane " + std::to_string(l));
         ASSERT_EQ(reference->count[l], other->count[l]);
         ASSERT_EQ(reference->ran_out[l], other->ran_out[l]);
         ASSERT_EQ(bits(reference->total[l]), bits(other->total[l]));

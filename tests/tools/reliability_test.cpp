@@ -53,6 +53,10 @@ TEST_F(Reliability, ClosedStandardDescriptorsNeverReceiveTheData) {
   const auto mixed = run("(" + tool("tomcompare") + " --diff-out /dev/stdout a.img b2.img | cat)");
   EXPECT_NE(mixed.err.find("standard output"), std::string::npos) << mixed.err;
   EXPECT_EQ(mixed.out, "");
+  // A tool whose standard output carries no text may write its data there.
+  const auto piped = run("(" + tool("tomphantom") + " ones /dev/stdout | wc -c)");
+  EXPECT_EQ(piped.out, "8388608\n") << piped.err;
+  EXPECT_NE(run(tool("tomphantom") + " ones /dev/stderr").err.find("standard error"), std::string::npos);
 }
 
 // 3. Every signal that ends the run removes its temporary file and ends

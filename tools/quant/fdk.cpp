@@ -7,8 +7,8 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 
+#include "common/failure.h"
 #include "common/parallel.h"
 #include "common/scan_geometry.h"
 
@@ -100,13 +100,13 @@ void make_plans(PlanPair& plans, double* real, fftw_complex* spectrum) {
   std::lock_guard<std::mutex> lock(planner_lock());
   plans.forward = fftw_plan_dft_r2c_1d(kFdkPaddedLength, real, spectrum, FFTW_ESTIMATE);
   plans.backward = fftw_plan_dft_c2r_1d(kFdkPaddedLength, spectrum, real, FFTW_ESTIMATE);
-  if (!plans.forward || !plans.backward) throw std::runtime_error("FFTW could not plan the row filter");
+  if (!plans.forward || !plans.backward) tomio::fail_run("FFTW could not plan the row filter");
 }
 
 void check_options(const FdkOptions& options) {
   if (!(options.cutoff > 0.0 && options.cutoff <= 1.0))
-    throw std::invalid_argument("the filter cutoff must lie in (0, 1]");
-  if (options.threads < 1) throw std::invalid_argument("the thread count must be at least 1");
+    tomio::fail_usage("the filter cutoff must lie in (0, 1]");
+  if (options.threads < 1) tomio::fail_usage("the thread count must be at least 1");
 }
 
 }  // namespace
@@ -114,7 +114,7 @@ void check_options(const FdkOptions& options) {
 FdkWindow fdk_window_from_name(const std::string& name) {
   for (const WindowName& w : kWindowNames)
     if (name == w.name) return w.window;
-  throw std::invalid_argument("unknown filter '" + name +
+  tomio::fail_usage("unknown filter '" + name +
                               "' (ram-lak, shepp-logan, cosine, hamming or hann)");
 }
 

@@ -20,8 +20,8 @@ namespace quant {
 
 enum class FdkWindow { ram_lak, shepp_logan, cosine, hamming, hann };
 
-// "ram-lak", "shepp-logan", "cosine", "hamming", "hann"; throws
-// std::invalid_argument for any other name.
+// "ram-lak", "shepp-logan", "cosine", "hamming", "hann"; any other name is
+// a usage Failure, as are a cutoff outside (0, 1] and fewer than 1 thread.
 FdkWindow fdk_window_from_name(const std::string& name);
 const char* fdk_window_name(FdkWindow window);
 // The names above, in that order, for help texts and benches.

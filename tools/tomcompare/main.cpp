@@ -166,6 +166,7 @@ int main(int argc, char** argv) {
       throw toolkit::UsageError("--format must be text, kv or json");
     }
     const FileKind kind = line.has("stack") ? FileKind::Stack : FileKind::Volume;
+    tomio::set_text_on_standard_output(true);  // the report
     // The extra outputs are claimed before the inputs are read, so that a
     // name that cannot be written is reported before any work.
     struct Derived {

@@ -1,5 +1,4 @@
 // tomfdk: FDK reconstruction of a projector stack, in the Volume's own units.
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -41,19 +40,16 @@ int main(int argc, char** argv) {
   return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
     if (line.positional().size() != 2) throw toolkit::UsageError("expected INPUT and OUTPUT");
     quant::FdkOptions options;
-    try {
-      options.window = quant::fdk_window_from_name(line.value("filter", "ram-lak"));
-    } catch (const std::invalid_argument& e) {
-      throw toolkit::UsageError(e.what());
-    }
+    options.window = quant::fdk_window_from_name(line.value("filter", "ram-lak"));
     options.cutoff = toolkit::parse_double(line.value("cutoff", "1"), "--cutoff");
     if (!(options.cutoff > 0.0 && options.cutoff <= 1.0))
       throw toolkit::UsageError("--cutoff must lie in (0, 1]");
     options.threads = toolkit::thread_count(line);
+    toolkit::refuse_outputs_over_inputs({line.positional()[1]}, {line.positional()[0]});
     const std::vector<float> stack = toolkit::read_stack(line.positional()[0]);
     // Claimed before the work, so that a name that cannot be written is
     // reported at once.
-    tomio::OutputFile target(line.positional()[1]);
+    tomio::OutputFile target(line.positional()[1], scan::kVolumeSamples * sizeof(float));
     std::vector<float> volume(scan::kVolumeSamples);
     toolkit::Progress progress("tomfdk: steps", quant::fdk_step_count());
     quant::fdk_reconstruct(stack.data(), volume.data(), options, [&](int) { progress.step(); });

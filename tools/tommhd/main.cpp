@@ -14,8 +14,10 @@ const toolkit::ToolSpec kSpec{
     "Usage: tommhd [--stack] [--output HEADER.mhd] RAWFILE",
     "Writes RAWFILE's name with the extension .mhd (or HEADER.mhd), naming\n"
     "RAWFILE as its data file. A Volume (the default) is 128 x 128 x 128\n"
-    "float32 placed in the grid's frame (voxel centres, y and z indices\n"
-    "running against their axes); a ProjectionStack (--stack) is 256 columns\n"
+    "float32 at its voxel centres, in the grid's frame turned half a turn\n"
+    "about x: (X, Y, Z) = (x, -y, -z), so that every index grows along its\n"
+    "axis and the header needs no rotation (which ITK-based tools such as\n"
+    "plastimatch drr would not all follow); a ProjectionStack (--stack) is 256 columns\n"
     "x 256 rows x 256 views in index space. RAWFILE must exist with the size\n"
     "of its kind.",
     {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/scan_geometry.h"
-#include "tomrec/backprojection.h"
+#include "tomrec/slab_walk.h"
 
 namespace tomweight {
 

@@ -33,11 +33,6 @@ const toolkit::ToolSpec kSpec{
     },
     1};
 
-std::string in_directory(const std::string& dir, const std::string& name) {
-  if (dir.empty() || dir == ".") return name;
-  return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
 int run(const toolkit::CommandLine& line) {
   if (!line.positional().empty()) {
     throw toolkit::UsageError("unexpected argument '" + line.positional().front() + "'");
@@ -49,9 +44,9 @@ int run(const toolkit::CommandLine& line) {
   std::vector<float, tomio::UninitializedAllocator<float>> voxel_sum(scan::kVolumeSamples);
   // Both outputs are claimed before the walk, so that a directory that
   // cannot be written is reported at once.
-  tomio::OutputFile detector_file(in_directory(dir, tomrec::kDetectorSumName),
+  tomio::OutputFile detector_file(tomrec::weight_file_path(dir, tomrec::kDetectorSumName),
                                   detector_sum.size() * sizeof(float));
-  tomio::OutputFile voxel_file(in_directory(dir, tomrec::kVoxelSumName),
+  tomio::OutputFile voxel_file(tomrec::weight_file_path(dir, tomrec::kVoxelSumName),
                                voxel_sum.size() * sizeof(float));
 
   toolkit::Progress progress("views", scan::kViews);

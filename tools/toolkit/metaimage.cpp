@@ -15,9 +15,14 @@ std::string metaimage_header(FileKind kind, const std::string& data_file) {
     << "BinaryDataByteOrderMSB = False\n"
     << "CompressedData = False\n";
   if (kind == FileKind::Volume) {
+    // The header's frame is the grid's own turned half a turn about the x
+    // axis (X = x, Y = -y, Z = -z), in which every index grows along its
+    // axis: a header with a rotation in it (y and z indices running against
+    // their axes) is read by ITK, but tools that trace rays through the
+    // image's box without its rotation (plastimatch drr) then miss it.
     const scan::Point3 first = voxel_centre(0, 0, 0);
-    h << "TransformMatrix = 1 0 0 0 -1 0 0 0 -1\n"
-      << "Offset = " << first.x << ' ' << first.y << ' ' << first.z << '\n'
+    h << "TransformMatrix = 1 0 0 0 1 0 0 0 1\n"
+      << "Offset = " << first.x << ' ' << -first.y << ' ' << -first.z << '\n'
       << "DimSize = " << scan::NX << ' ' << scan::NY << ' ' << scan::NZ << '\n';
   } else {
     h << "TransformMatrix = 1 0 0 0 1 0 0 0 1\n"

@@ -1,4 +1,4 @@
-#include "tools/toolkit/command_line.h"
+#include "common/command_line.h"
 
 #include <cerrno>
 #include <cmath>
@@ -8,8 +8,9 @@
 
 #include "common/failure.h"
 #include "common/parallel.h"
+#include "common/version.h"
 
-namespace toolkit {
+namespace tomio {
 namespace {
 
 const OptionSpec* find_option(const ToolSpec& tool, const std::string& name) {
@@ -66,6 +67,10 @@ CommandLine::CommandLine(const ToolSpec& tool, const std::vector<std::string>& a
     }
     if (name == "help") {
       help_ = true;
+      continue;
+    }
+    if (name == "version") {
+      version_ = true;
       continue;
     }
     const OptionSpec* option = find_option(tool, name);
@@ -167,7 +172,7 @@ std::vector<int> parse_ints(const std::string& text, std::size_t count, const st
 }
 
 int thread_count(const CommandLine& line) {
-  const int available = tomio::available_threads();
+  const int available = available_threads();
   if (!line.has("threads")) return available;
   const int threads = parse_int(line.value("threads"), "--threads");
   if (threads < 1) throw UsageError("--threads must be at least 1");
@@ -198,23 +203,26 @@ std::string help_text(const ToolSpec& tool) {
     out << o.help << '\n';
   }
   out << "  -h, --help              show this text and exit\n";
+  out << "      --version           show the release and exit\n";
   return out.str();
 }
 
 int run_tool(const ToolSpec& tool, int argc, char** argv,
              const std::function<int(const CommandLine&)>& body) {
-  return tomio::run_main(
+  return run_main(
       tool.name.c_str(),
       [&] {
         const CommandLine line(tool, std::vector<std::string>(argv + 1, argv + argc));
-        if (line.help_requested()) {
-          std::fputs(help_text(tool).c_str(), stdout);
-          if (std::fflush(stdout) != 0) tomio::fail_output("cannot write the help text");
+        if (line.help_requested() || line.version_requested()) {
+          const std::string text = line.help_requested() ? help_text(tool)
+                                                         : tool.name + " " + TOM_VERSION + "\n";
+          std::fputs(text.c_str(), stdout);
+          if (std::fflush(stdout) != 0) fail_output("cannot write to standard output");
           return 0;
         }
         return body(line);
       },
-      tomio::Console::tool, tool.error_status);
+      tool.console, tool.error_status);
 }
 
-}  // namespace toolkit
+}  // namespace tomio

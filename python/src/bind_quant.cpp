@@ -1,0 +1,162 @@
+// Quantitative reconstruction on numpy arrays: FDK on the projector's
+// geometry, the projector's exact adjoint, and SIRT / OS-SART with them. The
+// same library code as tomfdk and tomiter, so the same bits.
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/scan_geometry.h"
+#include "python/src/bindings.h"
+#include "tomproj/projector_adjoint.h"
+#include "tools/quant/fdk.h"
+#include "tools/quant/iterative.h"
+
+namespace tomsim {
+namespace {
+
+Samples fdk(const py::object& stack_object, const std::string& filter, double cutoff,
+            const py::object& threads_object, const py::object& progress) {
+  const Samples stack = as_samples(stack_object, "stack");
+  const std::size_t count = batch_size(stack, stack_layout(), true, "stack");
+  quant::FdkOptions options;
+  options.window = quant::fdk_window_from_name(filter);
+  options.cutoff = cutoff;
+  options.threads = thread_count(threads_object);
+  Samples volume = new_samples(volume_layout(), count, has_batch_axis(stack, stack_layout()));
+  ProgressSink sink(progress, static_cast<long long>(count) * quant::fdk_step_count());
+  {
+    Unlocked unlocked;
+    for (std::size_t k = 0; k < count; ++k)
+      quant::fdk_reconstruct(stack.data() + k * scan::kStackSamples,
+                             volume.mutable_data() + k * scan::kVolumeSamples, options,
+                             [&](int) { sink.step(); });
+  }
+  sink.rethrow();
+  return volume;
+}
+
+Samples project_adjoint(const py::object& stack_object, const py::object& threads_object,
+                        const py::object& progress) {
+  const Samples stack = as_samples(stack_object, "stack");
+  const std::size_t count = batch_size(stack, stack_layout(), true, "stack");
+  const int threads = thread_count(threads_object);
+  Samples volume = new_samples(volume_layout(), count, has_batch_axis(stack, stack_layout()));
+  ProgressSink sink(progress, static_cast<long long>(count) * scan::kViews);
+  {
+    Unlocked unlocked;
+    for (std::size_t k = 0; k < count; ++k)
+      tomproj::project_adjoint(stack.data() + k * scan::kStackSamples,
+                               volume.mutable_data() + k * scan::kVolumeSamples, threads,
+                               sink.on_item());
+  }
+  sink.rethrow();
+  return volume;
+}
+
+py::dict figures_dict(const quant::IterationFigures& f) {
+  py::dict d;
+  d["iteration"] = f.iteration;
+  d["seconds"] = f.seconds;
+  d["relative_residual"] = f.relative_residual;
+  d["rms_residual"] = f.rms_residual;
+  if (f.has_truth) {
+    d["rmse"] = f.rmse;
+    d["pearson_r"] = f.pearson_r;
+  }
+  return d;
+}
+
+// Returns (volume, list of per-pass figures, what stopped it).
+py::tuple sirt(const py::object& stack_object, int iterations, int subsets, bool nonnegative,
+               const py::object& x0_object, const py::object& truth_object,
+               const py::object& callback, double relaxation, double tolerance,
+               double noise_level, const std::string& cache, const py::object& threads_object) {
+  const Samples stack = as_samples(stack_object, "stack");
+  batch_size(stack, stack_layout(), false, "stack");
+  quant::IterativeOptions options;
+  options.iterations = iterations;
+  options.subsets = subsets;
+  options.nonnegative = nonnegative;
+  options.relaxation = relaxation;
+  options.tolerance = tolerance;
+  options.noise_level = noise_level;
+  options.threads = thread_count(threads_object);
+  if (iterations < 1) throw py::value_error("iterations must be at least 1");
+  if (!(relaxation > 0.0 && relaxation < 2.0)) throw py::value_error("relaxation must lie in (0, 2)");
+  if (!(tolerance >= 0.0) || !(noise_level >= 0.0))
+    throw py::value_error("tolerance and noise_level must not be negative");
+
+  std::vector<float> x(scan::kVolumeSamples, 0.0f);
+  bool start_fdk = false;
+  if (py::isinstance<py::str>(x0_object)) {
+    if (x0_object.cast<std::string>() != "fdk") throw py::value_error("x0 must be None, 'fdk' or a Volume");
+    start_fdk = true;
+  } else if (!x0_object.is_none()) {
+    const Samples x0 = as_samples(x0_object, "x0");
+    batch_size(x0, volume_layout(), false, "x0");
+    std::memcpy(x.data(), x0.data(), scan::kVolumeSamples * sizeof(float));
+  }
+  Samples truth;
+  if (!truth_object.is_none()) {
+    truth = as_samples(truth_object, "truth");
+    batch_size(truth, volume_layout(), false, "truth");
+  }
+
+  py::list history;
+  std::string stopped_by;
+  std::unique_ptr<py::error_already_set> callback_error;
+  {
+    Unlocked unlocked;
+    if (start_fdk) {
+      quant::FdkOptions fdk_options;
+      fdk_options.threads = options.threads;
+      quant::fdk_reconstruct(stack.data(), x.data(), fdk_options);
+    }
+    const quant::SystemSums sums = quant::system_sums(subsets, cache, options.threads);
+    quant::iterative_reconstruct(
+        stack.data(), x, options, sums, truth_object.is_none() ? nullptr : truth.data(),
+        [&](const quant::IterationFigures& f, const std::vector<float>& current) {
+          py::gil_scoped_acquire gil;
+          const py::dict d = figures_dict(f);
+          history.append(d);
+          if (callback.is_none()) return true;
+          try {
+            Samples copy = new_samples(volume_layout(), 1, false);
+            std::memcpy(copy.mutable_data(), current.data(), scan::kVolumeSamples * sizeof(float));
+            const py::object answer = callback(d, copy);
+            // None or anything true goes on; False stops.
+            return answer.is_none() || answer.cast<bool>();
+          } catch (py::error_already_set& e) {
+            callback_error = std::make_unique<py::error_already_set>(std::move(e));
+            return false;
+          }
+        },
+        &stopped_by);
+  }
+  if (callback_error) throw std::move(*callback_error);
+  Samples volume = new_samples(volume_layout(), 1, false);
+  std::memcpy(volume.mutable_data(), x.data(), scan::kVolumeSamples * sizeof(float));
+  return py::make_tuple(volume, history, stopped_by);
+}
+
+}  // namespace
+
+void bind_quant(py::module_& m) {
+  using py::arg;
+  const py::none none;
+  m.def("fdk", &fdk, arg("stack"), arg("filter") = "ram-lak", arg("cutoff") = 1.0,
+        arg("threads") = none, arg("progress") = none,
+        "FDK of a projector stack (batch) in the Volume's units.");
+  m.def("project_adjoint", &project_adjoint, arg("stack"), arg("threads") = none,
+        arg("progress") = none, "The transpose of the projector's map (batch).");
+  m.def("sirt", &sirt, arg("stack"), arg("iterations"), arg("subsets") = 1,
+        arg("nonnegative") = true, arg("x0") = none, arg("truth") = none, arg("callback") = none,
+        arg("relaxation") = 1.0, arg("tolerance") = 0.0, arg("noise_level") = 0.0,
+        arg("cache") = "", arg("threads") = none,
+        "SIRT / OS-SART with the projector's map: (volume, figures per pass, stopped by).");
+}
+
+}  // namespace tomsim

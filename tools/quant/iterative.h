@@ -1,0 +1,77 @@
+// Iterative reconstruction with the projector's own map A and its exact
+// transpose: SIRT (one subset of views) and OS-SART (several), both
+//   x <- x + relaxation * C_s^-1 A_s^T R^-1 (b - A_s x)   for each subset s,
+// with the row sums R = A 1 (per ray) and the column sums C_s = A_s^T 1 (per
+// voxel and subset). A ray whose row sum is 0 and a voxel whose column sum
+// is 0 take no part. Optionally every voxel is held at 0 or above after each
+// subset. Every step is deterministic: the same bits at any thread count.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quant {
+
+// The views of each subset, in the order the subsets are visited: subset j
+// holds the views v with v mod S = j; they are visited in bit-reversed order
+// of j (S a power of two) or with the largest stride prime to S, so that
+// consecutive subsets look from far-apart directions.
+std::vector<std::vector<int>> subset_views(int subsets);
+
+// R = A 1 (ProjectionStack layout) and, per subset (in the order of
+// subset_views), C_s = A_s^T 1 (Volume layout, one after another).
+struct SystemSums {
+  int subsets = 0;
+  std::vector<float> row_sums;
+  std::vector<float> column_sums;
+};
+
+// Computes the sums, or reads them from cache_dir when they are there
+// ("row_sums.img" and "column_sums_<S>.img", made by the same code; their
+// sizes are checked) and writes them there when they are not. An empty
+// cache_dir computes them without keeping them.
+SystemSums system_sums(int subsets, const std::string& cache_dir, int threads);
+
+struct IterativeOptions {
+  int iterations = 10;       // at most this many passes over all views
+  int subsets = 1;           // 1: SIRT; more: OS-SART
+  double relaxation = 1.0;
+  bool nonnegative = true;
+  // Stopping rules, checked after each pass (0 leaves a rule out):
+  // the relative residual |b - Ax| / |b| fell by less than this fraction
+  // of itself over the pass;
+  double tolerance = 0.0;
+  // the root mean square residual over the rays that meet the grid is at
+  // most this (the noise level of the samples: going further fits noise).
+  double noise_level = 0.0;
+  int threads = 1;
+};
+
+// Figures after one pass. The residual is summed over the subsets as each
+// was visited in the pass.
+struct IterationFigures {
+  int iteration = 0;               // 1, 2, ...
+  double relative_residual = 0.0;  // |b - Ax| / |b|
+  double rms_residual = 0.0;       // over the rays with a non-zero row sum
+  double seconds = 0.0;            // since the start of the first pass
+  bool has_truth = false;
+  double rmse = 0.0;               // against the truth, whole Volume
+  double pearson_r = 0.0;
+};
+
+// RMSE and Pearson r of a Volume against a truth, in double.
+void compare_to_truth(const float* volume, const float* truth, double& rmse, double& pearson_r);
+
+// Runs the passes on `x` (the start: zeros or an FDK image). `truth` may be
+// null. after_pass(figures, x) is called after every pass; returning false
+// stops. Returns the figures of every pass; the reason for stopping is
+// written to `stopped_by` ("iterations", "tolerance", "noise level",
+// "callback") when it is not null.
+std::vector<IterationFigures> iterative_reconstruct(
+    const float* stack, std::vector<float>& x, const IterativeOptions& options,
+    const SystemSums& sums, const float* truth,
+    const std::function<bool(const IterationFigures&, const std::vector<float>&)>& after_pass,
+    std::string* stopped_by = nullptr);
+
+}  // namespace quant

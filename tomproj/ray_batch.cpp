@@ -17,9 +17,6 @@ namespace tomproj {
 namespace {
 
 constexpr int kMaxSlots = 4;  // a step has at most four pieces
-// Volumes of one trace at most: each has a chain of sums and a carried value
-// per group of lanes, which together still fit the registers.
-constexpr int kVolumesPerTrace = 4;
 
 // The pieces of one step of every lane, slot n holding piece n: its Volume
 // position and length, or no position (-1) where the lane has fewer pieces
@@ -337,24 +334,20 @@ void span_batch(Kernel kernel, const scan::Point3& source, const NonzeroBox& box
 
 void trace_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays,
                  const float* const* volumes, int count, float* const* samples) {
-  for (int first = 0; first < count; first += kVolumesPerTrace) {
-    const int part = count - first < kVolumesPerTrace ? count - first : kVolumesPerTrace;
-    switch (kernel) {
-      case Kernel::portable:
-        portable::trace_volumes<portable::Ops, kPortableGroups>(source, rays, volumes + first, part,
-                                                                samples + first);
-        break;
+  switch (kernel) {
+    case Kernel::portable:
+      portable::trace_volumes<portable::Ops, kPortableGroups>(source, rays, volumes, count, samples);
+      break;
 #if TOM_X86_KERNELS
-      case Kernel::avx2:
-        trace_batch_avx2(source, rays, volumes + first, part, samples + first);
-        break;
-      case Kernel::avx512:
-        trace_batch_avx512(source, rays, volumes + first, part, samples + first);
-        break;
+    case Kernel::avx2:
+      trace_batch_avx2(source, rays, volumes, count, samples);
+      break;
+    case Kernel::avx512:
+      trace_batch_avx512(source, rays, volumes, count, samples);
+      break;
 #endif
-      default:
-        break;
-    }
+    default:
+      break;
   }
 }
 

@@ -21,8 +21,8 @@ using Stack = std::vector<float, tomio::UninitializedAllocator<float>>;
 // Volumes that differ in every way the trace can tell: a ball in empty
 // space (whose nonzero box is smaller than the others'), random values with
 // the voxels no ray reads marked NaN, an empty Volume, sharp planes, and a
-// lone voxel at a corner of the traced box. Five of them also take the
-// traces of more than one group of Volumes.
+// lone voxel at a corner of the traced box; and, for the traces of more
+// than one group of Volumes, the same again with other values.
 std::vector<std::vector<float>> differing_volumes() {
   std::vector<std::vector<float>> volumes;
   volumes.push_back(testdata::ball_of(testdata::random_volume(41), 70.0, 60.0, 55.0, 30.0));
@@ -33,6 +33,10 @@ std::vector<std::vector<float>> differing_volumes() {
   std::vector<float> corner(scan::kVolumeSamples, 0.0f);
   corner[scan::volume_index(2, 3, 4)] = 5.5f;
   volumes.push_back(corner);
+  volumes.push_back(testdata::random_volume(43));
+  volumes.push_back(testdata::ball_of(testdata::random_volume(44), 60.0, 70.0, 64.0, 20.0));
+  volumes.emplace_back(scan::kVolumeSamples, 0.0f);
+  volumes.push_back(testdata::structured_volume());
   return volumes;
 }
 
@@ -51,7 +55,7 @@ TEST(SeveralVolumes, EachViewIsTheSingleVolumesView) {
   for (Stack& s : stacks) out.push_back(s.data());
   Stack alone(scan::kStackSamples);
   for (kernels::Kernel kernel : testdata::runnable_kernels()) {
-    for (int count : {2, 5}) {
+    for (int count : {2, 5, 9}) {
       for (int view : {0, 45, 128}) {
         if (kernel == kernels::Kernel::scalar && view != 45) continue;  // (slow)
         tomproj::project_view_volumes_with(kernel, view, in.data(), count, out.data());

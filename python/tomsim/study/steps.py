@@ -4,6 +4,7 @@ this module whether a step exists in the build before any work starts, so a
 study that needs a missing function fails at once, naming the key."""
 
 import importlib
+import inspect
 import os
 
 import numpy as np
@@ -189,10 +190,15 @@ def add_noise(stack, condition, seed, threads):
     kwargs = {"electronic": condition.electronic, "threads": threads}
     if condition.mu is not None:
         kwargs["mu"] = condition.mu
-    result = _need(_ADD_NOISE)(stack, condition.i0, seed, **kwargs)
+    add = _need(_ADD_NOISE)
+    try:
+        if "figures" in inspect.signature(add).parameters:
+            kwargs["figures"] = True
+    except (TypeError, ValueError):
+        pass  # the extension's own function, which returns the figures anyway
+    result = add(stack, condition.i0, seed, **kwargs)
     if isinstance(result, tuple):
-        return result[0], {k: v for k, v in dict(result[1]).items()
-                           if isinstance(v, (int, float)) and not isinstance(v, bool)}
+        return result[0], {k: v for k, v in dict(result[1]).items() if _numeric(v)}
     return result, {}
 
 
@@ -270,14 +276,20 @@ def reconstruct(recon, stack, shared, threads):
 _figures = None
 
 
+def _numeric(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
 def _figures_of(truth, volume, with_ssim):
-    """compare's numeric figures as "region.figure" names, and the SSIM of
-    the image-quality figures as "whole.ssim" when asked."""
+    """compare's numeric figures as "region.figure" names; its figures of the
+    whole Volume outside the regions (SSIM) count as "whole". Where compare
+    gives no SSIM, the image-quality figures give it when asked."""
     comparison = _need("compare")(truth, volume)
     figures = {f"{region}.{name}": float(value)
                for region, values in comparison["regions"].items()
-               for name, value in values.items()
-               if isinstance(value, (int, float)) and not isinstance(value, bool)}
+               for name, value in values.items() if _numeric(value)}
+    figures.update({f"whole.{name}": float(value) for name, value in comparison.items()
+                    if _numeric(value) and f"whole.{name}" not in figures})
     if with_ssim and "whole.ssim" not in figures:
         figures["whole.ssim"] = float(_need(_IMAGE_QUALITY)(truth, volume)["ssim"])
     return figures

@@ -39,8 +39,8 @@ std::vector<float> ball_phantom() {
   for (int iz = 0; iz < scan::NZ; ++iz)
     for (int iy = 0; iy < scan::NY; ++iy)
       for (int ix = 0; ix < scan::NX; ++ix) {
-        const double x = ix - scan::NX / 2 + 0.5, y = scan::NY / 2 - iy + 0.5, z = scan::NZ / 2 - iz + 0.5;
-        if (x * x + y * y + z * z < 40.0 * 40.0) v[scan::volume_index(ix, iy, iz)] = 1.0f;
+        const scan::Point3 c = scan::voxel_centre(ix, iy, iz);
+        if (c.x * c.x + c.y * c.y + c.z * c.z < 40.0 * 40.0) v[scan::volume_index(ix, iy, iz)] = 1.0f;
       }
   return v;
 }

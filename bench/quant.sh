@@ -82,12 +82,12 @@ x, y, z = ix - 63.5, 64.5 - iy, 64.5 - iz
 core = np.abs(z) <= 40
 def mean(cx, cy, r):
     return float(v[((x - cx) ** 2 + (y - cy) ** 2 <= r * r) & core].mean())
-water = mean(0, -25, 8)
+water = mean(0, 0, 8)
 names = [("air", 28, 0), ("lung", 8.65, 26.6), ("fat", -22.65, 16.46),
          ("acrylic", -22.65, -16.46), ("bone", 8.65, -26.6)]
 ratios = " ".join(f"{n} {mean(cx, cy, 6) / water:.3f}" for n, cx, cy in names)
-centre = float(v[(x * x + (y + 25) ** 2 <= 64) & (np.abs(z) <= 5)].mean())
-ends = float(v[(x * x + (y + 25) ** 2 <= 64) & (np.abs(z) >= 35) & (np.abs(z) <= 40)].mean())
+centre = float(v[(x * x + y * y <= 64) & (np.abs(z) <= 5)].mean())
+ends = float(v[(x * x + y * y <= 64) & (np.abs(z) >= 35) & (np.abs(z) <= 40)].mean())
 print(f"water {water:.4f}, ends/centre {ends / centre:.3f}; x water: {ratios}")
 PY
 }

@@ -72,13 +72,34 @@ inline std::size_t volume_index(int ix, int iy, int iz) {
 
 // Voxel indices of cell coordinates (the floors of a point): the x index grows
 // with x, the y and z indices grow as y and z fall.
-inline int voxel_ix(int cx) { return NX / 2 + cx; }
-inline int voxel_iy(int cy) { return NY / 2 - cy; }
-inline int voxel_iz(int cz) { return NZ / 2 - cz; }
+constexpr int voxel_ix(int cx) { return NX / 2 + cx; }
+constexpr int voxel_iy(int cy) { return NY / 2 - cy; }
+constexpr int voxel_iz(int cz) { return NZ / 2 - cz; }
 
 inline std::size_t volume_index_of_cell(int cx, int cy, int cz) {
   return volume_index(voxel_ix(cx), voxel_iy(cy), voxel_iz(cz));
 }
+
+// Cell coordinates of voxel indices (the inverse of the three above).
+constexpr int cell_x(int ix) { return ix - NX / 2; }
+constexpr int cell_y(int iy) { return NY / 2 - iy; }
+constexpr int cell_z(int iz) { return NZ / 2 - iz; }
+
+// The centre of voxel (ix, iy, iz).
+inline Point3 voxel_centre(int ix, int iy, int iz) {
+  return Point3{cell_x(ix) + 0.5, cell_y(iy) + 0.5, cell_z(iz) + 0.5};
+}
+
+// The same map as one sum, for ray code that holds cells as whole-number
+// doubles or integer lanes: the Volume position of cell (cx, cy, cz) is
+//   kCellOriginPosition + cx - kPositionPerY * cy - kPositionPerZ * cz.
+// Every term is a small integer, so any order of the sum is exact.
+constexpr int kCellOriginPosition = NX / 2 + NX * (NY / 2) + NX * NY * (NZ / 2);
+constexpr int kPositionPerY = NX;
+constexpr int kPositionPerZ = NX * NY;
+
+// The z index of a Volume position.
+inline int z_index_of_position(std::size_t k) { return static_cast<int>(k / (NX * NY)); }
 
 // ProjectionStack position of view v, detector row r, column c.
 inline std::size_t stack_index(int v, int r, int c) {

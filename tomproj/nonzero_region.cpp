@@ -27,14 +27,13 @@ NonzeroBox nonzero_box(const float* volume) {
   NonzeroBox box;
   if (ihi[0] < 0) return box;
   box.empty = false;
-  // Cells from voxel indices: cx = ix - NX/2, cy = NY/2 - iy, cz = NZ/2 - iz
-  // (the y and z indices run against their coordinates).
-  box.lo[0] = ilo[0] - scan::NX / 2;
-  box.hi[0] = ihi[0] - scan::NX / 2;
-  box.lo[1] = scan::NY / 2 - ihi[1];
-  box.hi[1] = scan::NY / 2 - ilo[1];
-  box.lo[2] = scan::NZ / 2 - ihi[2];
-  box.hi[2] = scan::NZ / 2 - ilo[2];
+  // (The y and z indices run against their coordinates.)
+  box.lo[0] = scan::cell_x(ilo[0]);
+  box.hi[0] = scan::cell_x(ihi[0]);
+  box.lo[1] = scan::cell_y(ihi[1]);
+  box.hi[1] = scan::cell_y(ilo[1]);
+  box.lo[2] = scan::cell_z(ihi[2]);
+  box.hi[2] = scan::cell_z(ilo[2]);
   return box;
 }
 

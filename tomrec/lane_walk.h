@@ -183,9 +183,10 @@ TOMREC_ALWAYS_INLINE void walk_lanes(const RayStart* rays, const double* sample,
 
       // The segment, and the end of the lane's walk at its first segment
       // past the slab. The indices are small integers, exact in doubles.
-      const Real iz = NZ / 2 - floors[2];
-      const Real position = iz * double{NX * NY} + (NY / 2 - floors[1]) * double{NX} +
-                            (floors[0] + NX / 2);
+      const Real iz = double{scan::voxel_iz(0)} - floors[2];
+      const Real position = (floors[0] + double{scan::kCellOriginPosition}) -
+                            (floors[1] * double{scan::kPositionPerY} +
+                             floors[2] * double{scan::kPositionPerZ});
       // (Unsigned, so that the values of idle lanes wrap harmlessly.)
       const Position k = (Position)__builtin_convertvector(position, Index);
       const Mask below = iz < double(slab.iz_first);

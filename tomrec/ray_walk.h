@@ -104,7 +104,7 @@ struct RaySegments {
   double* credit_row(int i, int j) { return &credits[j / kBlockLanes][i][j % kBlockLanes]; }
 };
 
-inline int z_index_of_voxel(std::uint32_t k) { return static_cast<int>(k / (scan::NX * scan::NY)); }
+inline int z_index_of_voxel(std::uint32_t k) { return scan::z_index_of_position(k); }
 
 // Walks rays[0 .. count-1] (count <= kLanes) through the fixed grid
 // (scan::NX, NY, NZ) for the voxels of slab and leaves their segments in out;

@@ -8,7 +8,7 @@ namespace tomrec {
 
 namespace {
 
-int z_index(double z) { return NZ / 2 - static_cast<int>(std::floor(z)); }
+int z_index(double z) { return scan::voxel_iz(static_cast<int>(std::floor(z))); }
 
 // Straight-line estimate of the segments a thread walks for one ray to cover
 // the slab [lo, hi]: the ray is walked from its entry until it leaves the
@@ -20,7 +20,7 @@ struct RayEstimate {
 
 double walked_segments(const RayEstimate& e, int lo, int hi) {
   // The slab's z range: iz = NZ/2 - floor(z), so [NZ/2 - hi, NZ/2 - lo + 1).
-  const double z_lo = NZ / 2 - hi, z_hi = NZ / 2 - lo + 1;
+  const double z_lo = scan::cell_z(hi), z_hi = scan::cell_z(lo) + 1;
   const double a = std::min(e.z_in, e.z_out), b = std::max(e.z_in, e.z_out);
   if (b < z_lo || a >= z_hi) return 0.0;
   if (e.z_out == e.z_in) return e.segments;

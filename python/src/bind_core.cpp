@@ -29,14 +29,22 @@ namespace {
 
 using Scratch = std::vector<float, tomio::UninitializedAllocator<float>>;
 
-// Projects `count` Volumes, one after the other, into their stacks. (The one
-// place to switch to a walk over several Volumes at once.)
+// Projects `count` Volumes into their stacks: several at once through one
+// trace of the rays, which gives each the bits of its own projection.
+// on_view_done is called once per view of the scan.
 void project_volumes(const float* volumes, float* stacks, std::size_t count, int threads,
                      const std::function<void(int)>& on_view_done) {
-  for (std::size_t k = 0; k < count; ++k) {
-    tomproj::project_stack(volumes + k * scan::kVolumeSamples, stacks + k * scan::kStackSamples,
-                           threads, on_view_done);
+  if (count == 1) {
+    tomproj::project_stack(volumes, stacks, threads, on_view_done);
+    return;
   }
+  std::vector<const float*> in(count);
+  std::vector<float*> out(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    in[k] = volumes + k * scan::kVolumeSamples;
+    out[k] = stacks + k * scan::kStackSamples;
+  }
+  tomproj::project_stacks(in.data(), out.data(), static_cast<int>(count), threads, on_view_done);
 }
 
 Samples project(const py::object& volume_object, const py::object& threads_object,
@@ -45,7 +53,7 @@ Samples project(const py::object& volume_object, const py::object& threads_objec
   const std::size_t count = batch_size(volume, volume_layout(), true, "volume");
   const int threads = thread_count(threads_object);
   Samples stack = new_samples(stack_layout(), count, has_batch_axis(volume, volume_layout()));
-  ProgressSink sink(progress, static_cast<long long>(count) * scan::kViews);
+  ProgressSink sink(progress, scan::kViews);
   {
     Unlocked unlocked;
     project_volumes(volume.data(), stack.mutable_data(), count, threads, sink.on_item());

@@ -12,9 +12,9 @@
 
 namespace {
 
-// Whole passes of OS-SART on a ball from zero: the residual and the error
-// fall pass by pass, the result is the same bits at any thread count, and
-// sums read back from the cache give the same result as computed ones.
+// Whole passes of OS-SART on a ball from zero: sums read back from the cache
+// are the computed ones, a pass is the same bits at any thread count, and
+// the residual and the error fall from pass to pass.
 TEST(IterativeSlow, OsSartConvergesDeterministicallyWithCachedSums) {
   const std::vector<float> ball = toolkit::ball_volume({6.0, -4.0, 10.0}, 30.0, 0.5f);
   std::vector<float> stack(scan::kStackSamples);
@@ -25,31 +25,30 @@ TEST(IterativeSlow, OsSartConvergesDeterministicallyWithCachedSums) {
 
   quant::IterativeOptions options;
   options.subsets = 8;
-  options.iterations = 3;
-  options.threads = 2;
   const quant::SystemSums computed = quant::system_sums(8, cache.string(), 2);
   const quant::SystemSums cached = quant::system_sums(8, cache.string(), 1);
   EXPECT_EQ(computed.row_sums, cached.row_sums);
   EXPECT_EQ(computed.column_sums, cached.column_sums);
 
-  std::vector<float> two(scan::kVolumeSamples, 0.0f);
-  const std::vector<quant::IterationFigures> f =
-      quant::iterative_reconstruct(stack.data(), two, options, computed, ball.data(), nullptr);
-  ASSERT_EQ(f.size(), 3u);
-  for (std::size_t i = 1; i < f.size(); ++i) {
-    EXPECT_LT(f[i].relative_residual, f[i - 1].relative_residual);
-    EXPECT_LT(f[i].rmse, f[i - 1].rmse);
-  }
-  EXPECT_GT(f.back().pearson_r, 0.95);
-
+  // One pass on one thread with the sums read back, one on three threads
+  // with the sums computed: the same bits. A second pass lowers the
+  // residual and the error.
   options.iterations = 1;
   options.threads = 1;
   std::vector<float> one(scan::kVolumeSamples, 0.0f);
-  quant::iterative_reconstruct(stack.data(), one, options, cached, nullptr, nullptr);
+  const std::vector<quant::IterationFigures> first =
+      quant::iterative_reconstruct(stack.data(), one, options, cached, ball.data(), nullptr);
   options.threads = 3;
   std::vector<float> three(scan::kVolumeSamples, 0.0f);
   quant::iterative_reconstruct(stack.data(), three, options, computed, nullptr, nullptr);
   EXPECT_EQ(0, std::memcmp(one.data(), three.data(), one.size() * sizeof(float)));
+  const std::vector<quant::IterationFigures> second =
+      quant::iterative_reconstruct(stack.data(), three, options, computed, ball.data(), nullptr);
+  ASSERT_EQ(first.size(), 1u);
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_LT(second[0].relative_residual, first[0].relative_residual);
+  EXPECT_LT(second[0].rmse, first[0].rmse);
+  EXPECT_GT(second[0].pearson_r, 0.9);
   std::filesystem::remove_all(cache);
 }
 

@@ -9,6 +9,7 @@
 #include "common/scan_geometry.h"
 #include "common/uninitialized_allocator.h"
 #include "tomrec/reconstruction.h"
+#include "tomrec/weight_files.h"
 #include "tools/tomweight/length_sums.h"
 #include "tools/toolkit/command_line.h"
 #include "tools/toolkit/progress.h"

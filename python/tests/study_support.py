@@ -34,9 +34,9 @@ def small_study(folder, samples=6):
     noise where the build has it, no reconstruction (seconds to a minute
     each); the projections are kept, so every computed array is compared."""
     noisy = steps.noise_missing() is None
-    phantoms = samples // 3 if noisy else samples
+    phantoms = samples // 2 if noisy else samples
     write_boxes(os.path.join(folder, "phantoms"), phantoms)
-    conditions = "i0 = [1e3, 1e5]\nnoise_free = true\n" if noisy else "noise_free = true\n"
+    conditions = "i0 = [1e4]\nnoise_free = true\n" if noisy else "noise_free = true\n"
     text = f"""\
 [study]
 name = "small"

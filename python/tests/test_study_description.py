@@ -1,7 +1,6 @@
 """Study descriptions: every fault named with its key and line before any
 work; ids and seeds that do not move when a study grows."""
 
-import os
 import subprocess
 import sys
 

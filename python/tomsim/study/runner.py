@@ -219,9 +219,10 @@ def _connect(options):
     # it ignored, and this process stops them in order.
     previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
+        # A free port for the scheduler's web server (the dashboard where
+        # bokeh is installed): another cluster may hold the usual one.
         cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                               host="127.0.0.1",
-                               dashboard_address="127.0.0.1:0" if _dashboard_available() else None,
+                               host="127.0.0.1", dashboard_address="127.0.0.1:0",
                                silence_logs=logging.ERROR)
     finally:
         signal.signal(signal.SIGINT, previous)

@@ -10,7 +10,6 @@ import os
 import numpy as np
 
 VOLUME_SHAPE = (128, 128, 128)
-STACK_SHAPE = (256, 256, 256)
 
 
 def _tomsim():

@@ -3,8 +3,10 @@
 # Quantitative reconstruction, side by side, on the Shepp-Logan head and on a
 # water cylinder with inserts (air, lung, fat, acrylic, bone), both projected
 # by tomproj: tomrec on the rebinned stack, FDK with each window, OS-SART
-# (16 subsets, from zero and from the FDK image) and plastimatch's FDK on the
-# very same projections. For each: wall and CPU seconds, Pearson r (whole
+# (from zero and from the FDK image) and plastimatch's FDK on the very same
+# projections; then, on the head's projections made noisy by tomnoise at
+# each dose of NOISY_I0 (default 1e4 1e3), FDK against SIRT and OS-SART
+# stopped at the noise level the dose implies. For each: wall and CPU seconds, Pearson r (whole
 # volume and central axial slice) and RMSE against the phantom; for the
 # cylinder also every insert's mean relative to water. Writes the README's
 # figures (phantom | tomrec | FDK | OS-SART, axial and coronal) to
@@ -15,7 +17,10 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build-bench}
 work=${1:-$(mktemp -d /tmp/quant-bench-XXXXXX)}
-passes=${OSART_PASSES:-6}
+passes=${OSART_PASSES:-3}
+subsets=${OSART_SUBSETS:-64}
+sirt_passes=${SIRT_PASSES:-150}
+noisy_doses=(${NOISY_I0:-1e4 1e3})
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 py=/usr/bin/python3  # Debian's interpreter, the one with numpy
@@ -23,7 +28,7 @@ py=/usr/bin/python3  # Debian's interpreter, the one with numpy
 "$here/scripts/install-deps.sh"
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
 cmake --build "$build" -j2 --target tomproj tomrec tomweight tomphantom tomrebin tompng \
-  tomcompare tomfdk tomiter > /dev/null
+  tomcompare tomfdk tomiter tomnoise > /dev/null
 tool() { echo "$build/tools/$1/$1"; }
 measure() { "$here/bench/measure.py" "$@"; }
 cd "$work"
@@ -122,16 +127,16 @@ for phantom in head cylinder; do
   done
 
   mkdir -p cache
-  timed "tomiter OS-SART from zero" "$(tool tomiter)" --subsets 16 --iterations "$passes" \
+  timed "tomiter OS-SART from zero" "$(tool tomiter)" --subsets "$subsets" --iterations "$passes" \
     --cache cache --truth "$phantom.img" --log "$phantom.osart.csv" "$phantom.stack" "$phantom.osart.img"
   read -r a b c <<< "$(figures "$phantom.img" "$phantom.osart.img")"
   reach=$(awk -F, 'NR > 2 && $6 >= 0.97 && !t { t = $2 } END { print t ? sprintf("r >= 0.97 after %.0f s of passes", t) : "r < 0.97" }' "$phantom.osart.csv")
-  row "$phantom" "OS-SART 16, $passes passes" "$wall" "$cpu" "$a" "$b" "$c" "from zero; $reach"
+  row "$phantom" "OS-SART $subsets, $passes passes" "$wall" "$cpu" "$a" "$b" "$c" "from zero; $reach"
   [ "$phantom" = cylinder ] && echo "OS-SART: $(insert_means "$phantom.osart.img")"
-  timed "tomiter OS-SART from FDK" "$(tool tomiter)" --subsets 16 --iterations 2 --start fdk \
+  timed "tomiter OS-SART from FDK" "$(tool tomiter)" --subsets "$subsets" --iterations 2 --start fdk \
     --cache cache --truth "$phantom.img" --log "$phantom.osart-fdk.csv" "$phantom.stack" "$phantom.osart-fdk.img"
   read -r a b c <<< "$(figures "$phantom.img" "$phantom.osart-fdk.img")"
-  row "$phantom" "OS-SART 16, 2 passes" "$wall" "$cpu" "$a" "$b" "$c" "from FDK ram-lak; sums cached"
+  row "$phantom" "OS-SART $subsets, 2 passes" "$wall" "$cpu" "$a" "$b" "$c" "from FDK ram-lak; sums cached"
 
   if command -v plastimatch > /dev/null; then
     rm -rf peer && cp -r geometry peer
@@ -161,6 +166,27 @@ PY
     row "$phantom" "plastimatch fdk" "$wall" "$cpu" "$a" "$b" "$c" "its own units (RMSE not comparable)"
     [ "$phantom" = cylinder ] && echo "plastimatch: $(insert_means "$phantom.peer.img")"
   fi
+done
+
+# Noisy projections of the head: does an iterative reconstruction stopped at
+# the noise level beat FDK's RMSE?
+for i0 in "${noisy_doses[@]}"; do
+  echo "== head, I0 $i0"
+  "$(tool tomnoise)" --i0 "$i0" --seed 1 head.stack "head.noisy-$i0.stack" 2> /dev/null
+  for window in ram-lak hann; do
+    timed "tomfdk $window, I0 $i0" "$(tool tomfdk)" --filter "$window" "head.noisy-$i0.stack" "head.noisy-$i0.fdk-$window.img"
+    read -r a b c <<< "$(figures head.img "head.noisy-$i0.fdk-$window.img")"
+    row "I0 $i0" "FDK $window" "$wall" "$cpu" "$a" "$b" "$c" "noisy head"
+  done
+  for s in 1 "$subsets"; do
+    label="OS-SART $s"; [ "$s" = 1 ] && label="SIRT"
+    most=$sirt_passes; [ "$s" != 1 ] && most=20
+    timed "tomiter $label, I0 $i0" "$(tool tomiter)" --subsets "$s" --iterations "$most" --noise-i0 "$i0" \
+      --cache cache --truth head.img --log "head.noisy-$i0.$s.csv" "head.noisy-$i0.stack" "head.noisy-$i0.iter-$s.img"
+    read -r a b c <<< "$(figures head.img "head.noisy-$i0.iter-$s.img")"
+    used=$(awk -F, 'END { print $1 }' "head.noisy-$i0.$s.csv")
+    row "I0 $i0" "$label, stopped" "$wall" "$cpu" "$a" "$b" "$c" "noisy head; from zero; $used passes to the noise level"
+  done
 done
 
 echo

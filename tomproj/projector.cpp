@@ -4,11 +4,10 @@
 #include <cmath>
 #include <vector>
 
-#include "common/inside_span.h"
 #include "common/parallel.h"
 #include "tomproj/nonzero_region.h"
 #include "tomproj/ray_batch.h"
-#include "tomproj/split_step.h"
+#include "tomproj/ray_pieces.h"
 
 namespace tomproj {
 
@@ -97,43 +96,11 @@ float project_ray(double theta, const scan::Point3& source, int row, int col, co
 void project_ray_volumes(double theta, const scan::Point3& source, int row, int col,
                          const float* const* volumes, int count, float* samples) {
   const scan::Point3 dir = ray_direction(theta, row, col);
-  const double d[3] = {dir.x, dir.y, dir.z};
-  const double s[3] = {source.x, source.y, source.z};
   for (int j = 0; j < count; ++j) samples[j] = 0.0f;
 
-  // Only the samples that pass the inside test close a step that is credited;
-  // they form one span of counts, found exactly.
-  const scan::CountSpan span = scan::inside_span(source, dir, kSamplesPerRay);
-  if (span.empty()) return;
-  // The source lies far outside the box, so sample 0 never passes and every
-  // credited step has a previous sample.
-  const int first = span.first < 1 ? 1 : span.first;
-
-  double p[3], q[3];
-  int fp[3], fq[3];
-  for (int a = 0; a < 3; ++a) {
-    p[a] = scan::sample_coordinate(first - 1, d[a], s[a]);
-    fp[a] = cell_of(p[a]);
-  }
-  PieceTable table;
-  for (int k = first; k < span.last; ++k) {
-    for (int a = 0; a < 3; ++a) {
-      q[a] = scan::sample_coordinate(k, d[a], s[a]);
-      fq[a] = cell_of(q[a]);
-    }
-    if (fq[0] == fp[0] && fq[1] == fp[1] && fq[2] == fp[2]) {
-      add_piece(volumes, count, fq, 1.0, samples);
-    } else {
-      split_step_cells(p, q, d, fp, fq, table);
-      for (int n = 0; n <= table.count; ++n) {
-        add_piece(volumes, count, table.zahyo[n], table.ll[n], samples);
-      }
-    }
-    for (int a = 0; a < 3; ++a) {
-      p[a] = q[a];
-      fp[a] = fq[a];
-    }
-  }
+  for_each_ray_piece(source, dir, kSamplesPerRay, [&](const int cell[3], double length) {
+    add_piece(volumes, count, cell, length, samples);
+  });
 }
 
 namespace {

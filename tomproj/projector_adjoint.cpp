@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "common/inside_span.h"
 #include "common/parallel.h"
 #include "tomproj/projector.h"
 #include "tomproj/ray_pieces.h"
@@ -28,17 +27,12 @@ void adjoint_ray(double theta, const scan::Point3& source, int row, int col, dou
                  double* acc) {
   // The pieces are found exactly as project_ray finds them.
   const scan::Point3 dir = ray_direction(theta, row, col);
-  const scan::CountSpan span = scan::inside_span(source, dir, kSamplesPerRay);
-  if (span.empty()) return;
-  // The source lies far outside the box: every credited step has a
-  // previous sample.
-  const int first = span.first < 1 ? 1 : span.first;
   // The sum of the voxel last credited is held in a register while the ray
   // stays in it: the same additions in the same order, without a store and
   // a load between them.
   std::size_t held = scan::volume_index_of_cell(0, 0, 0);
   double value = acc[held];
-  for_each_piece(source, dir, first, span.last, [&](const int cell[3], double length) {
+  for_each_ray_piece(source, dir, kSamplesPerRay, [&](const int cell[3], double length) {
     const std::size_t voxel = voxel_of_cell(cell);
     if (voxel != held) {
       acc[held] = value;

@@ -44,4 +44,17 @@ inline void for_each_piece(const scan::Point3& source, const scan::Point3& dir, 
   }
 }
 
+// Every piece of the whole ray from s along d. Only the samples that pass the
+// inside test close a credited step; they form one span of counts, found
+// exactly. The source lies far outside the box, so sample 0 never passes
+// and every credited step has a previous sample.
+template <class Credit>
+inline void for_each_ray_piece(const scan::Point3& source, const scan::Point3& dir, int samples_per_ray,
+                               Credit&& credit) {
+  const scan::CountSpan span = scan::inside_span(source, dir, samples_per_ray);
+  if (span.empty()) return;
+  const int first = span.first < 1 ? 1 : span.first;
+  for_each_piece(source, dir, first, span.last, credit);
+}
+
 }  // namespace tomproj

@@ -73,7 +73,8 @@ py::dict figures_dict(const quant::IterationFigures& f) {
 py::tuple sirt(const py::object& stack_object, int iterations, int subsets, bool nonnegative,
                const py::object& x0_object, const py::object& truth_object,
                const py::object& callback, double relaxation, double tolerance,
-               double noise_level, const std::string& cache, const py::object& threads_object) {
+               double noise_level, double noise_i0, double mu, double electronic, double discrepancy,
+               const std::string& cache, const py::object& threads_object) {
   const Samples stack = as_samples(stack_object, "stack");
   batch_size(stack, stack_layout(), false, "stack");
   quant::IterativeOptions options;
@@ -83,11 +84,16 @@ py::tuple sirt(const py::object& stack_object, int iterations, int subsets, bool
   options.relaxation = relaxation;
   options.tolerance = tolerance;
   options.noise_level = noise_level;
+  options.discrepancy = discrepancy;
   options.threads = thread_count(threads_object);
   if (iterations < 1) throw py::value_error("iterations must be at least 1");
   if (!(relaxation > 0.0 && relaxation < 2.0)) throw py::value_error("relaxation must lie in (0, 2)");
   if (!(tolerance >= 0.0) || !(noise_level >= 0.0))
     throw py::value_error("tolerance and noise_level must not be negative");
+  if (noise_i0 != 0.0 && noise_level != 0.0) throw py::value_error("noise_level and noise_i0 exclude each other");
+  if (!(noise_i0 >= 0.0) || !(mu > 0.0) || !(electronic >= 0.0))
+    throw py::value_error("noise_i0 and electronic must not be negative, mu must be positive");
+  if (!(discrepancy >= 1.0)) throw py::value_error("discrepancy must be at least 1");
 
   std::vector<float> x(scan::kVolumeSamples, 0.0f);
   bool start_fdk = false;
@@ -116,6 +122,8 @@ py::tuple sirt(const py::object& stack_object, int iterations, int subsets, bool
       quant::fdk_reconstruct(stack.data(), x.data(), fdk_options);
     }
     const quant::SystemSums sums = quant::system_sums(subsets, cache, options.threads);
+    if (noise_i0 > 0.0)
+      options.noise_level = quant::expected_noise_level(stack.data(), sums.row_sums, noise_i0, mu, electronic);
     quant::iterative_reconstruct(
         stack.data(), x, options, sums, truth_object.is_none() ? nullptr : truth.data(),
         [&](const quant::IterationFigures& f, const std::vector<float>& current) {
@@ -142,6 +150,14 @@ py::tuple sirt(const py::object& stack_object, int iterations, int subsets, bool
   return py::make_tuple(volume, history, stopped_by);
 }
 
+// Makes the sums of `subsets` subsets in `folder`, or finds them there.
+void make_system_sums(int subsets, const std::string& folder, const py::object& threads_object) {
+  if (folder.empty()) throw py::value_error("the sums need a folder to be kept in");
+  const int threads = thread_count(threads_object);
+  Unlocked unlocked;
+  quant::system_sums(subsets, folder, threads);
+}
+
 }  // namespace
 
 void bind_quant(py::module_& m) {
@@ -155,8 +171,10 @@ void bind_quant(py::module_& m) {
   m.def("sirt", &sirt, arg("stack"), arg("iterations"), arg("subsets") = 1,
         arg("nonnegative") = true, arg("x0") = none, arg("truth") = none, arg("callback") = none,
         arg("relaxation") = 1.0, arg("tolerance") = 0.0, arg("noise_level") = 0.0,
-        arg("cache") = "", arg("threads") = none,
+        arg("noise_i0") = 0.0, arg("mu") = 0.15, arg("electronic") = 0.0, arg("discrepancy") = 1.1, arg("cache") = "", arg("threads") = none,
         "SIRT / OS-SART with the projector's map: (volume, figures per pass, stopped by).");
+  m.def("make_system_sums", &make_system_sums, arg("subsets"), arg("folder"), arg("threads") = none,
+        "Makes SIRT's row and column sums for `subsets` subsets in a folder (kept there).");
 }
 
 }  // namespace tomsim

@@ -30,6 +30,10 @@ def test_sirt_refuses_bad_starts():
         tomsim.sirt(stack, 1, x0=np.zeros((64, 64, 64), np.float32))
     with pytest.raises(ValueError):
         tomsim.sirt(stack, 0)
+    with pytest.raises(ValueError):
+        tomsim.sirt(stack, 1, noise_level=0.1, noise_i0=1e4)
+    with pytest.raises(ValueError):
+        tomsim.system_sums(4, cache=False)
 
 
 @pytest.mark.slow
@@ -50,3 +54,10 @@ def test_adjoint_identity_and_an_os_sart_pass(tmp_path):
     assert [f["iteration"] for f in result.history] == [1, 2]
     assert result.history[1]["rmse"] < result.history[0]["rmse"]
     assert result.volume.shape == (128, 128, 128)
+
+    # The sums made beforehand are the ones sirt() reads; on noisy samples
+    # the run stops at the level the dose implies.
+    assert tomsim.system_sums(8, cache=tmp_path) == str(tmp_path)
+    noisy = tomsim.add_noise(stack, 1e3, seed=2)
+    stopped = tomsim.sirt(noisy, 5, subsets=8, noise_i0=1e3, discrepancy=1.5, cache=tmp_path)
+    assert stopped.stopped_by == "noise level" and len(stopped.history) < 5

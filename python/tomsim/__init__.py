@@ -22,13 +22,13 @@ from ._errors import TomsimError, TomsimInputError, TomsimOutputError
 from ._progress import run as _run
 from . import _weights
 from ._weights import weights, cache_folder as weights_folder
-from ._quant import fdk, project_adjoint, sirt, SirtResult
+from ._quant import fdk, project_adjoint, sirt, system_sums, SirtResult
 
 __all__ = [
     "project", "filter_stack", "weights", "weights_folder", "reconstruct", "rebin",
     "compare", "add_noise", "analytic_projection", "io", "phantom", "available_threads", "TomsimError", "TomsimInputError",
     "TomsimOutputError", "VOLUME_SHAPE", "STACK_SHAPE", "__version__",
-    "fdk", "project_adjoint", "sirt", "SirtResult",
+    "fdk", "project_adjoint", "sirt", "system_sums", "SirtResult",
 ]
 
 __version__ = _core.version

@@ -22,6 +22,25 @@ def sums_folder():
     return os.path.join(base, "tomsim", "system-sums-" + build_id())
 
 
+def _sums_folder_of(cache):
+    if cache is True:
+        return sums_folder()
+    return os.fspath(cache) if cache else ""
+
+
+def system_sums(subsets=1, cache=True, threads=None):
+    """Makes the row and column sums that sirt() with `subsets` subsets
+    needs, once, in the cache folder (sums_folder(), or the folder given),
+    where later sirt() calls with the same cache read them. Returns the
+    folder. Worth calling before handing a folder to several processes."""
+    folder = _sums_folder_of(cache)
+    if not folder:
+        raise ValueError("system_sums keeps the sums in a folder: cache must not be False")
+    os.makedirs(folder, exist_ok=True)
+    _core.make_system_sums(subsets, folder, threads)
+    return folder
+
+
 def fdk(stack, filter="ram-lak", cutoff=1.0, threads=None, progress=False):
     """FDK of a stack made by project() (batch), in the Volume's units.
 
@@ -38,25 +57,26 @@ def project_adjoint(stack, threads=None, progress=False):
 
 
 def sirt(stack, iterations, subsets=1, nonnegative=True, x0=None, truth=None, callback=None,
-         relaxation=1.0, tolerance=0.0, noise_level=0.0, cache=True, threads=None):
+         relaxation=1.0, tolerance=0.0, noise_level=0.0, noise_i0=0.0, mu=0.15, electronic=0.0,
+         discrepancy=1.1, cache=True, threads=None):
     """SIRT (subsets=1) or OS-SART with the projector's map and its transpose.
 
     x0: None (zeros), "fdk" or a Volume. truth: a Volume for RMSE and Pearson r
     per pass. callback(figures, volume) is called after every pass; returning
     False stops. Stopping rules: tolerance (a pass lowers the relative
     residual by less than this fraction of it) and noise_level (the rms
-    residual per ray reaches the samples' noise level). cache: True keeps the
+    residual per ray reaches discrepancy x noise_level, the samples' noise
+    level; the factor is above 1 as the residual of an image held at 0 or
+    above levels off just above the noise). noise_i0 sets that level from
+    the dose instead: the level that add_noise(stack, noise_i0, mu=mu,
+    electronic=electronic) implies for the samples. cache: True keeps the
     row and column sums in sums_folder(), a folder name keeps them there,
     False computes them afresh. Returns a SirtResult.
     """
-    folder = ""
-    if cache is True:
-        folder = sums_folder()
-    elif cache:
-        folder = os.fspath(cache)
+    folder = _sums_folder_of(cache)
     if folder:
         os.makedirs(folder, exist_ok=True)
     volume, history, stopped_by = _core.sirt(stack, iterations, subsets, nonnegative, x0, truth,
                                              callback, relaxation, tolerance, noise_level,
-                                             folder, threads)
+                                             noise_i0, mu, electronic, discrepancy, folder, threads)
     return SirtResult(volume, list(history), stopped_by)

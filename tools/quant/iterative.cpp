@@ -1,5 +1,6 @@
 #include "tools/quant/iterative.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -66,15 +67,23 @@ SystemSums system_sums(int subsets, const std::string& cache_dir, int threads) {
   SystemSums sums;
   sums.subsets = subsets;
   const std::filesystem::path dir(cache_dir);
-  auto cached = [&](const std::string& name) {
-    return !cache_dir.empty() && std::filesystem::exists(dir / name);
+  // A cached file of the wrong size (a run stopped while another wrote it
+  // by hand, a truncated copy) is made again, never read.
+  auto cached = [&](const std::string& name, std::size_t samples) {
+    std::error_code error;
+    return !cache_dir.empty() &&
+           std::filesystem::file_size(dir / name, error) == samples * sizeof(float) && !error;
   };
   auto keep = [&](const std::string& name, const std::vector<float>& samples, toolkit::FileKind kind) {
-    if (!cache_dir.empty()) toolkit::write_samples((dir / name).string(), samples, kind);
+    if (cache_dir.empty()) return;
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (error) tomio::fail_output("cannot create the cache folder " + cache_dir + ": " + error.message());
+    toolkit::write_samples((dir / name).string(), samples, kind);
   };
 
   const std::string row_name = "row_sums.img";
-  if (cached(row_name)) {
+  if (cached(row_name, scan::kStackSamples)) {
     sums.row_sums = toolkit::read_stack((dir / row_name).string());
   } else {
     const std::vector<float> ones(scan::kVolumeSamples, 1.0f);
@@ -89,7 +98,7 @@ SystemSums system_sums(int subsets, const std::string& cache_dir, int threads) {
     float* target = sums.column_sums.data() + scan::kVolumeSamples * static_cast<std::size_t>(j);
     const std::string name = column_sums_name(subsets, j);
     std::vector<float> volume;
-    if (cached(name)) {
+    if (cached(name, scan::kVolumeSamples)) {
       volume = toolkit::read_volume((dir / name).string());
     } else {
       if (ones_stack.empty()) ones_stack.assign(scan::kStackSamples, 1.0f);
@@ -101,6 +110,22 @@ SystemSums system_sums(int subsets, const std::string& cache_dir, int threads) {
     std::copy(volume.begin(), volume.end(), target);
   }
   return sums;
+}
+
+double expected_noise_level(const float* stack, const std::vector<float>& row_sums, double i0,
+                            double mu, double electronic) {
+  if (!(i0 > 0.0) || !(mu > 0.0) || !(electronic >= 0.0))
+    tomio::fail_usage("the dose must be positive, the attenuation positive and the electronic noise not negative");
+  if (row_sums.size() != scan::kStackSamples) tomio::fail_usage("the row sums are not a ProjectionStack");
+  double sum = 0.0;
+  std::size_t rays = 0;
+  for (std::size_t i = 0; i < scan::kStackSamples; ++i) {
+    if (row_sums[i] == 0.0f) continue;
+    const double counts = std::max(1.0, i0 * std::exp(-mu * static_cast<double>(stack[i])));
+    sum += (counts + electronic * electronic) / ((mu * counts) * (mu * counts));
+    ++rays;
+  }
+  return rays > 0 ? std::sqrt(sum / static_cast<double>(rays)) : 0.0;
 }
 
 void compare_to_truth(const float* volume, const float* truth, double& rmse, double& pearson_r) {
@@ -132,6 +157,7 @@ std::vector<IterationFigures> iterative_reconstruct(
     tomio::fail_usage("the column sums were made for another number of subsets");
   if (options.iterations < 0) tomio::fail_usage("the iteration count must not be negative");
   if (!(options.relaxation > 0.0)) tomio::fail_usage("the relaxation must be positive");
+  if (!(options.discrepancy >= 1.0)) tomio::fail_usage("the discrepancy factor must be at least 1");
   if (x.size() != scan::kVolumeSamples) tomio::fail_usage("the start is not a Volume");
   const std::vector<std::vector<int>> views = subset_views(options.subsets);
   const int threads = std::max(1, options.threads);
@@ -204,7 +230,7 @@ std::vector<IterationFigures> iterative_reconstruct(
       if (stopped_by) *stopped_by = "callback";
       break;
     }
-    if (options.noise_level > 0.0 && f.rms_residual <= options.noise_level) {
+    if (options.noise_level > 0.0 && f.rms_residual <= options.discrepancy * options.noise_level) {
       if (stopped_by) *stopped_by = "noise level";
       break;
     }

@@ -43,8 +43,12 @@ struct IterativeOptions {
   // of itself over the pass;
   double tolerance = 0.0;
   // the root mean square residual over the rays that meet the grid is at
-  // most this (the noise level of the samples: going further fits noise).
+  // most `discrepancy` times this, the noise level of the samples (going
+  // further fits noise). The factor is above 1 because the residual of an
+  // image held at 0 or above levels off just above the noise itself: the
+  // noise of the rays through empty voxels cannot be fitted.
   double noise_level = 0.0;
+  double discrepancy = 1.1;
   int threads = 1;
 };
 
@@ -59,6 +63,15 @@ struct IterationFigures {
   double rmse = 0.0;               // against the truth, whole Volume
   double pearson_r = 0.0;
 };
+
+// The noise level, for the stopping rule, of a stack made noisy by the dose
+// model (i0 photons per pixel, attenuation mu per unit value and voxel,
+// electronic noise of deviation `electronic` counts): each sample b implies
+// N = i0 exp(-mu b) counts (at least 1), whose line integral has the variance
+// (N + electronic^2) / (mu N)^2; the level is the root of their mean over
+// the rays whose row sum is not 0, summed in stack order.
+double expected_noise_level(const float* stack, const std::vector<float>& row_sums, double i0,
+                            double mu, double electronic);
 
 // RMSE and Pearson r of a Volume against a truth, in double.
 void compare_to_truth(const float* volume, const float* truth, double& rmse, double& pearson_r);

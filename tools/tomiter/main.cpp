@@ -18,7 +18,9 @@ namespace {
 const toolkit::ToolSpec kSpec{
     "tomiter",
     "Usage: tomiter [--subsets S] [--iterations N] [--relaxation L] [--allow-negative]\n"
-    "               [--start zero|fdk|VOLUME] [--tolerance T] [--noise-level SIGMA]\n"
+    "               [--start zero|fdk|VOLUME] [--tolerance T]\n"
+    "               [--noise-level SIGMA | --noise-i0 I0 [--mu M] [--electronic E]]\n"
+    "               [--discrepancy TAU]\n"
     "               [--truth VOLUME] [--log FILE.csv] [--cache DIR] [--threads N]\n"
     "               INPUT OUTPUT",
     "Reconstructs a ProjectionStack made by the projector by SIRT (--subsets 1,\n"
@@ -31,7 +33,11 @@ const toolkit::ToolSpec kSpec{
     "the FDK image (ram-lak) or a given Volume. It stops after N passes over all\n"
     "views (default 10), or earlier when a pass lowers |b - Ax| / |b| by less\n"
     "than the fraction T of itself, or when the rms residual per ray falls to\n"
-    "SIGMA (the samples' noise level). With --truth, RMSE and Pearson r against\n"
+    "TAU x SIGMA (SIGMA the samples' noise level; TAU, default 1.1, above 1 as\n"
+    "the residual of an image held at 0 or above levels off just above the\n"
+    "noise). With --noise-i0 the level is the one that tomnoise's dose model\n"
+    "(I0, M, E as there) implies for the samples.\n"
+    "With --truth, RMSE and Pearson r against\n"
     "it are shown after every pass; --log keeps every pass's figures as CSV.\n"
     "The output is the same bits at any thread count.",
     {
@@ -41,7 +47,11 @@ const toolkit::ToolSpec kSpec{
         {"allow-negative", "", "do not hold voxels at 0 or above"},
         {"start", "FROM", "zero (default), fdk, or a Volume file"},
         {"tolerance", "T", "stop when a pass lowers the residual by less than T of it"},
-        {"noise-level", "SIGMA", "stop when the rms residual per ray is at most SIGMA"},
+        {"noise-level", "SIGMA", "stop when the rms residual per ray is at most TAU x SIGMA"},
+        {"noise-i0", "I0", "the same, with the level of tomnoise --i0 I0 noise"},
+        {"mu", "M", "with --noise-i0: tomnoise's --mu (default 0.15)"},
+        {"electronic", "E", "with --noise-i0: tomnoise's --electronic (default 0)"},
+        {"discrepancy", "TAU", "the factor of the noise rule, at least 1 (default 1.1)"},
         {"truth", "VOLUME", "the true Volume, for figures per pass"},
         {"log", "FILE", "write the figures of every pass as CSV"},
         {"cache", "DIR", "keep and reuse the row and column sums in DIR"},
@@ -72,6 +82,17 @@ int main(int argc, char** argv) {
     options.nonnegative = !line.has("allow-negative");
     options.tolerance = non_negative_option(line, "tolerance");
     options.noise_level = non_negative_option(line, "noise-level");
+    if (line.has("noise-level") && line.has("noise-i0"))
+      throw toolkit::UsageError("--noise-level and --noise-i0 exclude each other");
+    if ((line.has("mu") || line.has("electronic")) && !line.has("noise-i0"))
+      throw toolkit::UsageError("--mu and --electronic go with --noise-i0");
+    const double noise_i0 = non_negative_option(line, "noise-i0");
+    const double mu = toolkit::parse_double(line.value("mu", "0.15"), "--mu");
+    const double electronic = non_negative_option(line, "electronic");
+    options.discrepancy = toolkit::parse_double(line.value("discrepancy", "1.1"), "--discrepancy");
+    if (!(options.discrepancy >= 1.0)) throw toolkit::UsageError("--discrepancy must be at least 1");
+    if (line.has("noise-i0") && !(noise_i0 > 0.0 && mu > 0.0))
+      throw toolkit::UsageError("--noise-i0 and --mu must be positive");
     options.threads = toolkit::thread_count(line);
     const std::string start = line.value("start", "zero");
     std::vector<std::string> inputs = {line.positional()[0]};
@@ -101,6 +122,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tomiter: row and column sums for %d subset(s)...\n", options.subsets);
     const quant::SystemSums sums =
         quant::system_sums(options.subsets, line.value("cache"), options.threads);
+    if (noise_i0 > 0.0) {
+      options.noise_level = quant::expected_noise_level(stack.data(), sums.row_sums, noise_i0, mu, electronic);
+      std::fprintf(stderr, "tomiter: noise level %.6g (I0 %g, mu %g): stops at rms %.6g\n", options.noise_level,
+                   noise_i0, mu, options.discrepancy * options.noise_level);
+    }
     std::ostringstream log;
     log << "iteration,seconds,relative_residual,rms_residual,rmse,pearson_r\n";
     if (!truth.empty()) {

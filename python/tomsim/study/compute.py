@@ -27,9 +27,10 @@ class Plan:
                    tuple(study.metrics), study.store)
 
 
-def shared_arrays(plan, threads):
-    """The arrays every sample needs and none changes (tomrec's weights)."""
-    return steps.make_shared(plan.reconstructions, threads)
+def shared_arrays(plan, threads, out_dir):
+    """What every sample needs and none changes: tomrec's weights, and SIRT's
+    sums in the output folder's "shared" folder."""
+    return steps.make_shared(plan.reconstructions, threads, os.path.join(out_dir, "shared", "system-sums"))
 
 
 def phantom_sources(phantoms, projection, threads):

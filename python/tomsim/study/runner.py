@@ -176,7 +176,7 @@ def _run_in_process(study, plan, missing, total, out, options, failures):
     threads = options.threads
     bar = _progress(options, total, total - len(missing))
     try:
-        shared = compute.shared_arrays(plan, threads)
+        shared = compute.shared_arrays(plan, threads, out)
         for batch in _batches(missing, study.batch):
             sources = compute.phantom_sources([g[0].phantom for g in batch], plan.projection, threads)
             for group, source in zip(batch, sources):
@@ -245,8 +245,8 @@ def _run_on_cluster(study, plan, missing, total, out, options, failures):
             threads = max(1, processors() // len(cluster.workers))
         token = os.urandom(4).hex()
         shared = {}
-        if steps.needs_weights(plan.reconstructions):
-            shared = client.submit(compute.shared_arrays, plan, threads, key=f"tomstudy-shared-{token}")
+        if steps.needs_shared(plan.reconstructions):
+            shared = client.submit(compute.shared_arrays, plan, threads, out, key=f"tomstudy-shared-{token}")
         todo = deque(_batches(missing, study.batch))
         pending = as_completed()
         ids = {}

@@ -214,7 +214,7 @@ RECONSTRUCTIONS = {
                  "tolerance": 0.0}),
 }
 _RECONSTRUCTION_NEEDS = {"tomrec": ("rebin", "reconstruct", "weights"), "fdk": ("fdk",),
-                         "sirt": ("sirt",), "os-sart": ("sirt",)}
+                         "sirt": ("sirt", "system_sums"), "os-sart": ("sirt", "system_sums")}
 FDK_FILTERS = ("ram-lak", "shepp-logan", "cosine", "hamming", "hann")
 
 
@@ -246,11 +246,28 @@ def needs_weights(reconstructions):
     return any(r.method == "tomrec" for r in reconstructions)
 
 
-def make_shared(reconstructions, threads):
-    """The arrays every sample shares, made once per study: tomrec's weight pair."""
+def _iterative(reconstructions):
+    return [r for r in reconstructions if r.method in ("sirt", "os-sart")]
+
+
+def needs_shared(reconstructions):
+    return needs_weights(reconstructions) or bool(_iterative(reconstructions))
+
+
+def make_shared(reconstructions, threads, sums_folder):
+    """What every sample shares, made once per study: tomrec's weight pair,
+    and the row and column sums of SIRT / OS-SART, kept in `sums_folder`
+    (in the study's output folder, which every worker sees) for the samples
+    to read."""
     shared = {}
     if needs_weights(reconstructions):
         shared["weights"] = _need("weights")(threads=threads)
+    iterative = _iterative(reconstructions)
+    if iterative:
+        make_sums = _need("system_sums")
+        for subsets in sorted({r.options.get("subsets", 1) for r in iterative}):
+            make_sums(subsets, cache=sums_folder, threads=threads)
+        shared["sums"] = sums_folder
     return shared
 
 
@@ -266,7 +283,7 @@ def reconstruct(recon, stack, shared, threads):
                            nonnegative=options["nonnegative"],
                            x0="fdk" if options["start"] == "fdk" else None,
                            relaxation=float(options["relaxation"]), tolerance=float(options["tolerance"]),
-                           threads=threads)
+                           cache=shared.get("sums", True), threads=threads)
     return getattr(result, "volume", result)
 
 

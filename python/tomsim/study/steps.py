@@ -265,7 +265,7 @@ def make_shared(reconstructions, threads, sums_folder):
     iterative = _iterative(reconstructions)
     if iterative:
         make_sums = _need("system_sums")
-        for subsets in sorted({r.options.get("subsets", 1) for r in iterative}):
+        for subsets in sorted({dict(r.options).get("subsets", 1) for r in iterative}):
             make_sums(subsets, cache=sums_folder, threads=threads)
         shared["sums"] = sums_folder
     return shared

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -55,6 +56,9 @@ struct Stacks {
     }
   }
 };
+
+// Unit sample values and weights: the credits are the segment lengths.
+constexpr double kOnes[tomrec::kLanes] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
 void expect_identical(const std::vector<double>& a, const std::vector<double>& b) {
   ASSERT_EQ(a.size(), b.size());
@@ -339,6 +343,60 @@ TEST(Backprojection, EveryKernelLeavesTheSameSegments) {
   }
 }
 
+// Rays of the scan's central column (found by a search over every ray of
+// every view) on which, at one count, two axes reach their boundaries at
+// equal quotients num / step while the products num * (1 / step) differ by
+// a unit of rounding, the lower axis's product being the larger: the tie
+// rule gives the segment to the lower axis. The walk orders by products
+// only where the smallest times (1 + 1e-14) is still below the runner-up;
+// narrowing that guard to 1 + 0 lets the one-ulp product order pick the
+// other axis, which then gets the full cell next, and every one of these
+// rays then leaves other segments than the literal walk. Every kernel is held to the literal walk here, as the scalar one
+// shares the guard.
+TEST(Backprojection, ProductOrderWithinTheGuardFallsBackToQuotients) {
+  const std::vector<std::array<int, 3>> rays_of_scan = {
+      {0, 30, 128}, {0, 226, 128}, {28, 15, 128}, {28, 25, 128},
+      {28, 33, 128}, {28, 52, 128}, {28, 204, 128}, {28, 223, 128},
+      {28, 231, 128}, {28, 241, 128}, {175, 16, 128}, {175, 72, 128},
+      {175, 100, 128}, {175, 156, 128}, {175, 184, 128}, {175, 240, 128},
+      {192, 30, 128}, {192, 226, 128}, {247, 86, 128}, {247, 100, 128},
+      {247, 114, 128}, {247, 142, 128}, {247, 156, 128}, {247, 170, 128},
+  };
+  auto out = std::make_unique<tomrec::RaySegments>();
+  for (std::size_t first = 0; first < rays_of_scan.size(); first += tomrec::kLanes) {
+    const int count = static_cast<int>(std::min<std::size_t>(tomrec::kLanes, rays_of_scan.size() - first));
+    tomrec::RayStart batch[tomrec::kLanes];
+    std::vector<std::vector<std::pair<long, double>>> literal(tomrec::kLanes);
+    for (int l = 0; l < count; ++l) {
+      const std::array<int, 3>& vrc = rays_of_scan[first + static_cast<std::size_t>(l)];
+      const tomrec::ViewRays rays = tomrec::view_rays(vrc[0]);
+      double detector[3];
+      tomrec::detector_point(rays, vrc[1], vrc[2], detector);
+      batch[l] = tomrec::ray_start(rays.source, detector, tomrec::kDist);
+      oracle::walk_segments(rays.source, detector, 128, 128, 128, tomrec::kDist,
+                            [&](long k, double sub_min) { literal[l].emplace_back(k, sub_min); });
+    }
+    for (kernels::Kernel kernel : testdata::runnable_kernels()) {
+      tomrec::walk_rays_with(kernel, batch, kOnes, kOnes, count, tomrec::kWholeGrid, *out);
+      for (int l = 0; l < count; ++l) {
+        // The first segment that differs, or the count past the shorter walk.
+        const std::size_t segments = static_cast<std::size_t>(out->count[l]);
+        std::size_t i = 0;
+        while (i < segments && i < literal[l].size() &&
+               static_cast<long>(out->voxel(static_cast<int>(i), l)) == literal[l][i].first &&
+               bits(out->credit(static_cast<int>(i), l)) == bits(literal[l][i].second)) {
+          ++i;
+        }
+        const std::array<int, 3>& vrc = rays_of_scan[first + static_cast<std::size_t>(l)];
+        EXPECT_TRUE(i == segments && i == literal[l].size())
+            << kernels::kernel_name(kernel) << " {" << vrc[0] << ", " << vrc[1] << ", " << vrc[2]
+            << "}: " << segments << " segments against " << literal[l].size()
+            << ", the first difference at segment " << i;
+      }
+    }
+  }
+}
+
 TEST(SlabBackprojection, SlabsCoverTheGridInOrder) {
   for (int threads = 1; threads <= 9; ++threads) {
     const std::vector<tomrec::ZSlab> slabs = tomrec::plan_slabs(threads);
@@ -356,6 +414,75 @@ TEST(SlabBackprojection, SlabsCoverTheGridInOrder) {
   const std::vector<tomrec::ZSlab> halves = tomrec::plan_slabs(2);
   ASSERT_EQ(halves.size(), 2u);
   EXPECT_EQ(halves[0].iz_last, 64);
+}
+
+// The iz of every segment that the rays of row r of a view leave.
+std::vector<bool> row_planes(const tomrec::ViewRays& rays, int r) {
+  std::vector<bool> touched(scan::NZ, false);
+  auto out = std::make_unique<tomrec::RaySegments>();
+  for (int c0 = 0; c0 < 2 * scan::NX; c0 += tomrec::kLanes) {
+    tomrec::RayStart batch[tomrec::kLanes];
+    for (int l = 0; l < tomrec::kLanes; ++l) {
+      double detector[3];
+      tomrec::detector_point(rays, r, c0 + l, detector);
+      batch[l] = tomrec::ray_start(rays.source, detector, tomrec::kDist);
+    }
+    tomrec::walk_rays(batch, kOnes, kOnes, tomrec::kLanes, tomrec::kWholeGrid, *out);
+    for (int l = 0; l < tomrec::kLanes; ++l) {
+      for (int i = 0; i < out->count[l]; ++i) touched[tomrec::z_index_of_voxel(out->voxel(i, l))] = true;
+    }
+  }
+  return touched;
+}
+
+// The row skip keeps every row for every one-plane slab that one of its
+// segments lies in. The diagonal views put the box's farthest corner
+// (-63, 63), at 89.1 from the z axis, on the central column, the farthest
+// along its line that any inside point of the view lies: narrowing the
+// reach's radius below that corner (89) cuts the heights of the row short of
+// its last segments.
+TEST(SlabBackprojection, RowSkipKeepsEveryRowThatReachesTheSlab) {
+  for (int v : {32, 96, 160, 224, 0, 13}) {
+    const tomrec::ViewRays rays = tomrec::view_rays(v);
+    const tomrec::ViewReach reach = tomrec::view_reach(rays);
+    int skipped = 0;
+    for (int r = 0; r < 2 * scan::NY; ++r) {
+      const std::vector<bool> touched = row_planes(rays, r);
+      for (int iz = 0; iz < scan::NZ; ++iz) {
+        if (touched[static_cast<std::size_t>(iz)] &&
+            !tomrec::row_may_reach(rays, reach, r, tomrec::ZSlab{iz, iz}) && ++skipped <= 5) {
+          ADD_FAILURE() << "view " << v << " row " << r << " skipped for iz " << iz;
+        }
+      }
+    }
+    EXPECT_EQ(skipped, 0) << "view " << v;
+  }
+}
+
+// The same through the slab driver and whole Volumes: samples only on the
+// columns around the central one of a diagonal view (weight 0 elsewhere), so
+// that the rays that run into the box's farthest corner are the only ones
+// walked, against the literal loop, for thread counts whose slabs are down
+// to one plane.
+TEST(SlabBackprojection, RaysIntoTheFarCornerMatchTheLiteralLoop) {
+  const int v = 32;
+  std::vector<float> proj(scan::kStackSamples, 0.0f), sums(scan::kStackSamples, 0.0f);
+  std::mt19937 gen(17);
+  std::uniform_real_distribution<float> value(-3.0f, 5.0f), weight(0.25f, 200.0f);
+  for (int r = 0; r < 2 * scan::NY; ++r) {
+    for (int c = 124; c <= 132; ++c) {
+      proj[scan::stack_index(v, r, c)] = value(gen);
+      sums[scan::stack_index(v, r, c)] = weight(gen);
+    }
+  }
+  std::vector<double> literal(scan::kVolumeSamples, 0.0);
+  oracle::backproject_views(proj.data(), sums.data(), literal.data(), v, v + 1);
+  for (int threads : {2, 3, 7, 32, 128}) {
+    std::vector<double> fast(scan::kVolumeSamples, 0.0);
+    tomrec::backproject_views(proj.data(), sums.data(), fast.data(), v, v + 1, threads, nullptr);
+    SCOPED_TRACE(threads);
+    expect_identical(fast, literal);
+  }
 }
 
 // Any number of threads gives the sums of the single sequential loop.

@@ -178,10 +178,14 @@ for i0 in "${noisy_doses[@]}"; do
     read -r a b c <<< "$(figures head.img "head.noisy-$i0.fdk-$window.img")"
     row "I0 $i0" "FDK $window" "$wall" "$cpu" "$a" "$b" "$c" "noisy head"
   done
-  for s in 1 "$subsets"; do
-    label="OS-SART $s"; [ "$s" = 1 ] && label="SIRT"
-    most=$sirt_passes; [ "$s" != 1 ] && most=20
-    timed "tomiter $label, I0 $i0" "$(tool tomiter)" --subsets "$s" --iterations "$most" --noise-i0 "$i0" \
+  iterative=("$subsets")
+  [ "$sirt_passes" -gt 0 ] && iterative=(1 "$subsets")
+  for s in "${iterative[@]}"; do
+    label="OS-SART $s"; [ "$s" = 1 ] && label="SIRT, λ 1.9"
+    # SIRT with the relaxation near its bound of 2: half the passes.
+    most=20 relax=1
+    [ "$s" = 1 ] && most=$sirt_passes relax=1.9
+    timed "tomiter $label, I0 $i0" "$(tool tomiter)" --subsets "$s" --iterations "$most" --relaxation "$relax" --noise-i0 "$i0" \
       --cache cache --truth head.img --log "head.noisy-$i0.$s.csv" "head.noisy-$i0.stack" "head.noisy-$i0.iter-$s.img"
     read -r a b c <<< "$(figures head.img "head.noisy-$i0.iter-$s.img")"
     used=$(awk -F, 'END { print $1 }' "head.noisy-$i0.$s.csv")

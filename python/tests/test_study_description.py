@@ -87,3 +87,33 @@ def test_ids_and_seeds_stay_when_a_study_grows(tmp_path):
     assert len({s.noise_seed for s in grown if s.noise_seed is not None}) == 6
     reseeded = study(GOOD.replace("seed = 5", "seed = 6"), "other.toml")
     assert reseeded[1].noise_seed != small[1].noise_seed
+
+
+def test_iterative_reconstructions_share_sums_made_once(tmp_path, monkeypatch):
+    """The sums of every subset count a study's SIRT / OS-SART runs need are
+    made once, before the samples, in one folder the samples then read."""
+    import numpy as np
+    import tomsim
+    from tomsim.study import steps
+    study = load(write(tmp_path, GOOD + """
+[[reconstruction]]
+method = "os-sart"
+subsets = 8
+
+[[reconstruction]]
+method = "sirt"
+
+[[reconstruction]]
+method = "os-sart"
+name = "os-sart-short"
+subsets = 8
+iterations = 2
+"""))
+    made, read = [], []
+    monkeypatch.setattr(tomsim, "system_sums", lambda subsets, cache, threads: made.append((subsets, cache)))
+    monkeypatch.setattr(tomsim, "sirt", lambda stack, iterations, **kw: read.append((kw["subsets"], kw["cache"])))
+    shared = steps.make_shared(study.reconstructions, 1, str(tmp_path / "sums"))
+    assert made == [(1, str(tmp_path / "sums")), (8, str(tmp_path / "sums"))]
+    for recon in study.reconstructions:
+        steps.reconstruct(recon, np.zeros(1, np.float32), shared, 1)
+    assert read == [(8, str(tmp_path / "sums")), (1, str(tmp_path / "sums")), (8, str(tmp_path / "sums"))]

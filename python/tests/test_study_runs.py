@@ -176,3 +176,30 @@ def test_an_interrupted_local_cluster_leaves_only_whole_samples(resumed_in_proce
     assert status == 130, err
     assert not temporaries(out)
     assert_same_arrays(resumed_in_process["out"], out, all_samples=False)
+
+
+def test_a_failing_sample_is_named_and_its_neighbours_are_made(tmp_path, monkeypatch):
+    """A phantom's samples are computed together; when one of them fails, the
+    others are still made and the failure names its own sample."""
+    from tomsim.study import expand, load, runner
+    if steps.noise_missing() is not None:
+        pytest.skip("this build has no dose noise")
+    study = small_study(str(tmp_path), samples=4)
+    real_noise = steps.add_noise
+
+    def noise(stack, condition, seed, threads):
+        if seed == failing[0]:
+            raise RuntimeError("a broken detector")
+        return real_noise(stack, condition, seed, threads)
+
+    samples = expand(load(study))
+    failing = [next(s.noise_seed for s in samples if s.condition.i0 is not None)]
+    monkeypatch.setattr(steps, "add_noise", noise)
+    out = str(tmp_path / "out")
+    status = runner.run(study, runner.Options(out=out, in_process=True, quiet=True))
+    summary = json.load(open(os.path.join(out, "summary.json")))
+    bad = next(s.id for s in samples if s.noise_seed == failing[0])
+    assert status == 1
+    assert summary["done"] == 3 and summary["failed"] == 1
+    assert "a broken detector" in json.dumps(summary) and bad in json.dumps(summary)
+    assert sorted(sample_files(out)) == sorted(os.path.basename(s.file) for s in samples if s.id != bad)

@@ -180,12 +180,10 @@ def _run_in_process(study, plan, missing, total, out, options, failures):
         for batch in _batches(missing, study.batch):
             sources = compute.phantom_sources([g[0].phantom for g in batch], plan.projection, threads)
             for group, source in zip(batch, sources):
-                for sample in group:
-                    try:
-                        compute.run_sample(source, shared, sample, plan, out, threads)
-                    except Exception as e:
-                        failures[sample.id] = f"{type(e).__name__}: {e}"
-                    bar.update(1)
+                for chunk in compute.chunks(group):
+                    outcome = compute.run_chunk(source, shared, chunk, plan, out, threads)
+                    failures.update({i: message for i, message in outcome.items() if message})
+                    bar.update(len(chunk))
     except KeyboardInterrupt:
         raise Interrupted("in this process") from None
     finally:
@@ -263,10 +261,10 @@ def _run_on_cluster(study, plan, missing, total, out, options, failures):
             for i, group in enumerate(batch):
                 source = client.submit(compute.pick, sources, i,
                                        key=f"tomstudy-phantom-{group[0].phantom.label}-{token}")
-                for sample in group:
-                    f = client.submit(compute.run_sample, source, shared, sample, plan, out, threads,
-                                      key=f"tomstudy-sample-{sample.id}-{token}")
-                    ids[f.key] = sample.id
+                for chunk in compute.chunks(group):
+                    f = client.submit(compute.run_chunk, source, shared, chunk, plan, out, threads,
+                                      key=f"tomstudy-samples-{chunk[0].id}-{token}")
+                    ids[f.key] = [sample.id for sample in chunk]
                     pending.add(f)
 
         bar = _progress(options, total, total - len(missing))
@@ -275,12 +273,12 @@ def _run_on_cluster(study, plan, missing, total, out, options, failures):
                 submit(todo.popleft())
             for f in pending:
                 try:
-                    f.result()
-                except Exception as e:
-                    failures[ids[f.key]] = f"{type(e).__name__}: {e}"
-                del ids[f.key]
+                    outcome = f.result()
+                except Exception as e:  # the task itself was lost (a worker died too often)
+                    outcome = {i: f"{type(e).__name__}: {e}" for i in ids[f.key]}
+                failures.update({i: message for i, message in outcome.items() if message})
+                bar.update(len(ids.pop(f.key)))
                 f.release()
-                bar.update(1)
                 while todo and pending.count() < window():
                     submit(todo.popleft())
         finally:

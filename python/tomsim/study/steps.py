@@ -265,10 +265,21 @@ def make_shared(reconstructions, threads, sums_folder):
     iterative = _iterative(reconstructions)
     if iterative:
         make_sums = _need("system_sums")
-        for subsets in sorted({r.options.get("subsets", 1) for r in iterative}):
+        for subsets in sorted({dict(r.options).get("subsets", 1) for r in iterative}):
             make_sums(subsets, cache=sums_folder, threads=threads)
         shared["sums"] = sums_folder
     return shared
+
+
+def reconstruct_many(recon, stacks, shared, threads):
+    """The reconstructions of several stacks; tomrec's go through one walk
+    of the several-stacks backprojection, the same bits as one by one."""
+    if recon.method == "tomrec" and len(stacks) > 1:
+        import numpy as np
+        rebin = _need("rebin") if dict(recon.options)["rebin"] else None
+        batch = np.stack([rebin(s, threads=threads) if rebin else s for s in stacks])
+        return list(_need("reconstruct")(batch, weights=shared["weights"], threads=threads))
+    return [reconstruct(recon, s, shared, threads) for s in stacks]
 
 
 def reconstruct(recon, stack, shared, threads):

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -343,37 +342,69 @@ TEST(Backprojection, EveryKernelLeavesTheSameSegments) {
   }
 }
 
-// Rays of the scan's central column (found by a search over every ray of
-// every view) on which, at one count, two axes reach their boundaries at
-// equal quotients num / step while the products num * (1 / step) differ by
-// a unit of rounding, the lower axis's product being the larger: the tie
-// rule gives the segment to the lower axis. The walk orders by products
-// only where the smallest times (1 + 1e-14) is still below the runner-up;
-// narrowing that guard to 1 + 0 lets the one-ulp product order pick the
-// other axis, which then gets the full cell next, and every one of these
-// rays then leaves other segments than the literal walk. Every kernel is held to the literal walk here, as the scalar one
-// shares the guard.
+// The lines through the walk's product guard: at one count two axes reach
+// their boundaries at equal quotients num / step while the products
+// num * (1 / step) differ, the lower axis's product being the larger; the
+// tie rule gives the segment to the lower axis. The walk orders by products
+// only where the smallest times (1 + 1e-14) is still below the runner-up.
+//  - Rays of the scan's central column (found by a search over every ray of
+//    every view), whose products differ by one unit of rounding: narrowing
+//    the guard to 1 + 0 lets the one-ulp product order pick the other axis,
+//    which then gets the full cell next, and each of these rays then leaves
+//    other segments than the literal walk.
+//  - Lines built for it (found by a search over doubles): from
+//    (1 - n, 1 - n, 0.5), steps x and y one unit of rounding apart, so that
+//    n / step_x == n / step_y while the products lie two units apart, cut
+//    into 4 counts (a step of (detector - source) / 4, exact): narrowing the
+//    guard even to 1 + 2^-52 lets the products pick y, and the second
+//    segment's length differs in its last bits.
+// Every kernel is held to the literal walk here, as the scalar one shares
+// the guard.
 TEST(Backprojection, ProductOrderWithinTheGuardFallsBackToQuotients) {
-  const std::vector<std::array<int, 3>> rays_of_scan = {
-      {0, 30, 128}, {0, 226, 128}, {28, 15, 128}, {28, 25, 128},
-      {28, 33, 128}, {28, 52, 128}, {28, 204, 128}, {28, 223, 128},
-      {28, 231, 128}, {28, 241, 128}, {175, 16, 128}, {175, 72, 128},
-      {175, 100, 128}, {175, 156, 128}, {175, 184, 128}, {175, 240, 128},
-      {192, 30, 128}, {192, 226, 128}, {247, 86, 128}, {247, 100, 128},
-      {247, 114, 128}, {247, 142, 128}, {247, 156, 128}, {247, 170, 128},
+  struct Line {
+    double source[3], detector[3], dist;
   };
+  std::vector<Line> lines;
+  const int rays_of_scan[][2] = {{0, 30},    {0, 226},   {28, 15},   {28, 25},   {28, 33},
+                                 {28, 52},   {28, 204},  {28, 223},  {28, 231},  {28, 241},
+                                 {175, 16},  {175, 72},  {175, 100}, {175, 156}, {175, 184},
+                                 {175, 240}, {192, 30},  {192, 226}, {247, 86},  {247, 100},
+                                 {247, 114}, {247, 142}, {247, 156}, {247, 170}};
+  for (const auto& vr : rays_of_scan) {
+    const tomrec::ViewRays rays = tomrec::view_rays(vr[0]);
+    Line line{{rays.source[0], rays.source[1], rays.source[2]}, {}, tomrec::kDist};
+    tomrec::detector_point(rays, vr[1], scan::NX, line.detector);
+    lines.push_back(line);
+  }
+  // n, step_x, step_y.
+  const double built[][3] = {{0x1.52b6c577aap-1, 0x1.3d338974ee259p-2, 0x1.3d338974ee25ap-2},
+                             {0x1.6519567754p-1, 0x1.519604eb16cfap-2, 0x1.519604eb16cfbp-2},
+                             {0x1.6a44761b66p-1, 0x1.5873aeb584278p-2, 0x1.5873aeb584279p-2},
+                             {0x1.44c1c6853ap-1, 0x1.3a7c894a91a19p-2, 0x1.3a7c894a91a1ap-2},
+                             {0x1.4d8fdf2cd6p-1, 0x1.2af29d542a9d6p-2, 0x1.2af29d542a9d7p-2},
+                             {0x1.71f07062a2p-1, 0x1.3f8c4bb5e3806p-2, 0x1.3f8c4bb5e3807p-2},
+                             {0x1.4074bbb9a4p-1, 0x1.3f079c23d099fp-2, 0x1.3f079c23d09ap-2},
+                             {0x1.76676f392cp-1, 0x1.45e8dabdd439ap-2, 0x1.45e8dabdd439bp-2}};
+  for (const auto& b : built) {
+    const double n = b[0];
+    Line line{{1.0 - n, 1.0 - n, 0.5}, {}, 2.0};
+    line.detector[0] = line.source[0] + 4.0 * b[1];
+    line.detector[1] = line.source[1] + 4.0 * b[2];
+    line.detector[2] = line.source[2] + 4.0 * 0.015625;
+    const tomrec::RayStart ray = tomrec::ray_start(line.source, line.detector, line.dist);
+    ASSERT_EQ(bits(ray.step[0]), bits(b[1]));
+    ASSERT_EQ(bits(ray.step[1]), bits(b[2]));
+    lines.push_back(line);
+  }
   auto out = std::make_unique<tomrec::RaySegments>();
-  for (std::size_t first = 0; first < rays_of_scan.size(); first += tomrec::kLanes) {
-    const int count = static_cast<int>(std::min<std::size_t>(tomrec::kLanes, rays_of_scan.size() - first));
+  for (std::size_t first = 0; first < lines.size(); first += tomrec::kLanes) {
+    const int count = static_cast<int>(std::min<std::size_t>(tomrec::kLanes, lines.size() - first));
     tomrec::RayStart batch[tomrec::kLanes];
     std::vector<std::vector<std::pair<long, double>>> literal(tomrec::kLanes);
     for (int l = 0; l < count; ++l) {
-      const std::array<int, 3>& vrc = rays_of_scan[first + static_cast<std::size_t>(l)];
-      const tomrec::ViewRays rays = tomrec::view_rays(vrc[0]);
-      double detector[3];
-      tomrec::detector_point(rays, vrc[1], vrc[2], detector);
-      batch[l] = tomrec::ray_start(rays.source, detector, tomrec::kDist);
-      oracle::walk_segments(rays.source, detector, 128, 128, 128, tomrec::kDist,
+      const Line& line = lines[first + static_cast<std::size_t>(l)];
+      batch[l] = tomrec::ray_start(line.source, line.detector, line.dist);
+      oracle::walk_segments(line.source, line.detector, 128, 128, 128, line.dist,
                             [&](long k, double sub_min) { literal[l].emplace_back(k, sub_min); });
     }
     for (kernels::Kernel kernel : testdata::runnable_kernels()) {
@@ -387,33 +418,13 @@ TEST(Backprojection, ProductOrderWithinTheGuardFallsBackToQuotients) {
                bits(out->credit(static_cast<int>(i), l)) == bits(literal[l][i].second)) {
           ++i;
         }
-        const std::array<int, 3>& vrc = rays_of_scan[first + static_cast<std::size_t>(l)];
         EXPECT_TRUE(i == segments && i == literal[l].size())
-            << kernels::kernel_name(kernel) << " {" << vrc[0] << ", " << vrc[1] << ", " << vrc[2]
-            << "}: " << segments << " segments against " << literal[l].size()
+            << kernels::kernel_name(kernel) << " line " << first + static_cast<std::size_t>(l)
+            << ": " << segments << " segments against " << literal[l].size()
             << ", the first difference at segment " << i;
       }
     }
   }
-}
-
-TEST(SlabBackprojection, SlabsCoverTheGridInOrder) {
-  for (int threads = 1; threads <= 9; ++threads) {
-    const std::vector<tomrec::ZSlab> slabs = tomrec::plan_slabs(threads);
-    ASSERT_FALSE(slabs.empty());
-    EXPECT_LE(static_cast<int>(slabs.size()), threads);
-    EXPECT_EQ(slabs.front().iz_first, 0);
-    EXPECT_EQ(slabs.back().iz_last, 127);
-    for (std::size_t i = 0; i < slabs.size(); ++i) {
-      EXPECT_LE(slabs[i].iz_first, slabs[i].iz_last);
-      if (i > 0) {
-        EXPECT_EQ(slabs[i].iz_first, slabs[i - 1].iz_last + 1);
-      }
-    }
-  }
-  const std::vector<tomrec::ZSlab> halves = tomrec::plan_slabs(2);
-  ASSERT_EQ(halves.size(), 2u);
-  EXPECT_EQ(halves[0].iz_last, 64);
 }
 
 // The iz of every segment that the rays of row r of a view leave.

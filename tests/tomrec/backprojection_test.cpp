@@ -427,6 +427,25 @@ TEST(Backprojection, ProductOrderWithinTheGuardFallsBackToQuotients) {
   }
 }
 
+TEST(SlabBackprojection, SlabsCoverTheGridInOrder) {
+  for (int threads = 1; threads <= 9; ++threads) {
+    const std::vector<tomrec::ZSlab> slabs = tomrec::plan_slabs(threads);
+    ASSERT_FALSE(slabs.empty());
+    EXPECT_LE(static_cast<int>(slabs.size()), threads);
+    EXPECT_EQ(slabs.front().iz_first, 0);
+    EXPECT_EQ(slabs.back().iz_last, 127);
+    for (std::size_t i = 0; i < slabs.size(); ++i) {
+      EXPECT_LE(slabs[i].iz_first, slabs[i].iz_last);
+      if (i > 0) {
+        EXPECT_EQ(slabs[i].iz_first, slabs[i - 1].iz_last + 1);
+      }
+    }
+  }
+  const std::vector<tomrec::ZSlab> halves = tomrec::plan_slabs(2);
+  ASSERT_EQ(halves.size(), 2u);
+  EXPECT_EQ(halves[0].iz_last, 64);
+}
+
 // The iz of every segment that the rays of row r of a view leave.
 std::vector<bool> row_planes(const tomrec::ViewRays& rays, int r) {
   std::vector<bool> touched(scan::NZ, false);
@@ -440,18 +459,21 @@ std::vector<bool> row_planes(const tomrec::ViewRays& rays, int r) {
     }
     tomrec::walk_rays(batch, kOnes, kOnes, tomrec::kLanes, tomrec::kWholeGrid, *out);
     for (int l = 0; l < tomrec::kLanes; ++l) {
-      for (int i = 0; i < out->count[l]; ++i) touched[tomrec::z_index_of_voxel(out->voxel(i, l))] = true;
+      for (int i = 0; i < out->count[l]; ++i) {
+        touched[static_cast<std::size_t>(tomrec::z_index_of_voxel(out->voxel(i, l)))] = true;
+      }
     }
   }
   return touched;
 }
 
 // The row skip keeps every row for every one-plane slab that one of its
-// segments lies in. The diagonal views put the box's farthest corner
-// (-63, 63), at 89.1 from the z axis, on the central column, the farthest
-// along its line that any inside point of the view lies: narrowing the
-// reach's radius below that corner (89) cuts the heights of the row short of
-// its last segments.
+// segments lies in. The skip has no margin of its own: the reach's radius
+// past the box is all there is. The diagonal view 32 puts the box's
+// farthest corner (-63, 63), 89.1 from the z axis, on its central column,
+// the farthest along its line that any inside point of the view lies:
+// narrowing the radius below that corner (to 89) cuts the heights of rows
+// 36 and 82 short of their last segments' planes (iz 2 and 33).
 TEST(SlabBackprojection, RowSkipKeepsEveryRowThatReachesTheSlab) {
   for (int v : {32, 96, 160, 224, 0, 13}) {
     const tomrec::ViewRays rays = tomrec::view_rays(v);
@@ -474,7 +496,7 @@ TEST(SlabBackprojection, RowSkipKeepsEveryRowThatReachesTheSlab) {
 // columns around the central one of a diagonal view (weight 0 elsewhere), so
 // that the rays that run into the box's farthest corner are the only ones
 // walked, against the literal loop, for thread counts whose slabs are down
-// to one plane.
+// to one plane (a radius of 89 leaves out segments at 128 threads).
 TEST(SlabBackprojection, RaysIntoTheFarCornerMatchTheLiteralLoop) {
   const int v = 32;
   std::vector<float> proj(scan::kStackSamples, 0.0f), sums(scan::kStackSamples, 0.0f);

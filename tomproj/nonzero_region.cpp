@@ -52,10 +52,14 @@ NonzeroBox box_union(const NonzeroBox& a, const NonzeroBox& b) {
 bool near_box_bounds(const NonzeroBox& box, int axis, int& lo, int& hi) {
   // The cell of q is within one cell of the box when lo - 1 <= q < hi + 2 on
   // the axis; the open bounds lo - 2 and hi + 2 take in at least those
-  // counts. Callers credit only counts inside the inside span, and an axis
-  // whose bounds take in the inside test's bounds cannot narrow that span,
-  // so it is left out (leaving out an axis only widens the counts, which is
-  // always exact: the extra steps add zeros).
+  // counts. The spare cell on each side is needed: the one more count is
+  // added only after the axes' spans are met, and a step on which one axis
+  // leaves the box just as another enters it (p = (lo, lo' - 1) to
+  // q = (lo - 1, lo'), whose middle piece lies in the box) must lie in the
+  // spans of both. Callers credit only counts inside the inside span, and
+  // an axis whose bounds take in the inside test's bounds cannot narrow that
+  // span, so it is left out (leaving out an axis only widens the counts,
+  // which is always exact: the extra steps add zeros).
   lo = box.lo[axis] - 2;
   hi = box.hi[axis] + 2;
   return !(lo <= scan::kInsideLo[axis] && hi >= scan::kInsideHi[axis]);

@@ -120,7 +120,7 @@ bool row_may_reach(const ViewRays& rays, const ViewReach& reach, int r, const ZS
   const double z_lo = std::max(std::min(z_a, z_b), double(scan::kInsideZLo) - 2.0);
   const double z_hi = std::min(std::max(z_a, z_b), double(scan::kInsideZHi) + 2.0);
   if (z_lo > z_hi) return false;
-  const int iz_lo = z_index(z_hi) - 1, iz_hi = z_index(z_lo) + 1;
+  const int iz_lo = z_index(z_hi), iz_hi = z_index(z_lo);
   return iz_hi >= slab.iz_first && iz_lo <= slab.iz_last;
 }
 

@@ -33,15 +33,23 @@ bool may_reach(const RayStart& ray, const ZSlab& slab);
 // Where along the lines of a view (as the fraction u of the way from the
 // source to each detector point) any of them can be inside the box: every
 // inside point lies within radius 90 of the z axis (the box reaches
-// sqrt(63^2 + 63^2) < 89.1), and the x and y of a view's lines do not depend
-// on the row.
+// sqrt(63^2 + 63^2) < 89.1, its corner (-63, 63)), and the x and y of a
+// view's lines do not depend on the row. The radius must not come below
+// that corner: on the diagonal views it is the farthest inside point of the
+// central column's line, the farthest along its line of the whole view.
 struct ViewReach {
   double u_first, u_last;  // empty when u_first > u_last
 };
 ViewReach view_reach(const ViewRays& rays);
 
 // False only when no ray of row r of the view can have a segment in the
-// slab: the heights of the row's lines over the reach, with a cell of margin.
+// slab: the planes of the heights of the row's lines over the reach, with
+// no margin. A segment starts at a walked point inside the box, within about
+// 1e-11 of its line; along every line the reach runs past the box by 0.9 at
+// least (in x and y), and the lines are less than 543 long there, so the
+// heights run past those of the segments by more than 1.6e-3 for each unit
+// of the row's rise (a row of no rise stays at height 0 exactly): no
+// rounding of the walk carries a segment into a plane beyond them.
 bool row_may_reach(const ViewRays& rays, const ViewReach& reach, int r, const ZSlab& slab);
 
 // The slabs for `threads` threads, in ascending z index, covering 0 ... NZ-1.

@@ -138,4 +138,64 @@ TEST(TracerMargins, FirstCrossingTiesGoToTheLowerAxisEvenWhereOnlyNaNShows) {
   expect_literal(rays, volume);
 }
 
+// Nonzero voxels only on the three lower edges of a box of cells (and one at
+// its upper corner, which puts the box's upper bounds away from them), and
+// rays that move one cell a step through whole numbers on two axes, falling
+// on one and rising on the other, so that a single step goes from
+// p = (lo, lo' - 1) to q = (lo - 1, lo'): the falling axis leaves the
+// box's lower bound at the very count at which the rising axis enters it.
+// That step's middle piece lies in the edge cell (lo, lo') with the whole
+// length, its other pieces and every other step of the ray outside the box.
+// With the zero-step skip's lower bound at lo - 1, the falling axis's counts
+// end (q <= lo - 1) just where the rising axis's begin (q > lo' - 1): the
+// counts of the axes do not meet, the one more count is never added, and
+// the ray is left out (its sample is 0). Each edge is crossed both ways.
+TEST(TracerMargins, StepsWhoseMiddlePieceAloneTouchesTheLowerEdgesAreKept) {
+  const int lo[3] = {-20, -15, -10}, hi[3] = {25, 20, 15};
+  std::vector<float> volume(scan::kVolumeSamples, 0.0f);
+  const std::vector<float> values = testdata::random_volume(13, 0.5f, 2.0f);
+  auto set = [&](const int cell[3]) {
+    const std::size_t i = scan::volume_index_of_cell(cell[0], cell[1], cell[2]);
+    volume[i] = values[i];
+  };
+  // Axis a at its lower bound, axis b too, the third along the box.
+  for (int a = 0; a < 3; ++a) {
+    const int b = (a + 1) % 3, other = (a + 2) % 3;
+    for (int u = lo[other]; u <= hi[other]; ++u) {
+      int cell[3];
+      cell[a] = lo[a];
+      cell[b] = lo[b];
+      cell[other] = u;
+      set(cell);
+    }
+  }
+  set(hi);
+  const tomproj::NonzeroBox box = tomproj::nonzero_box(volume.data());
+  for (int a = 0; a < 3; ++a) {
+    ASSERT_EQ(box.lo[a], lo[a]);
+    ASSERT_EQ(box.hi[a], hi[a]);
+  }
+  // At count K, p is (lo[fall], lo[rise] - 1) and q (lo[fall] - 1, lo[rise]);
+  // the third axis drifts slowly within the box.
+  const int K = 60;
+  std::vector<Ray> rays;
+  for (int fall = 0; fall < 3; ++fall) {
+    for (int rise = 0; rise < 3; ++rise) {
+      if (rise == fall) continue;
+      const int other = 3 - fall - rise;
+      for (int i = 0; i < 8; ++i) {
+        double s[3], d[3];
+        s[fall] = lo[fall] + (K - 1);
+        d[fall] = -1.0;
+        s[rise] = lo[rise] - K;
+        d[rise] = 1.0;
+        d[other] = 0.03125 * (i - 4);
+        s[other] = 0.5 * (lo[other] + hi[other]) + 0.3 - K * d[other];
+        rays.push_back(Ray{{s[0], s[1], s[2]}, {d[0], d[1], d[2]}});
+      }
+    }
+  }
+  expect_literal(rays, volume);
+}
+
 }  // namespace

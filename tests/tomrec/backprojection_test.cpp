@@ -56,6 +56,9 @@ struct Stacks {
   }
 };
 
+// Unit sample values and weights: the credits are the segment lengths.
+constexpr double kOnes[tomrec::kLanes] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+
 void expect_identical(const std::vector<double>& a, const std::vector<double>& b) {
   ASSERT_EQ(a.size(), b.size());
   std::size_t differ = 0, first = 0;
@@ -339,6 +342,91 @@ TEST(Backprojection, EveryKernelLeavesTheSameSegments) {
   }
 }
 
+// The lines through the walk's product guard: at one count two axes reach
+// their boundaries at equal quotients num / step while the products
+// num * (1 / step) differ, the lower axis's product being the larger; the
+// tie rule gives the segment to the lower axis. The walk orders by products
+// only where the smallest times (1 + 1e-14) is still below the runner-up.
+//  - Rays of the scan's central column (found by a search over every ray of
+//    every view), whose products differ by one unit of rounding: narrowing
+//    the guard to 1 + 0 lets the one-ulp product order pick the other axis,
+//    which then gets the full cell next, and each of these rays then leaves
+//    other segments than the literal walk.
+//  - Lines built for it (found by a search over doubles): from
+//    (1 - n, 1 - n, 0.5), steps x and y one unit of rounding apart, so that
+//    n / step_x == n / step_y while the products lie two units apart, cut
+//    into 4 counts (a step of (detector - source) / 4, exact): narrowing the
+//    guard even to 1 + 2^-52 lets the products pick y, and the second
+//    segment's length differs in its last bits.
+// Every kernel is held to the literal walk here, as the scalar one shares
+// the guard.
+TEST(Backprojection, ProductOrderWithinTheGuardFallsBackToQuotients) {
+  struct Line {
+    double source[3], detector[3], dist;
+  };
+  std::vector<Line> lines;
+  const int rays_of_scan[][2] = {{0, 30},    {0, 226},   {28, 15},   {28, 25},   {28, 33},
+                                 {28, 52},   {28, 204},  {28, 223},  {28, 231},  {28, 241},
+                                 {175, 16},  {175, 72},  {175, 100}, {175, 156}, {175, 184},
+                                 {175, 240}, {192, 30},  {192, 226}, {247, 86},  {247, 100},
+                                 {247, 114}, {247, 142}, {247, 156}, {247, 170}};
+  for (const auto& vr : rays_of_scan) {
+    const tomrec::ViewRays rays = tomrec::view_rays(vr[0]);
+    Line line{{rays.source[0], rays.source[1], rays.source[2]}, {}, tomrec::kDist};
+    tomrec::detector_point(rays, vr[1], scan::NX, line.detector);
+    lines.push_back(line);
+  }
+  // n, step_x, step_y.
+  const double built[][3] = {{0x1.52b6c577aap-1, 0x1.3d338974ee259p-2, 0x1.3d338974ee25ap-2},
+                             {0x1.6519567754p-1, 0x1.519604eb16cfap-2, 0x1.519604eb16cfbp-2},
+                             {0x1.6a44761b66p-1, 0x1.5873aeb584278p-2, 0x1.5873aeb584279p-2},
+                             {0x1.44c1c6853ap-1, 0x1.3a7c894a91a19p-2, 0x1.3a7c894a91a1ap-2},
+                             {0x1.4d8fdf2cd6p-1, 0x1.2af29d542a9d6p-2, 0x1.2af29d542a9d7p-2},
+                             {0x1.71f07062a2p-1, 0x1.3f8c4bb5e3806p-2, 0x1.3f8c4bb5e3807p-2},
+                             {0x1.4074bbb9a4p-1, 0x1.3f079c23d099fp-2, 0x1.3f079c23d09ap-2},
+                             {0x1.76676f392cp-1, 0x1.45e8dabdd439ap-2, 0x1.45e8dabdd439bp-2}};
+  for (const auto& b : built) {
+    const double n = b[0];
+    Line line{{1.0 - n, 1.0 - n, 0.5}, {}, 2.0};
+    line.detector[0] = line.source[0] + 4.0 * b[1];
+    line.detector[1] = line.source[1] + 4.0 * b[2];
+    line.detector[2] = line.source[2] + 4.0 * 0.015625;
+    const tomrec::RayStart ray = tomrec::ray_start(line.source, line.detector, line.dist);
+    ASSERT_EQ(bits(ray.step[0]), bits(b[1]));
+    ASSERT_EQ(bits(ray.step[1]), bits(b[2]));
+    lines.push_back(line);
+  }
+  auto out = std::make_unique<tomrec::RaySegments>();
+  for (std::size_t first = 0; first < lines.size(); first += tomrec::kLanes) {
+    const int count = static_cast<int>(std::min<std::size_t>(tomrec::kLanes, lines.size() - first));
+    tomrec::RayStart batch[tomrec::kLanes];
+    std::vector<std::vector<std::pair<long, double>>> literal(tomrec::kLanes);
+    for (int l = 0; l < count; ++l) {
+      const Line& line = lines[first + static_cast<std::size_t>(l)];
+      batch[l] = tomrec::ray_start(line.source, line.detector, line.dist);
+      oracle::walk_segments(line.source, line.detector, 128, 128, 128, line.dist,
+                            [&](long k, double sub_min) { literal[l].emplace_back(k, sub_min); });
+    }
+    for (kernels::Kernel kernel : testdata::runnable_kernels()) {
+      tomrec::walk_rays_with(kernel, batch, kOnes, kOnes, count, tomrec::kWholeGrid, *out);
+      for (int l = 0; l < count; ++l) {
+        // The first segment that differs, or the count past the shorter walk.
+        const std::size_t segments = static_cast<std::size_t>(out->count[l]);
+        std::size_t i = 0;
+        while (i < segments && i < literal[l].size() &&
+               static_cast<long>(out->voxel(static_cast<int>(i), l)) == literal[l][i].first &&
+               bits(out->credit(static_cast<int>(i), l)) == bits(literal[l][i].second)) {
+          ++i;
+        }
+        EXPECT_TRUE(i == segments && i == literal[l].size())
+            << kernels::kernel_name(kernel) << " line " << first + static_cast<std::size_t>(l)
+            << ": " << segments << " segments against " << literal[l].size()
+            << ", the first difference at segment " << i;
+      }
+    }
+  }
+}
+
 TEST(SlabBackprojection, SlabsCoverTheGridInOrder) {
   for (int threads = 1; threads <= 9; ++threads) {
     const std::vector<tomrec::ZSlab> slabs = tomrec::plan_slabs(threads);
@@ -356,6 +444,78 @@ TEST(SlabBackprojection, SlabsCoverTheGridInOrder) {
   const std::vector<tomrec::ZSlab> halves = tomrec::plan_slabs(2);
   ASSERT_EQ(halves.size(), 2u);
   EXPECT_EQ(halves[0].iz_last, 64);
+}
+
+// The iz of every segment that the rays of row r of a view leave.
+std::vector<bool> row_planes(const tomrec::ViewRays& rays, int r) {
+  std::vector<bool> touched(scan::NZ, false);
+  auto out = std::make_unique<tomrec::RaySegments>();
+  for (int c0 = 0; c0 < 2 * scan::NX; c0 += tomrec::kLanes) {
+    tomrec::RayStart batch[tomrec::kLanes];
+    for (int l = 0; l < tomrec::kLanes; ++l) {
+      double detector[3];
+      tomrec::detector_point(rays, r, c0 + l, detector);
+      batch[l] = tomrec::ray_start(rays.source, detector, tomrec::kDist);
+    }
+    tomrec::walk_rays(batch, kOnes, kOnes, tomrec::kLanes, tomrec::kWholeGrid, *out);
+    for (int l = 0; l < tomrec::kLanes; ++l) {
+      for (int i = 0; i < out->count[l]; ++i) {
+        touched[static_cast<std::size_t>(tomrec::z_index_of_voxel(out->voxel(i, l)))] = true;
+      }
+    }
+  }
+  return touched;
+}
+
+// The row skip keeps every row for every one-plane slab that one of its
+// segments lies in. The skip has no margin of its own: the reach's radius
+// past the box is all there is. The diagonal view 32 puts the box's
+// farthest corner (-63, 63), 89.1 from the z axis, on its central column,
+// the farthest along its line that any inside point of the view lies:
+// narrowing the radius below that corner (to 89) cuts the heights of rows
+// 36 and 82 short of their last segments' planes (iz 2 and 33).
+TEST(SlabBackprojection, RowSkipKeepsEveryRowThatReachesTheSlab) {
+  for (int v : {32, 96, 160, 224, 0, 13}) {
+    const tomrec::ViewRays rays = tomrec::view_rays(v);
+    const tomrec::ViewReach reach = tomrec::view_reach(rays);
+    int skipped = 0;
+    for (int r = 0; r < 2 * scan::NY; ++r) {
+      const std::vector<bool> touched = row_planes(rays, r);
+      for (int iz = 0; iz < scan::NZ; ++iz) {
+        if (touched[static_cast<std::size_t>(iz)] &&
+            !tomrec::row_may_reach(rays, reach, r, tomrec::ZSlab{iz, iz}) && ++skipped <= 5) {
+          ADD_FAILURE() << "view " << v << " row " << r << " skipped for iz " << iz;
+        }
+      }
+    }
+    EXPECT_EQ(skipped, 0) << "view " << v;
+  }
+}
+
+// The same through the slab driver and whole Volumes: samples only on the
+// columns around the central one of a diagonal view (weight 0 elsewhere), so
+// that the rays that run into the box's farthest corner are the only ones
+// walked, against the literal loop, for thread counts whose slabs are down
+// to one plane (a radius of 89 leaves out segments at 128 threads).
+TEST(SlabBackprojection, RaysIntoTheFarCornerMatchTheLiteralLoop) {
+  const int v = 32;
+  std::vector<float> proj(scan::kStackSamples, 0.0f), sums(scan::kStackSamples, 0.0f);
+  std::mt19937 gen(17);
+  std::uniform_real_distribution<float> value(-3.0f, 5.0f), weight(0.25f, 200.0f);
+  for (int r = 0; r < 2 * scan::NY; ++r) {
+    for (int c = 124; c <= 132; ++c) {
+      proj[scan::stack_index(v, r, c)] = value(gen);
+      sums[scan::stack_index(v, r, c)] = weight(gen);
+    }
+  }
+  std::vector<double> literal(scan::kVolumeSamples, 0.0);
+  oracle::backproject_views(proj.data(), sums.data(), literal.data(), v, v + 1);
+  for (int threads : {2, 3, 7, 32, 128}) {
+    std::vector<double> fast(scan::kVolumeSamples, 0.0);
+    tomrec::backproject_views(proj.data(), sums.data(), fast.data(), v, v + 1, threads, nullptr);
+    SCOPED_TRACE(threads);
+    expect_identical(fast, literal);
+  }
 }
 
 // Any number of threads gives the sums of the single sequential loop.

@@ -191,7 +191,9 @@ for i0 in "${noisy_doses[@]}"; do
       --cache cache --truth head.img --log "head.noisy-$i0.$s.csv" "head.noisy-$i0.stack" "head.noisy-$i0.iter-$s.img"
     read -r a b c <<< "$(figures head.img "head.noisy-$i0.iter-$s.img")"
     used=$(awk -F, 'END { print $1 }' "head.noisy-$i0.$s.csv")
-    row "I0 $i0" "$label, stopped" "$wall" "$cpu" "$a" "$b" "$c" "noisy head; from $from; $used passes to the noise level"
+    why="$used passes to the noise level"
+    [ "$used" = "$most" ] && why="stopped at the limit of $most passes"
+    row "I0 $i0" "$label, stopped" "$wall" "$cpu" "$a" "$b" "$c" "noisy head; from $from; $why"
   done
 done
 

@@ -13,6 +13,7 @@
 #include "tomproj/projector_adjoint.h"
 #include "tools/quant/fdk.h"
 #include "tools/quant/iterative.h"
+#include "tools/toolkit/dose_noise.h"
 
 namespace tomsim {
 namespace {
@@ -171,7 +172,8 @@ void bind_quant(py::module_& m) {
   m.def("sirt", &sirt, arg("stack"), arg("iterations"), arg("subsets") = 1,
         arg("nonnegative") = true, arg("x0") = none, arg("truth") = none, arg("callback") = none,
         arg("relaxation") = 1.0, arg("tolerance") = 0.0, arg("noise_level") = 0.0,
-        arg("noise_i0") = 0.0, arg("mu") = 0.15, arg("electronic") = 0.0, arg("discrepancy") = 1.1, arg("cache") = "", arg("threads") = none,
+        arg("noise_i0") = 0.0, arg("mu") = toolkit::kDefaultAttenuation, arg("electronic") = 0.0,
+        arg("discrepancy") = quant::IterativeOptions().discrepancy, arg("cache") = "", arg("threads") = none,
         "SIRT / OS-SART with the projector's map: (volume, figures per pass, stopped by).");
   m.def("make_system_sums", &make_system_sums, arg("subsets"), arg("folder"), arg("threads") = none,
         "Makes SIRT's row and column sums for `subsets` subsets in a folder (kept there).");

@@ -11,6 +11,7 @@
 #include "tools/quant/fdk.h"
 #include "tools/quant/iterative.h"
 #include "tools/toolkit/command_line.h"
+#include "tools/toolkit/dose_noise.h"
 #include "tools/toolkit/sample_files.h"
 
 namespace {
@@ -87,9 +88,11 @@ int main(int argc, char** argv) {
     if ((line.has("mu") || line.has("electronic")) && !line.has("noise-i0"))
       throw toolkit::UsageError("--mu and --electronic go with --noise-i0");
     const double noise_i0 = non_negative_option(line, "noise-i0");
-    const double mu = toolkit::parse_double(line.value("mu", "0.15"), "--mu");
+    const double mu = line.has("mu") ? toolkit::parse_double(line.value("mu"), "--mu")
+                                     : toolkit::kDefaultAttenuation;
     const double electronic = non_negative_option(line, "electronic");
-    options.discrepancy = toolkit::parse_double(line.value("discrepancy", "1.1"), "--discrepancy");
+    if (line.has("discrepancy"))
+      options.discrepancy = toolkit::parse_double(line.value("discrepancy"), "--discrepancy");
     if (!(options.discrepancy >= 1.0)) throw toolkit::UsageError("--discrepancy must be at least 1");
     if (line.has("noise-i0") && !(noise_i0 > 0.0 && mu > 0.0))
       throw toolkit::UsageError("--noise-i0 and --mu must be positive");

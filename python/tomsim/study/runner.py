@@ -250,8 +250,9 @@ def _run_on_cluster(study, plan, missing, total, out, options, failures):
         ids = {}
 
         def window():
-            # A few samples per worker thread are queued, not the whole study:
-            # the scheduler stays light and projections do not pile up.
+            # A few tasks (of up to four samples) per worker thread are
+            # queued, not the whole study: the scheduler stays light and
+            # projections do not pile up.
             return 2 * (sum(client.nthreads().values()) or 1) + 2
 
         def submit(batch):

@@ -274,20 +274,20 @@ def make_shared(reconstructions, threads, sums_folder):
 def reconstruct_many(recon, stacks, shared, threads):
     """The reconstructions of several stacks; tomrec's go through one walk
     of the several-stacks backprojection, the same bits as one by one."""
-    if recon.method == "tomrec" and len(stacks) > 1:
-        import numpy as np
-        rebin = _need("rebin") if dict(recon.options)["rebin"] else None
-        batch = np.stack([rebin(s, threads=threads) if rebin else s for s in stacks])
-        return list(_need("reconstruct")(batch, weights=shared["weights"], threads=threads))
-    return [reconstruct(recon, s, shared, threads) for s in stacks]
+    if recon.method != "tomrec":
+        return [reconstruct(recon, s, shared, threads) for s in stacks]
+    import numpy as np
+    batch = stacks[0] if len(stacks) == 1 else np.stack(stacks)
+    if dict(recon.options)["rebin"]:
+        batch = _need("rebin")(batch, threads=threads)
+    volumes = _need("reconstruct")(batch, weights=shared["weights"], threads=threads)
+    return [volumes] if len(stacks) == 1 else list(volumes)
 
 
 def reconstruct(recon, stack, shared, threads):
-    options = dict(recon.options)
     if recon.method == "tomrec":
-        if options["rebin"]:
-            stack = _need("rebin")(stack, threads=threads)
-        return _need("reconstruct")(stack, weights=shared["weights"], threads=threads)
+        return reconstruct_many(recon, [stack], shared, threads)[0]
+    options = dict(recon.options)
     if recon.method == "fdk":
         return _need("fdk")(stack, filter=options["filter"], cutoff=float(options["cutoff"]), threads=threads)
     result = _need("sirt")(stack, options["iterations"], subsets=options.get("subsets", 1),

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/vector_lanes.h"
+
 namespace tomrec {
 
 void backproject_ray(const float* proj, const float* detector_sum, int v, int r, int c,
@@ -43,15 +45,27 @@ void backproject_views(const float* proj, const float* detector_sum, double* vol
       on_view_done);
 }
 
-void backproject_stacks(const float* const* projs, const float* detector_sum,
-                        double* const* volume_accs, int count, int first_view, int last_view,
-                        int threads, const std::function<void(int)>& on_view_done) {
-  if (count == 1) {
-    backproject_views(projs[0], detector_sum, volume_accs[0], first_view, last_view, threads,
-                      on_view_done);
-    return;
-  }
-  if (count < 1) return;
+namespace {
+
+// Stacks credited together in one walk: their accumulators of a voxel lie
+// side by side (one cache line for eight), and one vector operation forms
+// the credits of two stacks (a vector every processor has), each lane the scalar p * sub_min / q.
+constexpr int kStacksPerWalk = 8;
+constexpr int kStacksPerVector = 2;
+typedef lanes::Lanes<kStacksPerVector>::Real StackCredits;
+typedef lanes::Lanes<kStacksPerVector>::RealUnaligned StackCreditsInMemory;
+
+// Up to kStacksPerWalk stacks in one walk, through an interleaved
+// accumulator of `width` values per voxel (count rounded up to whole
+// vectors; the spare lanes credit 0).
+void backproject_stack_group(const float* const* projs, const float* detector_sum,
+                             double* const* volume_accs, int count, int first_view, int last_view,
+                             int threads, const std::function<void(int)>& on_view_done) {
+  const int vectors = (count + kStacksPerVector - 1) / kStacksPerVector;
+  const std::size_t width = static_cast<std::size_t>(vectors) * kStacksPerVector;
+  std::vector<double> acc(scan::kVolumeSamples * width, 0.0);
+  for (int m = 0; m < count; ++m)
+    for (std::size_t k = 0; k < scan::kVolumeSamples; ++k) acc[k * width + static_cast<std::size_t>(m)] = volume_accs[m][k];
   // The rays are walked with unit samples and weights, whose credits are the
   // segment lengths sub_min themselves (sub_min * 1 / 1); each stack's
   // credit p * sub_min / q is then formed as the single walk forms it.
@@ -60,29 +74,56 @@ void backproject_stacks(const float* const* projs, const float* detector_sum,
     weight = 1.0;
     return detector_sum[scan::stack_index(v, r, c)] != 0;
   };
+  double* const accumulator = acc.data();
   walk_views_in_slabs(
       first_view, last_view, threads, nullptr, weighted,
       [&](const ZSlab& slab, const RayBatch& batch, const RaySegments& seg) {
-        std::vector<double> samples(static_cast<std::size_t>(count));
         // In column order, so that every voxel sums in the order view, row,
         // column.
         for (int j = 0; j < batch.count; ++j) {
           const std::size_t s = scan::stack_index(batch.view, batch.row, batch.column[j]);
           const double q = detector_sum[s];
-          for (int m = 0; m < count; ++m) samples[static_cast<std::size_t>(m)] = projs[m][s];
+          StackCredits samples[kStacksPerWalk / kStacksPerVector] = {};
+          for (int m = 0; m < count; ++m) samples[m / kStacksPerVector][m % kStacksPerVector] = projs[m][s];
           const int segments = seg.count[j];
-          int i = 0;
-          while (i < segments && !slab.holds(z_index_of_voxel(seg.voxel(i, j)))) ++i;
-          for (; i < segments; ++i) {
-            const std::uint32_t k = seg.voxel(i, j);
+          const bool next_lane = j + 1 < batch.count;
+          for (int i = first_segment_in_slab(slab, seg, j); i < segments; ++i) {
+            // The next lane mostly crosses the same voxels: fetch them ahead.
+            // (Past its own count a lane's voxels are left-over values, kept
+            // on the grid.)
+            if (next_lane)
+              __builtin_prefetch(accumulator + (seg.voxel(i, j + 1) & (scan::kVolumeSamples - 1)) * width, 1);
+            double* a = accumulator + seg.voxel(i, j) * width;
             const double sub_min = seg.credit(i, j);
-            for (int m = 0; m < count; ++m) {
-              volume_accs[m][k] += samples[static_cast<std::size_t>(m)] * sub_min / q;
+            for (int g = 0; g < vectors; ++g) {
+              StackCreditsInMemory* at = reinterpret_cast<StackCreditsInMemory*>(a + g * kStacksPerVector);
+              *at = *at + samples[g] * sub_min / q;
             }
           }
         }
       },
       on_view_done);
+  for (int m = 0; m < count; ++m)
+    for (std::size_t k = 0; k < scan::kVolumeSamples; ++k) volume_accs[m][k] = acc[k * width + static_cast<std::size_t>(m)];
+}
+
+}  // namespace
+
+void backproject_stacks(const float* const* projs, const float* detector_sum,
+                        double* const* volume_accs, int count, int first_view, int last_view,
+                        int threads, const std::function<void(int)>& on_view_done) {
+  if (count == 1) {
+    backproject_views(projs[0], detector_sum, volume_accs[0], first_view, last_view, threads,
+                      on_view_done);
+    return;
+  }
+  for (int first = 0; first < count; first += kStacksPerWalk) {
+    const int group = count - first < kStacksPerWalk ? count - first : kStacksPerWalk;
+    // Every view is done once the last group has walked it.
+    const bool last = first + group == count;
+    backproject_stack_group(projs + first, detector_sum, volume_accs + first, group, first_view,
+                            last_view, threads, last ? on_view_done : std::function<void(int)>());
+  }
 }
 
 }  // namespace tomrec

@@ -127,11 +127,19 @@ void walk_views_in_slabs(int first_view, int last_view, int threads, const doubl
 // segments in the slab follow those before it, as z is monotone along the
 // ray. The voxels of lane j + 1, which adds next, are fetched ahead
 // meanwhile (lanes of a batch are neighbouring rays and mostly share them).
-inline bool add_lane_credits(const ZSlab& slab, const RaySegments& seg, int j, int lanes,
-                             double* __restrict acc) {
+// The first of lane j's segments that lies in the slab (its count when none
+// does).
+inline int first_segment_in_slab(const ZSlab& slab, const RaySegments& seg, int j) {
   const int count = seg.count[j];
   int i = 0;
   while (i < count && !slab.holds(z_index_of_voxel(seg.voxel(i, j)))) ++i;
+  return i;
+}
+
+inline bool add_lane_credits(const ZSlab& slab, const RaySegments& seg, int j, int lanes,
+                             double* __restrict acc) {
+  const int count = seg.count[j];
+  int i = first_segment_in_slab(slab, seg, j);
   const bool any = i < count;
   if (j + 1 < lanes) {
     for (; i < count; ++i) {

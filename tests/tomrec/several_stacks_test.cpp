@@ -66,4 +66,30 @@ TEST(SeveralStacks, EachAccumulatorIsTheSingleStacks) {
   }
 }
 
+// More stacks than one walk takes, into accumulators that already hold
+// values: each walk adds to what is there, and every stack is still its own.
+TEST(SeveralStacks, ManyStacksAddToWhatTheAccumulatorsHold) {
+  const SeveralStacks stacks;
+  const std::vector<const float*> three = stacks.pointers();
+  std::vector<const float*> in;
+  for (int j = 0; j < 11; ++j) in.push_back(three[static_cast<std::size_t>(j % 3)]);
+  const int first = 100, last = 101;
+  std::vector<std::vector<double>> accs;
+  for (std::size_t j = 0; j < in.size(); ++j)
+    accs.emplace_back(scan::kVolumeSamples, 0.5 * static_cast<double>(j) - 1.0);
+  std::vector<double*> out;
+  for (std::vector<double>& a : accs) out.push_back(a.data());
+  std::vector<int> reported;
+  tomrec::backproject_stacks(in.data(), stacks.detector_sum.data(), out.data(),
+                             static_cast<int>(in.size()), first, last, 2,
+                             [&](int v) { reported.push_back(v); });
+  EXPECT_EQ(reported, std::vector<int>{first});
+  for (std::size_t j = 0; j < in.size(); ++j) {
+    std::vector<double> alone(scan::kVolumeSamples, 0.5 * static_cast<double>(j) - 1.0);
+    tomrec::backproject_views(in[j], stacks.detector_sum.data(), alone.data(), first, last, 2,
+                              nullptr);
+    EXPECT_TRUE(same_bits(accs[j], alone)) << "stack " << j;
+  }
+}
+
 }  // namespace

@@ -112,10 +112,33 @@ NonzeroBox nonzero_box_of(const float* const* volumes, int count) {
   return box;
 }
 
-// One view of `count` Volumes with a kernel; `box` holds the nonzero part of
-// every Volume, outside which the batches skip the steps (they add only
-// zeros).
-void project_view_in(Kernel kernel, int view, const float* const* volumes, int count,
+// Volumes traced together, at most this many per trace.
+constexpr int kVolumesPerTrace = 8;
+
+// Several Volumes in one array, a voxel's values side by side: a trace
+// through them then reads one cache line where separate Volumes take one
+// each. Volume j's voxel i is starts[j][spacing * i].
+struct InterleavedVolumes {
+  std::vector<float> values;
+  std::vector<const float*> starts;
+  int spacing = 1;
+};
+
+InterleavedVolumes interleave_volumes(const float* const* volumes, int count) {
+  InterleavedVolumes v;
+  v.spacing = count;
+  v.values.resize(scan::kVolumeSamples * static_cast<std::size_t>(count));
+  for (std::size_t i = 0; i < scan::kVolumeSamples; ++i)
+    for (int j = 0; j < count; ++j) v.values[i * static_cast<std::size_t>(count) + static_cast<std::size_t>(j)] = volumes[j][i];
+  for (int j = 0; j < count; ++j) v.starts.push_back(v.values.data() + j);
+  return v;
+}
+
+// One view of `count` Volumes with a kernel, whose voxel i is
+// volumes[j][spacing * i] (spacing 1 for the scalar kernel); `box` holds the
+// nonzero part of every Volume, outside which the batches skip the steps
+// (they add only zeros).
+void project_view_in(Kernel kernel, int view, const float* const* volumes, int count, int spacing,
                      const NonzeroBox& box, float* const* stacks) {
   const double theta = scan::view_angle(view);
   const scan::Point3 source = scan::source_of_view(theta);
@@ -144,18 +167,38 @@ void project_view_in(Kernel kernel, int view, const float* const* volumes, int c
       }
       span_batch(kernel, source, box, batch.data());
       for (int j = 0; j < count; ++j) out[static_cast<std::size_t>(j)] = stacks[j] + scan::stack_index(view, row, col0);
-      trace_batch(kernel, source, batch.data(), volumes, count, out.data());
+      trace_batch(kernel, source, batch.data(), volumes, count, spacing, out.data());
+    }
+  }
+}
+
+// Runs work(volumes, count, spacing, box) on the Volumes in traces of at
+// most kVolumesPerTrace, interleaved where the kernel traces several at once.
+template <class Work>
+void in_traces(Kernel kernel, const float* const* volumes, int count, Work&& work) {
+  for (int first = 0; first < count; first += kVolumesPerTrace) {
+    const int n = std::min(kVolumesPerTrace, count - first);
+    const NonzeroBox box = nonzero_box_of(volumes + first, n);
+    if (kernel == Kernel::scalar || n == 1) {
+      work(first, volumes + first, n, 1, box);
+    } else {
+      const InterleavedVolumes together = interleave_volumes(volumes + first, n);
+      work(first, together.starts.data(), n, together.spacing, box);
     }
   }
 }
 
 void project_stacks_with(Kernel kernel, const float* const* volumes, float* const* stacks,
                          int count, int threads, const std::function<void(int)>& on_view_done) {
-  const NonzeroBox box = nonzero_box_of(volumes, count);
-  tomio::parallel_for(2 * NY, threads, [&](int view, int) {
-    project_view_in(kernel, view, volumes, count, box, stacks);
-    if (on_view_done) on_view_done(view);
-  });
+  in_traces(kernel, volumes, count,
+            [&](int first, const float* const* in, int n, int spacing, const NonzeroBox& box) {
+              // A view is done once the last trace has passed it.
+              const bool last = first + n == count;
+              tomio::parallel_for(2 * NY, threads, [&](int view, int) {
+                project_view_in(kernel, view, in, n, spacing, box, stacks + first);
+                if (last && on_view_done) on_view_done(view);
+              });
+            });
 }
 
 }  // namespace
@@ -170,7 +213,10 @@ void project_view_with(Kernel kernel, int view, const float* volume, float* stac
 
 void project_view_volumes_with(Kernel kernel, int view, const float* const* volumes, int count,
                                float* const* stacks) {
-  project_view_in(kernel, view, volumes, count, nonzero_box_of(volumes, count), stacks);
+  in_traces(kernel, volumes, count,
+            [&](int first, const float* const* in, int n, int spacing, const NonzeroBox& box) {
+              project_view_in(kernel, view, in, n, spacing, box, stacks + first);
+            });
 }
 
 void project_stack(const float* volume, float* stack, int threads,

@@ -38,7 +38,7 @@ struct LanePieces {
 // d, p and q hold one array of lanes per axis.
 template <int L>
 void split_lanes(int active, const double (&d)[3][L], const double (&p)[3][L], const double (&q)[3][L],
-                 LanePieces<L>& pieces) {
+                 int spacing, LanePieces<L>& pieces) {
   for (int n = 0; n < kMaxSlots; ++n)
     for (int l = 0; l < L; ++l) pieces.position[n][l] = -1;
   for (int l = 0; l < L; ++l) {
@@ -56,7 +56,7 @@ void split_lanes(int active, const double (&d)[3][L], const double (&p)[3][L], c
     }
     for (int n = 0; n <= t.count; ++n) {
       const int* cell = t.zahyo[n];
-      pieces.position[n][l] = static_cast<long>(scan::volume_index_of_cell(cell[0], cell[1], cell[2]));
+      pieces.position[n][l] = static_cast<long>(scan::volume_index_of_cell(cell[0], cell[1], cell[2])) * spacing;
       pieces.length[n][l] = t.ll[n];
     }
   }
@@ -273,14 +273,14 @@ constexpr int kAvx512Groups = 4;
 __attribute__((target("avx2,fma"))) void trace_batch_avx2(const scan::Point3& source,
                                                            const BatchRay* rays,
                                                            const float* const* volumes, int count,
-                                                           float* const* samples) {
-  avx2::trace_volumes<avx2::Ops, kAvx2Groups>(source, rays, volumes, count, samples);
+                                                           int spacing, float* const* samples) {
+  avx2::trace_volumes<avx2::Ops, kAvx2Groups>(source, rays, volumes, count, spacing, samples);
 }
 
 __attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void trace_batch_avx512(
     const scan::Point3& source, const BatchRay* rays, const float* const* volumes, int count,
-    float* const* samples) {
-  avx512::trace_volumes<avx512::Ops, kAvx512Groups>(source, rays, volumes, count, samples);
+    int spacing, float* const* samples) {
+  avx512::trace_volumes<avx512::Ops, kAvx512Groups>(source, rays, volumes, count, spacing, samples);
 }
 
 __attribute__((target("avx2,fma"))) void span_batch_avx2(const scan::Point3& source,
@@ -333,17 +333,18 @@ void span_batch(Kernel kernel, const scan::Point3& source, const NonzeroBox& box
 }
 
 void trace_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays,
-                 const float* const* volumes, int count, float* const* samples) {
+                 const float* const* volumes, int count, int spacing, float* const* samples) {
   switch (kernel) {
     case Kernel::portable:
-      portable::trace_volumes<portable::Ops, kPortableGroups>(source, rays, volumes, count, samples);
+      portable::trace_volumes<portable::Ops, kPortableGroups>(source, rays, volumes, count, spacing,
+                                                             samples);
       break;
 #if TOM_X86_KERNELS
     case Kernel::avx2:
-      trace_batch_avx2(source, rays, volumes, count, samples);
+      trace_batch_avx2(source, rays, volumes, count, spacing, samples);
       break;
     case Kernel::avx512:
-      trace_batch_avx512(source, rays, volumes, count, samples);
+      trace_batch_avx512(source, rays, volumes, count, spacing, samples);
       break;
 #endif
     default:

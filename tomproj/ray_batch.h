@@ -39,9 +39,11 @@ void span_batch(Kernel kernel, const scan::Point3& source, const NonzeroBox& box
 
 // Traces batch_rays(kernel) rays leaving `source` through `count` Volumes
 // and writes the detector samples of the rays in Volume j from samples[j]
-// on. The pieces of each step are found once for all the Volumes. The kernel
-// must run here and not be Kernel::scalar.
+// on. The pieces of each step are found once for all the Volumes. Volume
+// j's voxel at Volume position i is volumes[j][spacing * i] (spacing 1 for
+// Volumes of their own, see interleave_volumes). The kernel must run here
+// and not be Kernel::scalar.
 void trace_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays,
-                 const float* const* volumes, int count, float* const* samples);
+                 const float* const* volumes, int count, int spacing, float* const* samples);
 
 }  // namespace tomproj

@@ -76,7 +76,7 @@ void expect_literal(const std::vector<Ray>& rays, const std::vector<float>& volu
       std::vector<float> samples(static_cast<std::size_t>(width));
       const float* in = volume.data();
       float* out = samples.data();
-      tomproj::trace_batch(kernel, rays[r].source, batch.data(), &in, 1, &out);
+      tomproj::trace_batch(kernel, rays[r].source, batch.data(), &in, 1, 1, &out);
       for (int i = 0; i < width; ++i) {
         const float want = literal_sum(lanes[static_cast<std::size_t>(i)], volume.data());
         const float got = samples[static_cast<std::size_t>(i)];

@@ -1,7 +1,10 @@
 #include "tomrec/ray_walk.h"
 
 #include <algorithm>
+#include <cstring>
+#include <stdexcept>
 
+#include "common/vector_lanes.h"
 #include "tomrec/lane_walk.h"
 
 namespace tomrec {
@@ -48,6 +51,27 @@ void finish_lanes(const long long* counted, const long long* stopped, const doub
   }
 }
 
+// The lane walk, compiled once per instruction set.
+namespace generic {
+#include "tomrec/lane_walk.inc"
+}  // namespace generic
+
+#if TOM_X86_KERNELS
+namespace avx2 {
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+#include "tomrec/lane_walk.inc"
+#pragma GCC pop_options
+}  // namespace avx2
+
+namespace avx512 {
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
+#include "tomrec/lane_walk.inc"
+#pragma GCC pop_options
+}  // namespace avx512
+#endif
+
 }  // namespace detail
 
 namespace {
@@ -60,7 +84,7 @@ using WalkPart = void (*)(const RayStart* rays, const double* sample, const doub
 // One ray at a time, no vector code.
 void walk_scalar(const RayStart* rays, const double* sample, const double* weight, int count,
                  const ZSlab& slab, RaySegments& out, int first_lane, const double* accumulator) {
-  detail::walk_lanes<1, 1, lanes::PortableFloor<1>>(rays, sample, weight, count, slab, out,
+  detail::generic::walk_lanes<1, 1, lanes::PortableOps<1>>(rays, sample, weight, count, slab, out,
                                                     first_lane, accumulator);
 }
 
@@ -68,25 +92,25 @@ void walk_scalar(const RayStart* rays, const double* sample, const double* weigh
 void walk_portable(const RayStart* rays, const double* sample, const double* weight, int count,
                    const ZSlab& slab, RaySegments& out, int first_lane,
                    const double* accumulator) {
-  detail::walk_lanes<4, 2, lanes::PortableFloor<4>>(rays, sample, weight, count, slab, out,
+  detail::generic::walk_lanes<4, 2, lanes::PortableOps<4>>(rays, sample, weight, count, slab, out,
                                                     first_lane, accumulator);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if TOM_X86_KERNELS
 // Two groups of four lanes in AVX2 registers.
-__attribute__((target("avx2"))) void walk_avx2(const RayStart* rays, const double* sample,
+__attribute__((target("avx2,fma"))) void walk_avx2(const RayStart* rays, const double* sample,
                                                const double* weight, int count,
                                                const ZSlab& slab, RaySegments& out,
                                                int first_lane, const double* accumulator) {
-  detail::walk_lanes<4, 2, lanes::Avx2Floor>(rays, sample, weight, count, slab, out, first_lane,
+  detail::avx2::walk_lanes<4, 2, lanes::Avx2Ops>(rays, sample, weight, count, slab, out, first_lane,
                                              accumulator);
 }
 
 // Two groups of eight lanes in AVX-512 registers.
-__attribute__((target("avx512f,avx512vl,avx512dq,avx2"))) void walk_avx512(
+__attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void walk_avx512(
     const RayStart* rays, const double* sample, const double* weight, int count,
     const ZSlab& slab, RaySegments& out, int first_lane, const double* accumulator) {
-  detail::walk_lanes<8, 2, lanes::Avx512Floor>(rays, sample, weight, count, slab, out,
+  detail::avx512::walk_lanes<8, 2, lanes::Avx512Ops>(rays, sample, weight, count, slab, out,
                                                first_lane, accumulator);
 }
 #endif
@@ -98,7 +122,7 @@ struct KernelWalk {
 
 KernelWalk kernel_walk(kernels::Kernel kernel) {
   switch (kernel) {
-#if defined(__x86_64__) || defined(__i386__)
+#if TOM_X86_KERNELS
     case kernels::Kernel::avx512:
       return KernelWalk{walk_avx512, 16};
     case kernels::Kernel::avx2:

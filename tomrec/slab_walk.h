@@ -67,20 +67,27 @@ struct RayBatch {
   RayStart ray[kLanes];
 };
 
+// The work of a walk over every ray, a policy with two members:
+//   bool wanted(int v, int r, int c, double& sample, double& weight)
+//     whether ray (v, r, c) is walked; it sets the ray's sample value and
+//     weight, whose ratio scales the credits of its segments;
+//   void credit(const ZSlab& slab, const RayBatch& batch, const RaySegments& segments)
+//     adds a walked batch's segments that lie in the slab into the policy's
+//     sums, lane by lane in column order.
+// The reconstructor's policies credit samples (tomrec/backprojection.cpp),
+// the weight tool's sums lengths (tools/tomweight/length_sums.cpp).
+//
 // Runs one thread per slab of plan_slabs(threads). Each walks the rays
 // (v, r, c) of views first_view ... last_view - 1 in the order view, row,
-// column, keeps those for which wanted(v, r, c, sample, weight) holds (it
-// sets the two values of the ray) and that may reach its slab, walks them in
-// batches of up to kLanes and hands each batch with its segments, in that
-// order, to
-//   batch_work(slab, batch, segments),
-// which adds into accumulator (Volume layout; fetched ahead by the walk).
-// on_view_done(v) is called once per view when every slab has finished it
-// (from any thread, possibly out of order).
-template <class Wanted, class BatchWork>
+// column, keeps those the policy wants and that may reach its slab, walks
+// them in batches of up to kLanes and hands each batch with its segments,
+// in that order, to the policy's credit. The walk fetches the first ray's
+// voxels of accumulator (Volume layout) ahead, where given: the policy adds
+// there next. on_view_done(v) is called once per view when every slab has
+// finished it (from any thread, possibly out of order).
+template <class Policy>
 void walk_views_in_slabs(int first_view, int last_view, int threads, const double* accumulator,
-                         Wanted&& wanted, BatchWork&& batch_work,
-                         const std::function<void(int)>& on_view_done) {
+                         Policy& policy, const std::function<void(int)>& on_view_done) {
   const std::vector<ZSlab> slabs = plan_slabs(threads);
   const int slab_count = static_cast<int>(slabs.size());
   std::vector<std::atomic<int>> slabs_done(scan::kViews);
@@ -90,8 +97,7 @@ void walk_views_in_slabs(int first_view, int last_view, int threads, const doubl
     RayBatch batch;
     auto flush = [&]() {
       walk_rays(batch.ray, batch.sample, batch.weight, batch.count, slab, *segments, accumulator);
-      batch_work(slab, static_cast<const RayBatch&>(batch),
-                 static_cast<const RaySegments&>(*segments));
+      policy.credit(slab, static_cast<const RayBatch&>(batch), static_cast<const RaySegments&>(*segments));
       batch.count = 0;
     };
     for (int v = first_view; v < last_view; ++v) {
@@ -105,7 +111,7 @@ void walk_views_in_slabs(int first_view, int last_view, int threads, const doubl
         for (int c = 0; c < 2 * NX; ++c) {
           double& sample = batch.sample[batch.count];
           double& weight = batch.weight[batch.count];
-          if (!wanted(v, r, c, sample, weight)) continue;
+          if (!policy.wanted(v, r, c, sample, weight)) continue;
           double detector[3];
           detector_point(rays, r, c, detector);
           RayStart& ray = batch.ray[batch.count];
@@ -122,11 +128,6 @@ void walk_views_in_slabs(int first_view, int last_view, int threads, const doubl
   });
 }
 
-// Adds the credits of lane j's segments that lie in the slab into acc
-// (Volume layout), in walk order, and tells whether there were any. A ray's
-// segments in the slab follow those before it, as z is monotone along the
-// ray. The voxels of lane j + 1, which adds next, are fetched ahead
-// meanwhile (lanes of a batch are neighbouring rays and mostly share them).
 // The first of lane j's segments that lies in the slab (its count when none
 // does).
 inline int first_segment_in_slab(const ZSlab& slab, const RaySegments& seg, int j) {
@@ -136,6 +137,11 @@ inline int first_segment_in_slab(const ZSlab& slab, const RaySegments& seg, int 
   return i;
 }
 
+// Adds the credits of lane j's segments that lie in the slab into acc
+// (Volume layout), in walk order, and tells whether there were any. A ray's
+// segments in the slab follow those before it, as z is monotone along the
+// ray. The voxels of lane j + 1, which adds next, are fetched ahead
+// meanwhile (lanes of a batch are neighbouring rays and mostly share them).
 inline bool add_lane_credits(const ZSlab& slab, const RaySegments& seg, int j, int lanes,
                              double* __restrict acc) {
   const int count = seg.count[j];

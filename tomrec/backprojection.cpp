@@ -56,10 +56,10 @@ void backproject_views(const float* proj, const float* detector_sum, double* vol
 
 namespace {
 
-// Stacks credited together in one walk: their accumulators of a voxel lie
-// side by side (one cache line for eight), and one vector operation forms
-// the credits of two stacks (a vector every processor has), each lane the scalar p * sub_min / q.
-constexpr int kStacksPerWalk = 8;
+// Stacks credited together in one walk (at most kStacksPerWalk): their
+// accumulators of a voxel lie side by side (one cache line for eight), and
+// one vector operation forms the credits of two stacks (a vector every
+// processor has), each lane the scalar p * sub_min / q.
 constexpr int kStacksPerVector = 2;
 typedef lanes::Lanes<kStacksPerVector>::Real StackCredits;
 typedef lanes::Lanes<kStacksPerVector>::RealUnaligned StackCreditsInMemory;

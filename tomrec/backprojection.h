@@ -26,6 +26,10 @@ void backproject_views(const float* proj, const float* detector_sum, double* vol
                        int first_view, int last_view, int threads,
                        const std::function<void(int)>& on_view_done);
 
+// The most stacks one walk of backproject_stacks takes; more are taken in
+// walks of this many.
+constexpr int kStacksPerWalk = 8;
+
 // Backprojects `count` stacks through the same rays in one walk: projs[j]
 // (ProjectionStack layout), divided by the shared detector_sum, is added
 // into volume_accs[j] (Volume layout, double). Each ray is walked once; each

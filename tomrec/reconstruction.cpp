@@ -37,6 +37,23 @@ void reconstruct_filtered(const float* filtered, const float* detector_sum, cons
   normalise_volume(volume_acc, voxel_sum, volume_out, scan::kVolumeSamples);
 }
 
+void reconstruct_filtered_stacks(const float* const* filtered, int count,
+                                 const float* detector_sum, const float* voxel_sum,
+                                 float* const* volumes_out, int threads,
+                                 const std::function<void(int)>& on_view_done) {
+  std::vector<std::vector<double>> accs(static_cast<std::size_t>(count),
+                                        std::vector<double>(scan::kVolumeSamples, 0.0));
+  std::vector<double*> acc_of;
+  for (std::vector<double>& a : accs) acc_of.push_back(a.data());
+  backproject_stacks(filtered, detector_sum, acc_of.data(), count, 0, scan::kViews, threads,
+                     [&](int v) {
+                       if (!on_view_done) return;
+                       for (int j = 0; j < count; ++j) on_view_done(v);
+                     });
+  for (int j = 0; j < count; ++j)
+    normalise_volume(acc_of[static_cast<std::size_t>(j)], voxel_sum, volumes_out[j], scan::kVolumeSamples);
+}
+
 void run_reconstruction(const RunFiles& files, int threads) {
   // Every array of the run, taken before the first prompt, in this order.
   // The accumulator starts at zero, which is the clearing the backprojection

@@ -33,6 +33,14 @@ void reconstruct_filtered(const float* filtered, const float* detector_sum, cons
                           double* volume_acc, float* volume_out, int threads,
                           const std::function<void(int)>& on_view_done);
 
+// The same for `count` filtered stacks, backprojected in one walk:
+// volumes_out[j] is bit for bit what reconstruct_filtered gives filtered[j].
+// on_view_done(v) once per view and stack.
+void reconstruct_filtered_stacks(const float* const* filtered, int count,
+                                 const float* detector_sum, const float* voxel_sum,
+                                 float* const* volumes_out, int threads,
+                                 const std::function<void(int)>& on_view_done);
+
 // The files of a run: asked for on the console (the dialogue), or given.
 struct RunFiles {
   bool ask_names = true;

@@ -6,7 +6,7 @@
 // The same count n numbers the entry search and then every segment, so a ray
 // never has more than 2*dist counts in all.
 //
-// The walk is written once, in detail::walk_lanes (tomrec/lane_walk.h), and
+// The walk is written once, in walk_lanes (tomrec/lane_walk.inc), and
 // compiled for each kernel of the process; every caller (the
 // reconstruction, the weight tool, the single-ray call) goes through
 // walk_rays and reads the segments it leaves.

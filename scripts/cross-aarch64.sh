@@ -8,7 +8,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build-aarch64}
-pattern=${2:-Kernel|WholeViews|Batch|Walk|Slab|Lane|Projector\.|Backprojection\.|Fft}
+pattern=${2:-Kernel|WholeViews|Batch|Walk|Slab|Lane|Projector\.|Backprojection\.|Fft|SeveralVolumes\.|SeveralStacks\.}
 need=()
 command -v aarch64-linux-gnu-g++ > /dev/null || need+=(g++-aarch64-linux-gnu)
 command -v qemu-aarch64 > /dev/null || need+=(qemu-user)

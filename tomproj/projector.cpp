@@ -172,8 +172,9 @@ void project_view_in(Kernel kernel, int view, const float* const* volumes, int c
   }
 }
 
-// Runs work(volumes, count, spacing, box) on the Volumes in traces of at
-// most kVolumesPerTrace, interleaved where the kernel traces several at once.
+// Runs work(first, volumes, count, spacing, box) for the Volumes in traces
+// of at most kVolumesPerTrace (first: the index of a trace's first Volume),
+// interleaved where the kernel traces several at once.
 template <class Work>
 void in_traces(Kernel kernel, const float* const* volumes, int count, Work&& work) {
   for (int first = 0; first < count; first += kVolumesPerTrace) {

@@ -24,13 +24,22 @@ struct LaneStart {
   // direction of travel puts it at cell + moved_ahead (integers, exact).
   double moved_ahead[3][kLanes];
   double ahead[3][kLanes];
+  // The walked point moves monotonically along each axis, and the entry
+  // passes the inside test, so of each axis's two bounds only the one ahead
+  // can fail: (b ^ flip) < far, flip being the sign bit where the ray falls
+  // (far is then -lo) and far +inf where it does not move.
+  double far[3][kLanes];
+  long long flip[3][kLanes];
   double scale_up[kLanes], scale_down[kLanes];  // sample value and weight
   double remaining[kLanes];                     // counts left, the entry's own included
   long long active[kLanes], rising[kLanes], falling[kLanes];  // all ones or zero
+  // Whether every ray of the walk surely stays in its slab: no lane can
+  // then come past it.
+  bool contained;
 };
 
 void start_lanes(const RayStart* rays, const double* sample, const double* weight, int count,
-                 int lanes, LaneStart& start);
+                 int lanes, const ZSlab& slab, LaneStart& start);
 
 // The fewest counts left at the entry of any lane that walks (more than any
 // walk can use when none does): no lane runs out of counts before.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "common/vector_lanes.h"
@@ -12,9 +13,13 @@ namespace tomrec {
 namespace detail {
 
 void start_lanes(const RayStart* rays, const double* sample, const double* weight, int count,
-                 int lanes, LaneStart& start) {
+                 int lanes, const ZSlab& slab, LaneStart& start) {
+  const double lo[3] = {scan::kInsideXLo, scan::kInsideYLo, scan::kInsideZLo};
+  const double hi[3] = {scan::kInsideXHi, scan::kInsideYHi, scan::kInsideZHi};
+  start.contained = true;
   for (int l = 0; l < lanes; ++l) {
     const bool live = l < count && !rays[l].span.empty();
+    if (live && !stays_in_slab(rays[l], slab)) start.contained = false;
     for (int a = 0; a < 3; ++a) {
       const double s = live ? rays[l].step[a] : 1.0;
       start.step[a][l] = s;
@@ -24,6 +29,9 @@ void start_lanes(const RayStart* rays, const double* sample, const double* weigh
       start.sign[a][l] = std::copysign(1.0, s);
       start.moved_ahead[a][l] = s >= 0 ? 2.0 : -1.0;
       start.ahead[a][l] = s >= 0 ? 1.0 : 0.0;
+      const bool falls = s < 0;
+      start.far[a][l] = s > 0 ? hi[a] : falls ? -lo[a] : std::numeric_limits<double>::infinity();
+      start.flip[a][l] = falls ? std::numeric_limits<long long>::min() : 0;
     }
     start.scale_up[l] = live ? sample[l] : 1.0;
     start.scale_down[l] = live ? weight[l] : 1.0;

@@ -76,13 +76,8 @@ std::vector<ZSlab> cover(const std::vector<RayEstimate>& sample, int threads, do
 
 bool may_reach(const RayStart& ray, const ZSlab& slab) {
   if (ray.span.empty()) return false;
-  // Past the last count the walked points may run on only if the counts, not
-  // the box, ended the span; then nothing bounds them here.
-  if (ray.span.last >= ray.counts) return true;
-  const double z_in = scan::sample_coordinate(ray.span.first, ray.step[2], ray.source[2]);
-  const double z_out = scan::sample_coordinate(ray.span.last, ray.step[2], ray.source[2]);
-  const int a = z_index(z_in), b = z_index(z_out);
-  const int iz_lo = std::min(a, b) - 1, iz_hi = std::max(a, b) + 1;
+  int iz_lo, iz_hi;
+  if (!segment_z_indices(ray, iz_lo, iz_hi)) return true;
   return iz_hi >= slab.iz_first && iz_lo <= slab.iz_last;
 }
 

@@ -25,9 +25,8 @@ namespace tomrec {
 // thread can stop a ray as soon as it has left the slab, and skip a ray that
 // cannot reach it.
 
-// False only when no segment of the ray can lie in the slab. The segment
-// starts lie on the ray between its entry count and the first count past the
-// inside span; a cell of margin covers the rounding of the walked points.
+// False only when no segment of the ray can lie in the slab (see
+// segment_z_indices).
 bool may_reach(const RayStart& ray, const ZSlab& slab);
 
 // Where along the lines of a view (as the fraction u of the way from the

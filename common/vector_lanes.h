@@ -189,7 +189,7 @@ struct Avx2Ops {
   TOM_LANE_OP Index index_select(Mask m, Index yes, Index no) { return select(m, yes, no); }
   // The float32 Volume samples at the positions of the lanes of m, widened;
   // other lanes read position 0 and are unspecified. (Four loads: on the
-  // processors without AVX-512 the gather instruction takes longer.)
+  // AVX2 processor measured, AMD Zen 3, the gather instruction takes longer.)
   TOM_LANE_OP Real gather_at(Mask m, const float* volume, Index position) {
     alignas(16) int at[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(at), _mm256_cvttpd_epi32(_mm256_and_pd(m, position)));

@@ -41,7 +41,29 @@ struct RayStart {
   double step[3];
   int counts;
   scan::CountSpan span;
+  // The z indices [iz_lo, iz_hi] that every segment lies within, where
+  // z_bounded (see segment_z_indices).
+  bool z_bounded;
+  int iz_lo, iz_hi;
 };
+
+// The z index of the cell at height z.
+inline int z_index_of_height(double z) { return scan::voxel_iz(static_cast<int>(std::floor(z))); }
+
+// The z indices [iz_lo, iz_hi] that every segment of a ray lies within;
+// false when nothing bounds them here. The segment starts lie on the ray
+// between its entry count and the first count past the inside span; a cell
+// of margin covers the rounding of the walked points. Past the last count
+// the walked points may run on only if the counts, not the box, ended the
+// span: then the walk is bounded only by the box.
+inline bool segment_z_indices(const RayStart& ray, int& iz_lo, int& iz_hi) {
+  if (ray.span.empty() || ray.span.last >= ray.counts) return false;
+  const int a = z_index_of_height(scan::sample_coordinate(ray.span.first, ray.step[2], ray.source[2]));
+  const int b = z_index_of_height(scan::sample_coordinate(ray.span.last, ray.step[2], ray.source[2]));
+  iz_lo = (a < b ? a : b) - 1;
+  iz_hi = (a < b ? b : a) + 1;
+  return true;
+}
 
 inline RayStart ray_start(const double source_xyz[3], const double detector_xyz[3], double dist) {
   RayStart ray;
@@ -52,6 +74,8 @@ inline RayStart ray_start(const double source_xyz[3], const double detector_xyz[
   ray.counts = ray_counts(dist);
   ray.span = scan::inside_span(scan::Point3{ray.source[0], ray.source[1], ray.source[2]},
                                scan::Point3{ray.step[0], ray.step[1], ray.step[2]}, ray.counts);
+  ray.iz_lo = ray.iz_hi = 0;
+  ray.z_bounded = segment_z_indices(ray, ray.iz_lo, ray.iz_hi);
   return ray;
 }
 
@@ -106,27 +130,9 @@ struct RaySegments {
 
 inline int z_index_of_voxel(std::uint32_t k) { return scan::z_index_of_position(k); }
 
-// The z indices [iz_lo, iz_hi] that every segment of a ray lies within;
-// false when nothing bounds them here. The segment starts lie on the ray
-// between its entry count and the first count past the inside span; a cell
-// of margin covers the rounding of the walked points. Past the last count
-// the walked points may run on only if the counts, not the box, ended the
-// span: then the walk is bounded only by the box.
-inline bool segment_z_indices(const RayStart& ray, int& iz_lo, int& iz_hi) {
-  if (ray.span.empty() || ray.span.last >= ray.counts) return false;
-  const double z_in = scan::sample_coordinate(ray.span.first, ray.step[2], ray.source[2]);
-  const double z_out = scan::sample_coordinate(ray.span.last, ray.step[2], ray.source[2]);
-  const int a = scan::voxel_iz(static_cast<int>(std::floor(z_in)));
-  const int b = scan::voxel_iz(static_cast<int>(std::floor(z_out)));
-  iz_lo = (a < b ? a : b) - 1;
-  iz_hi = (a < b ? b : a) + 1;
-  return true;
-}
-
 // Whether every segment of the ray surely lies in the slab.
 inline bool stays_in_slab(const RayStart& ray, const ZSlab& slab) {
-  int iz_lo, iz_hi;
-  return segment_z_indices(ray, iz_lo, iz_hi) && slab.iz_first <= iz_lo && iz_hi <= slab.iz_last;
+  return ray.z_bounded && slab.iz_first <= ray.iz_lo && ray.iz_hi <= slab.iz_last;
 }
 
 // Walks rays[0 .. count-1] (count <= kLanes) through the fixed grid

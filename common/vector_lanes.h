@@ -100,11 +100,6 @@ struct PortableOps {
   TOM_LANE_OP bool any_lane(typename Lanes<W>::Mask m) { return any(m); }
   // yes where a mask in the generic vectors is set, no elsewhere.
   TOM_LANE_OP Real pick(typename Lanes<W>::Mask m, Real yes, Real no) { return m ? yes : no; }
-  TOM_LANE_OP Mask mask_of(unsigned b) {
-    Mask m;
-    for (int l = 0; l < W; ++l) m[l] = -static_cast<long long>((b >> l) & 1);
-    return m;
-  }
   TOM_LANE_OP Real select(Mask m, Real yes, Real no) { return m ? yes : no; }
   TOM_LANE_OP Real zero_unless(Mask m, Real a) { return m ? a : Real{}; }
   TOM_LANE_OP Real max_where(Mask m, Real a, Real b) { return m ? max(a, b) : a; }
@@ -166,11 +161,6 @@ struct Avx2Ops {
   TOM_LANE_OP bool any_lane(Lanes<4>::Mask m) { return _mm256_movemask_pd((__m256d)m) != 0; }
   TOM_LANE_OP Lanes<4>::Real pick(Lanes<4>::Mask m, Lanes<4>::Real yes, Lanes<4>::Real no) {
     return (Lanes<4>::Real)_mm256_blendv_pd((__m256d)no, (__m256d)yes, (__m256d)m);
-  }
-  TOM_LANE_OP Mask mask_of(unsigned bits) {
-    const __m256i lane = _mm256_setr_epi64x(1, 2, 4, 8);
-    const __m256i set = _mm256_and_si256(_mm256_set1_epi64x(bits), lane);
-    return _mm256_castsi256_pd(_mm256_cmpeq_epi64(set, lane));
   }
   TOM_LANE_OP Real select(Mask m, Real yes, Real no) { return _mm256_blendv_pd(no, yes, m); }
   TOM_LANE_OP Real zero_unless(Mask m, Real a) { return _mm256_and_pd(m, a); }
@@ -236,7 +226,6 @@ struct Avx512Ops {
   TOM_LANE_OP Lanes<8>::Real pick(Lanes<8>::Mask m, Lanes<8>::Real yes, Lanes<8>::Real no) {
     return (Lanes<8>::Real)_mm512_mask_blend_pd(_mm512_movepi64_mask((__m512i)m), (__m512d)no, (__m512d)yes);
   }
-  TOM_LANE_OP Mask mask_of(unsigned bits) { return static_cast<Mask>(bits); }
   TOM_LANE_OP Real select(Mask m, Real yes, Real no) { return _mm512_mask_blend_pd(m, no, yes); }
   TOM_LANE_OP Real zero_unless(Mask m, Real a) { return _mm512_maskz_mov_pd(m, a); }
   TOM_LANE_OP Real max_where(Mask m, Real a, Real b) { return _mm512_mask_max_pd(a, m, a, b); }

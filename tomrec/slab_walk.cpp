@@ -8,7 +8,6 @@ namespace tomrec {
 
 namespace {
 
-
 // Straight-line estimate of the segments a thread walks for one ray to cover
 // the slab [lo, hi]: the ray is walked from its entry until it leaves the
 // slab, and crossings are spread evenly along it.

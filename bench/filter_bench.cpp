@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "common/parallel.h"
-#include "common/scan_geometry.h"
+#include "core/parallel.h"
+#include "core/scan_geometry.h"
 #include "tests/oracle/filter_oracle.h"
-#include "tomrec/projection_filter.h"
+#include "recon/projection_filter.h"
 
 namespace {
 

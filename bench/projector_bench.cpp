@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "common/kernel_dispatch.h"
-#include "common/parallel.h"
-#include "common/raw_image.h"
-#include "common/scan_geometry.h"
+#include "core/kernel_dispatch.h"
+#include "core/parallel.h"
+#include "core/raw_image.h"
+#include "core/scan_geometry.h"
 #include "tests/oracle/projector_oracle.h"
-#include "tomproj/projector.h"
+#include "operators/projector.h"
 
 namespace {
 

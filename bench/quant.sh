@@ -29,7 +29,7 @@ py=/usr/bin/python3  # Debian's interpreter, the one with numpy
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
 cmake --build "$build" -j2 --target tomproj tomrec tomweight tomphantom tomrebin tompng \
   tomcompare tomfdk tomiter tomnoise > /dev/null
-tool() { echo "$build/tools/$1/$1"; }
+tool() { echo "$build/bin/$1"; }
 measure() { "$here/bench/measure.py" "$@"; }
 cd "$work"
 echo "== $(nproc) processors: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2-), load $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -99,7 +99,7 @@ PY
 
 for phantom in head cylinder; do
   echo "== $phantom"
-  STDIN_TEXT="$phantom.img $phantom.stack" timed "tomproj" "$build/tomproj/tomproj"
+  STDIN_TEXT="$phantom.img $phantom.stack" timed "tomproj" "$build/bin/tomproj"
 
   # tomrec on the rebinned stack (scripts/study.sh's pipeline); the weight
   # files are made once.
@@ -112,7 +112,7 @@ for phantom in head cylinder; do
   ln -sf ../weights/long_sum_detector.img "rec-$phantom/long_sum_detector.img"
   ln -sf ../weights/long_sum_voxel.img "rec-$phantom/long_sum_voxel.img"
   cd "rec-$phantom"
-  STDIN_TEXT="../$phantom.rebinned tomrec.img" timed "tomrec" "$build/tomrec/tomrec"
+  STDIN_TEXT="../$phantom.rebinned tomrec.img" timed "tomrec" "$build/bin/tomrec"
   cd "$work"
   read -r a b c <<< "$(figures "$phantom.img" "rec-$phantom/tomrec.img")"
   row "$phantom" "tomrec (rebinned)" "$wall" "$cpu" "$a" "$b" "$c" "own units; rebinning, weights not timed"

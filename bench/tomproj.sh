@@ -20,11 +20,11 @@ cmake --build "$build" -j"$(nproc)" --target tomproj projector_bench tomphantom 
 
 cd "$work"
 "$build/bench/projector_bench" --write-phantom ball.img
-"$build/tools/tomphantom/tomphantom" shepp-logan shepp.img
-"$build/tools/tomphantom/tomphantom" random --seed 1 random.img
+"$build/bin/tomphantom" shepp-logan shepp.img
+"$build/bin/tomphantom" random --seed 1 random.img
 for phantom in ball shepp random; do
   echo "== $phantom phantom: tomproj, full run (16,777,216 rays), $(nproc) processors"
-  "$here/bench/measure.py" "tomproj" "$phantom.img $phantom.stack" -- "$build/tomproj/tomproj" |
+  "$here/bench/measure.py" "tomproj" "$phantom.img $phantom.stack" -- "$build/bin/tomproj" |
     tee "$phantom.time"
   echo "-- library timing and the straightforward rendering"
   "$build/bench/projector_bench" "$phantom.img" | tee "$phantom.lib"

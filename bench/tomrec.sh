@@ -16,17 +16,17 @@ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
 cmake --build "$build" -j2 --target tomrec tomweight tomrec_bench projector_bench > /dev/null
 
 cd "$work"
-"$build/bench/tomrec/tomrec_bench" --write-stack stack.img
-"$build/tools/tomweight/tomweight" 2> /dev/null
+"$build/bench/tomrec_bench" --write-stack stack.img
+"$build/bin/tomweight" 2> /dev/null
 echo "== tomrec, full run (16,777,216 rays), $(nproc) processors"
-"$here/bench/measure.py" "tomrec" "stack.img volume.img" -- "$build/tomrec/tomrec"
+"$here/bench/measure.py" "tomrec" "stack.img volume.img" -- "$build/bin/tomrec"
 echo "== tomrec, full run on one processor"
-"$here/bench/measure.py" "tomrec (taskset -c 0)" "stack.img volume1.img" -- taskset -c 0 "$build/tomrec/tomrec"
+"$here/bench/measure.py" "tomrec (taskset -c 0)" "stack.img volume1.img" -- taskset -c 0 "$build/bin/tomrec"
 cmp volume.img volume1.img && echo "one and all processors: bit-identical volumes"
 echo "== stages through the library, and the straightforward rendering"
-"$build/bench/tomrec/tomrec_bench" stack.img
+"$build/bench/tomrec_bench" stack.img
 echo "== several stacks per walk: K copies of the test stack backprojected together"
-"$build/bench/tomrec/tomrec_bench" --several stack.img
+"$build/bench/tomrec_bench" --several stack.img
 
 if command -v plastimatch > /dev/null; then
   echo "== plastimatch fdk (cpu), 256 views of 256 x 256 onto 128^3, for scale"

@@ -16,13 +16,13 @@ cmake --build "$build" -j2 --target tomweight tomrec_bench > /dev/null
 cd "$work"
 mkdir one all
 echo "== tomweight, full run (16,777,216 rays), $(nproc) processors"
-"$here/bench/measure.py" "tomweight" "" -- "$build/tools/tomweight/tomweight" --dir all 2>&1 \
+"$here/bench/measure.py" "tomweight" "" -- "$build/bin/tomweight" --dir all 2>&1 \
   | tee all.txt
 echo "== tomweight on one processor"
-"$here/bench/measure.py" "tomweight (taskset -c 0)" "" -- taskset -c 0 "$build/tools/tomweight/tomweight" --dir one
+"$here/bench/measure.py" "tomweight (taskset -c 0)" "" -- taskset -c 0 "$build/bin/tomweight" --dir one
 cmp all/long_sum_voxel.img one/long_sum_voxel.img && cmp all/long_sum_detector.img one/long_sum_detector.img \
   && echo "one and all processors: bit-identical files"
-"$build/bench/tomrec/tomrec_bench" --weight-walk | tee literal.txt
+"$build/bench/tomrec_bench" --weight-walk | tee literal.txt
 python3 - <<'PY'
 import re
 wall = float(re.search(r"wall ([0-9.]+) s", open("all.txt").read()).group(1))

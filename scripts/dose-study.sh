@@ -23,8 +23,8 @@ seed=${SEED:-2026}
 start_all=$(date +%s.%N)
 
 step build build_targets tomproj tomrec tomweight tomphantom tomrebin tompng tomcompare tomnoise
-bin_proj="$build/tomproj/tomproj"
-bin_rec="$build/tomrec/tomrec"
+bin_proj="$build/bin/tomproj"
+bin_rec="$build/bin/tomrec"
 
 cd "$out"
 step phantom "$(tool tomphantom)" inserts --oversample 4 --description-out phantom.txt phantom.img

@@ -6,7 +6,7 @@ need=()
 # pybind11 and numpy; its tests use pytest, tqdm, matplotlib, scikit-image,
 # h5py, Dask's distributed and plastimatch. The reconstructions beside tomrec
 # use FFTW. The dose study rescales its reconstructions with numpy.
-for pkg in g++ cmake make libgtest-dev libbenchmark-dev libpng-dev zlib1g-dev libfftw3-dev \
+for pkg in g++ cmake make libgtest-dev libpng-dev zlib1g-dev libfftw3-dev \
     python3 util-linux python3-dev python3-numpy pybind11-dev python3-pybind11 python3-pytest \
     python3-tqdm python3-matplotlib python3-skimage python3-h5py python3-distributed plastimatch; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")

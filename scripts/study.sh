@@ -20,8 +20,8 @@ build_all() {
 }
 
 step build build_all
-bin_proj="$build/tomproj/tomproj"
-bin_rec="$build/tomrec/tomrec"
+bin_proj="$build/bin/tomproj"
+bin_rec="$build/bin/tomrec"
 
 cd "$out"
 step phantom "$(tool tomphantom)" shepp-logan phantom.img

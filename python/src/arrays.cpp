@@ -2,8 +2,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "common/parallel.h"
-#include "common/scan_geometry.h"
+#include "core/parallel.h"
+#include "core/scan_geometry.h"
 #include "python/src/bindings.h"
 
 namespace tomsim {

@@ -9,22 +9,22 @@
 #include <utility>
 #include <vector>
 
-#include "common/output_file.h"
-#include "common/parallel.h"
-#include "common/raw_image.h"
-#include "common/scan_geometry.h"
-#include "common/uninitialized_allocator.h"
+#include "core/output_file.h"
+#include "core/parallel.h"
+#include "core/raw_image.h"
+#include "core/scan_geometry.h"
+#include "core/uninitialized_allocator.h"
 #include <pybind11/stl.h>
 
 #include "python/src/bindings.h"
-#include "tomproj/projector.h"
-#include "tomrec/backprojection.h"
-#include "tomrec/reconstruction.h"
-#include "tools/tomweight/length_sums.h"
-#include "tools/toolkit/comparison.h"
-#include "tools/toolkit/metaimage.h"
-#include "tools/toolkit/phantom_shapes.h"
-#include "tools/toolkit/rebinning.h"
+#include "operators/projector.h"
+#include "operators/backprojection.h"
+#include "recon/reconstruction.h"
+#include "operators/length_sums.h"
+#include "eval/comparison.h"
+#include "core/metaimage.h"
+#include "sim/phantom_shapes.h"
+#include "recon/rebinning.h"
 
 namespace tomsim {
 namespace {

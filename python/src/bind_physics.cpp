@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "common/scan_geometry.h"
+#include "core/scan_geometry.h"
 #include "python/src/bindings.h"
-#include "tools/toolkit/dose_noise.h"
-#include "tools/toolkit/image_quality.h"
-#include "tools/toolkit/phantom_description.h"
-#include "tools/toolkit/phantom_library.h"
-#include "tools/toolkit/phantom_projection.h"
+#include "sim/dose_noise.h"
+#include "eval/image_quality.h"
+#include "sim/phantom_description.h"
+#include "sim/phantom_library.h"
+#include "sim/phantom_projection.h"
 
 namespace tomsim {
 namespace {

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "common/scan_geometry.h"
+#include "core/scan_geometry.h"
 #include "python/src/bindings.h"
-#include "tomproj/projector_adjoint.h"
-#include "tools/quant/fdk.h"
-#include "tools/quant/iterative.h"
-#include "tools/toolkit/dose_noise.h"
+#include "operators/projector_adjoint.h"
+#include "recon/fdk.h"
+#include "recon/iterative.h"
+#include "sim/dose_noise.h"
 
 namespace tomsim {
 namespace {

@@ -3,15 +3,12 @@
 #include <exception>
 #include <string>
 
-#include "common/version.h"
+#include "core/version.h"
 #include "python/src/bindings.h"
-#ifdef TOMSIM_HAVE_FAILURE
-#include "common/failure.h"
-#endif
+#include "core/failure.h"
 
 namespace {
 
-#ifdef TOMSIM_HAVE_FAILURE
 const char* kind_name(tomio::FailureKind kind) {
   switch (kind) {
     case tomio::FailureKind::input: return "input";
@@ -36,25 +33,14 @@ void translate_failures(std::exception_ptr failure) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   }
 }
-#endif
 
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "tomproj, tomrec and the study tools on numpy arrays";
   m.attr("version") = TOM_VERSION;
-#ifdef TOMSIM_HAVE_FAILURE
   pybind11::register_exception_translator(&translate_failures);
-  m.attr("failures_raise") = true;
-#else
-  // (The library still ends the process on a failure.)
-  m.attr("failures_raise") = false;
-#endif
   tomsim::bind_core(m);
-#ifdef TOMSIM_HAVE_PHYSICS
   tomsim::bind_physics(m);
-#endif
-#ifdef TOMSIM_HAVE_QUANT
   tomsim::bind_quant(m);
-#endif
 }

@@ -29,7 +29,7 @@ def private_cache(tmp_path_factory):
 
 def program(name):
     """The path of a built program or tool."""
-    for path in (os.path.join(BINARY_DIR, name, name), os.path.join(BINARY_DIR, "tools", name, name)):
+    for path in (os.path.join(BINARY_DIR, "bin", name),):
         if os.path.exists(path):
             return path
     pytest.skip(f"{name} is not built in {BINARY_DIR}")

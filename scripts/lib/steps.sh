@@ -35,13 +35,19 @@ choose_build() {
   jobs=$(nproc 2>/dev/null || echo 2)
 }
 
-# build_targets TARGET...: installs what is missing, configures and builds.
+# build_targets TARGET...: installs what is missing, configures and builds;
+# with STUDY_PREBUILT=1 it builds nothing and uses STUDY_BUILD_DIR as it is
+# (the tests run the study on the build they belong to).
 build_targets() {
+  if [ "${STUDY_PREBUILT:-0}" = 1 ]; then
+    [ -n "${STUDY_BUILD_DIR:-}" ] || { echo "STUDY_PREBUILT needs STUDY_BUILD_DIR" >&2; return 1; }
+    return 0
+  fi
   "$here/scripts/install-deps.sh"
   cmake -S "$here" -B "$build" ${configure_options[@]+"${configure_options[@]}"}
   cmake --build "$build" -j"$jobs" --target "$@"
 }
-tool() { echo "$build/tools/$1/$1"; }
+tool() { echo "$build/bin/$1"; }
 
 declare -a step_names=() step_seconds=()
 # step NAME COMMAND...: runs a step, its output in $logs/NAME.log, and notes its time.

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "common/scan_geometry.h"
+#include "core/scan_geometry.h"
 
 namespace oracle {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "common/failure.h"
+#include "core/failure.h"
 
 namespace testrun {
 

@@ -8,7 +8,7 @@
 #include <iostream>
 #include <vector>
 
-#include "common/kernel_dispatch.h"
+#include "core/kernel_dispatch.h"
 
 namespace testdata {
 

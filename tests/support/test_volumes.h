@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "common/scan_geometry.h"
+#include "core/scan_geometry.h"
 
 namespace testdata {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/raw_image.h"
+#include "core/raw_image.h"
 #include "tests/support/run_program.h"
 
 namespace testrun {
@@ -15,9 +15,9 @@ class ToolTest : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = make_temp_dir(); }
   void TearDown() override { remove_tree(dir_); }
-  // Runs build/tools/NAME/NAME with the arguments in the working directory.
+  // Runs build/bin/NAME with the arguments in the working directory.
   Result tool(const std::string& name, const std::string& args) {
-    return run(dir_, std::string(TOM_BINARY_DIR) + "/tools/" + name + "/" + name + " " + args, "");
+    return run(dir_, std::string(TOM_BINARY_DIR) + "/bin/" + name + " " + args, "");
   }
   std::vector<float> load(const std::string& name, std::size_t n) {
     std::vector<float> v(n);

@@ -1,0 +1,167 @@
+// tomiter: SIRT and OS-SART with the projector's own map and its transpose.
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/output_file.h"
+#include "core/scan_geometry.h"
+#include "recon/fdk.h"
+#include "recon/iterative.h"
+#include "core/tool_command_line.h"
+#include "sim/dose_noise.h"
+#include "core/sample_files.h"
+
+namespace {
+
+const toolkit::ToolSpec kSpec{
+    "tomiter",
+    "Usage: tomiter [--subsets S] [--iterations N] [--relaxation L] [--allow-negative]\n"
+    "               [--start zero|fdk|VOLUME] [--tolerance T]\n"
+    "               [--noise-level SIGMA | --noise-i0 I0 [--mu M] [--electronic E]]\n"
+    "               [--discrepancy TAU]\n"
+    "               [--truth VOLUME] [--log FILE.csv] [--cache DIR] [--threads N]\n"
+    "               INPUT OUTPUT",
+    "Reconstructs a ProjectionStack made by the projector by SIRT (--subsets 1,\n"
+    "the default) or OS-SART (S subsets of interleaved views), with the\n"
+    "projector's own map A and its exact transpose:\n"
+    "  x <- x + L C_s^-1 A_s^T R^-1 (b - A_s x) for each subset s,\n"
+    "R = A 1 per ray and C_s = A_s^T 1 per voxel. The sums are computed once and\n"
+    "kept in --cache DIR (row_sums.img, column_sums_S_j.img) for later runs.\n"
+    "Voxels are held at 0 or above unless --allow-negative. The start is zero,\n"
+    "the FDK image (ram-lak) or a given Volume. It stops after N passes over all\n"
+    "views (default 10), or earlier when a pass lowers |b - Ax| / |b| by less\n"
+    "than the fraction T of itself, or when the rms residual per ray falls to\n"
+    "TAU x SIGMA (SIGMA the samples' noise level; TAU, default 1.1, above 1 as\n"
+    "the residual of an image held at 0 or above levels off just above the\n"
+    "noise). With --noise-i0 the level is the one that tomnoise's dose model\n"
+    "(I0, M, E as there) implies for the samples.\n"
+    "With --truth, RMSE and Pearson r against\n"
+    "it are shown after every pass; --log keeps every pass's figures as CSV.\n"
+    "The output is the same bits at any thread count.",
+    {
+        {"subsets", "S", "subsets of views, 1 ... 256 (default 1: SIRT)"},
+        {"iterations", "N", "most passes over all views (default 10)"},
+        {"relaxation", "L", "relaxation factor (default 1)"},
+        {"allow-negative", "", "do not hold voxels at 0 or above"},
+        {"start", "FROM", "zero (default), fdk, or a Volume file"},
+        {"tolerance", "T", "stop when a pass lowers the residual by less than T of it"},
+        {"noise-level", "SIGMA", "stop when the rms residual per ray is at most TAU x SIGMA"},
+        {"noise-i0", "I0", "the same, with the level of tomnoise --i0 I0 noise"},
+        {"mu", "M", "with --noise-i0: tomnoise's --mu (default 0.15)"},
+        {"electronic", "E", "with --noise-i0: tomnoise's --electronic (default 0)"},
+        {"discrepancy", "TAU", "the factor of the noise rule, at least 1 (default 1.1)"},
+        {"truth", "VOLUME", "the true Volume, for figures per pass"},
+        {"log", "FILE", "write the figures of every pass as CSV"},
+        {"cache", "DIR", "keep and reuse the row and column sums in DIR"},
+        {"threads", "N", "threads to use (default: the processors available)"},
+    },
+    1};
+
+double non_negative_option(const toolkit::CommandLine& line, const std::string& name) {
+  const double value = toolkit::parse_double(line.value(name, "0"), "--" + name);
+  if (!(value >= 0.0)) throw toolkit::UsageError("--" + name + " must not be negative");
+  return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
+    if (line.positional().size() != 2) throw toolkit::UsageError("expected INPUT and OUTPUT");
+    quant::IterativeOptions options;
+    options.subsets = toolkit::parse_int(line.value("subsets", "1"), "--subsets");
+    if (options.subsets < 1 || options.subsets > scan::kViews)
+      throw toolkit::UsageError("--subsets must lie in 1 ... 256");
+    options.iterations = toolkit::parse_int(line.value("iterations", "10"), "--iterations");
+    if (options.iterations < 1) throw toolkit::UsageError("--iterations must be at least 1");
+    options.relaxation = toolkit::parse_double(line.value("relaxation", "1"), "--relaxation");
+    if (!(options.relaxation > 0.0 && options.relaxation < 2.0))
+      throw toolkit::UsageError("--relaxation must lie in (0, 2)");
+    options.nonnegative = !line.has("allow-negative");
+    options.tolerance = non_negative_option(line, "tolerance");
+    options.noise_level = non_negative_option(line, "noise-level");
+    if (line.has("noise-level") && line.has("noise-i0"))
+      throw toolkit::UsageError("--noise-level and --noise-i0 exclude each other");
+    if ((line.has("mu") || line.has("electronic")) && !line.has("noise-i0"))
+      throw toolkit::UsageError("--mu and --electronic go with --noise-i0");
+    const double noise_i0 = non_negative_option(line, "noise-i0");
+    const double mu = line.has("mu") ? toolkit::parse_double(line.value("mu"), "--mu")
+                                     : toolkit::kDefaultAttenuation;
+    const double electronic = non_negative_option(line, "electronic");
+    if (line.has("discrepancy"))
+      options.discrepancy = toolkit::parse_double(line.value("discrepancy"), "--discrepancy");
+    if (!(options.discrepancy >= 1.0)) throw toolkit::UsageError("--discrepancy must be at least 1");
+    if (line.has("noise-i0") && !(noise_i0 > 0.0 && mu > 0.0))
+      throw toolkit::UsageError("--noise-i0 and --mu must be positive");
+    options.threads = toolkit::thread_count(line);
+    const std::string start = line.value("start", "zero");
+    std::vector<std::string> inputs = {line.positional()[0]};
+    if (line.has("truth")) inputs.push_back(line.value("truth"));
+    if (start != "zero" && start != "fdk") inputs.push_back(start);
+    std::vector<std::string> outputs = {line.positional()[1]};
+    if (line.has("log")) outputs.push_back(line.value("log"));
+    toolkit::refuse_outputs_over_inputs(outputs, inputs);
+
+    const std::vector<float> stack = toolkit::read_stack(line.positional()[0]);
+    std::vector<float> truth;
+    if (line.has("truth")) truth = toolkit::read_volume(line.value("truth"));
+    std::vector<float> x(scan::kVolumeSamples, 0.0f);
+    if (start == "fdk") {
+      quant::FdkOptions fdk;
+      fdk.threads = options.threads;
+      quant::fdk_reconstruct(stack.data(), x.data(), fdk);
+    } else if (start != "zero") {
+      x = toolkit::read_volume(start);
+    }
+    // Claimed before the work, so that a name that cannot be written is
+    // reported at once.
+    tomio::OutputFile target(line.positional()[1], scan::kVolumeSamples * sizeof(float));
+    std::unique_ptr<tomio::OutputFile> log_file;
+    if (line.has("log")) log_file = std::make_unique<tomio::OutputFile>(line.value("log"));
+
+    std::fprintf(stderr, "tomiter: row and column sums for %d subset(s)...\n", options.subsets);
+    const quant::SystemSums sums =
+        quant::system_sums(options.subsets, line.value("cache"), options.threads);
+    if (noise_i0 > 0.0) {
+      options.noise_level = quant::expected_noise_level(stack.data(), sums.row_sums, noise_i0, mu, electronic);
+      std::fprintf(stderr, "tomiter: noise level %.6g (I0 %g, mu %g): stops at rms %.6g\n", options.noise_level,
+                   noise_i0, mu, options.discrepancy * options.noise_level);
+    }
+    std::ostringstream log;
+    log << "iteration,seconds,relative_residual,rms_residual,rmse,pearson_r\n";
+    if (!truth.empty()) {
+      double rmse = 0, r = 0;
+      quant::compare_to_truth(x.data(), truth.data(), rmse, r);
+      std::fprintf(stderr, "tomiter: start (%s): rmse %.6g, r %.6f\n", start.c_str(), rmse, r);
+      log << "0,0,,," << rmse << ',' << r << '\n';
+    }
+    std::string stopped_by;
+    quant::iterative_reconstruct(
+        stack.data(), x, options, sums, truth.empty() ? nullptr : truth.data(),
+        [&](const quant::IterationFigures& f, const std::vector<float>&) {
+          std::fprintf(stderr, "tomiter: pass %d: residual %.6g (rms %.6g)", f.iteration,
+                       f.relative_residual, f.rms_residual);
+          if (f.has_truth) std::fprintf(stderr, ", rmse %.6g, r %.6f", f.rmse, f.pearson_r);
+          std::fprintf(stderr, ", %.1f s\n", f.seconds);
+          log.precision(10);
+          log << f.iteration << ',' << f.seconds << ',' << f.relative_residual << ','
+              << f.rms_residual << ',';
+          if (f.has_truth) log << f.rmse << ',' << f.pearson_r;
+          else log << ',';
+          log << '\n';
+          return true;
+        },
+        &stopped_by);
+    std::fprintf(stderr, "tomiter: stopped by %s\n", stopped_by.c_str());
+    toolkit::write_samples(std::move(target), x, toolkit::FileKind::Volume);
+    if (log_file) {
+      const std::string text = log.str();
+      log_file->write(text.data(), text.size());
+      log_file->commit();
+    }
+    return 0;
+  });
+}

@@ -1,0 +1,194 @@
+#include "eval/comparison.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "core/scan_geometry.h"
+#include "sim/phantom_shapes.h"
+
+namespace toolkit {
+namespace {
+
+std::uint32_t bits_of(float x) {
+  std::uint32_t u;
+  std::memcpy(&u, &x, sizeof u);
+  return u;
+}
+
+template <class Visit>
+void for_each_position(const Region& region, std::size_t size, const Visit& visit) {
+  if (region.all) {
+    for (std::size_t i = 0; i < size; ++i) visit(i);
+  } else {
+    for (std::size_t i : region.positions) visit(i);
+  }
+}
+
+double psnr_of(double peak, double rmse) {
+  if (rmse == 0.0) return std::numeric_limits<double>::infinity();
+  if (!(peak > 0.0)) return 0.0;
+  return 20.0 * std::log10(peak / rmse);
+}
+
+}  // namespace
+
+void mark_undefined(RegionFigures& f) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  f.max_abs_difference = f.first_at_max = f.second_at_max = nan;
+  f.rmse = f.psnr = f.pearson_r = f.mae = f.nrmse = nan;
+  f.fit_scale = f.fit_offset = f.fit_rmse = f.fit_psnr = f.fit_max_abs_difference = nan;
+}
+
+RegionFigures compare_region(const std::vector<float>& first, const std::vector<float>& second,
+                             const Region& region) {
+  RegionFigures f;
+  f.name = region.name;
+  const std::size_t size = first.size() < second.size() ? first.size() : second.size();
+
+  // Pass 1: exact differences, extremes and means of the finite pairs.
+  double sum_a = 0.0, sum_b = 0.0;
+  double min_a = 0.0, max_a = 0.0;
+  for_each_position(region, size, [&](std::size_t i) {
+    const float a = first[i], b = second[i];
+    ++f.samples;
+    if (bits_of(a) != bits_of(b)) ++f.bitwise_different;
+    if (!std::isfinite(a) || !std::isfinite(b)) {
+      ++f.non_finite;
+      return;
+    }
+    const double d = std::fabs(static_cast<double>(b) - a);
+    if (f.finite == 0 || d > f.max_abs_difference) {
+      f.max_abs_difference = d;
+      f.max_at = i;
+      f.first_at_max = a;
+      f.second_at_max = b;
+    }
+    if (f.finite == 0 || a < min_a) min_a = a;
+    if (f.finite == 0 || a > max_a) max_a = a;
+    ++f.finite;
+    sum_a += a;
+    sum_b += b;
+  });
+  if (f.finite == 0) {
+    mark_undefined(f);
+    return f;
+  }
+  const double n = static_cast<double>(f.finite);
+  const double mean_a = sum_a / n, mean_b = sum_b / n;
+
+  // Pass 2: centred second moments (stable where the means are large).
+  double sq_diff = 0.0, var_a = 0.0, var_b = 0.0, cov = 0.0;
+  double abs_diff = 0.0, sq_a = 0.0;
+  for_each_position(region, size, [&](std::size_t i) {
+    const float a = first[i], b = second[i];
+    if (!std::isfinite(a) || !std::isfinite(b)) return;
+    const double d = static_cast<double>(b) - a;
+    const double da = a - mean_a, db = b - mean_b;
+    sq_diff += d * d;
+    abs_diff += std::fabs(d);
+    sq_a += static_cast<double>(a) * a;
+    var_a += da * da;
+    var_b += db * db;
+    cov += da * db;
+  });
+  const double peak = max_a - min_a;
+  f.rmse = std::sqrt(sq_diff / n);
+  f.psnr = psnr_of(peak, f.rmse);
+  f.mae = abs_diff / n;
+  f.nrmse = f.rmse / std::sqrt(sq_a / n);
+  // A constant input has no correlation with anything: undefined, not 0.
+  f.pearson_r = (var_a > 0.0 && var_b > 0.0) ? cov / std::sqrt(var_a * var_b)
+                                              : std::numeric_limits<double>::quiet_NaN();
+
+  // Least squares of first against second; a constant second fits by its mean.
+  f.fit_scale = var_b > 0.0 ? cov / var_b : 0.0;
+  f.fit_offset = mean_a - f.fit_scale * mean_b;
+  const double residual = var_b > 0.0 ? var_a - cov * cov / var_b : var_a;
+  f.fit_rmse = std::sqrt((residual > 0.0 ? residual : 0.0) / n);
+  f.fit_psnr = psnr_of(peak, f.fit_rmse);
+
+  // Pass 3: where the fitted second is farthest from the first.
+  bool first_pair = true;
+  for_each_position(region, size, [&](std::size_t i) {
+    const float a = first[i], b = second[i];
+    if (!std::isfinite(a) || !std::isfinite(b)) return;
+    const double d = std::fabs(f.fit_scale * b + f.fit_offset - a);
+    if (first_pair || d > f.fit_max_abs_difference) {
+      f.fit_max_abs_difference = d;
+      f.fit_max_at = i;
+      first_pair = false;
+    }
+  });
+  return f;
+}
+
+std::vector<Region> volume_regions() {
+  using scan::NX;
+  using scan::NY;
+  using scan::NZ;
+  std::vector<Region> regions(3);
+  regions[0].name = "whole";
+  regions[0].all = true;
+  regions[1].name = "central";
+  for (int iz = NZ / 4; iz < NZ - NZ / 4; ++iz)
+    for (int iy = NY / 4; iy < NY - NY / 4; ++iy)
+      for (int ix = NX / 4; ix < NX - NX / 4; ++ix) regions[1].positions.push_back(scan::volume_index(ix, iy, iz));
+  regions[2].name = "axial_slice";
+  for (int iy = 0; iy < NY; ++iy)
+    for (int ix = 0; ix < NX; ++ix) regions[2].positions.push_back(scan::volume_index(ix, iy, NZ / 2));
+  return regions;
+}
+
+std::vector<Region> stack_regions() {
+  std::vector<Region> regions(2);
+  regions[0].name = "whole";
+  regions[0].all = true;
+  regions[1].name = "central";
+  for (int v = 0; v < scan::kViews; ++v)
+    for (int r = scan::kRows / 4; r < scan::kRows - scan::kRows / 4; ++r)
+      for (int c = scan::kColumns / 4; c < scan::kColumns - scan::kColumns / 4; ++c)
+        regions[1].positions.push_back(scan::stack_index(v, r, c));
+  return regions;
+}
+
+namespace {
+
+template <class Holds>
+Region volume_region(const std::string& name, const Holds& holds) {
+  Region r;
+  r.name = name;
+  for (int iz = 0; iz < scan::NZ; ++iz)
+    for (int iy = 0; iy < scan::NY; ++iy)
+      for (int ix = 0; ix < scan::NX; ++ix) {
+        if (holds(ix, iy, iz)) r.positions.push_back(scan::volume_index(ix, iy, iz));
+      }
+  return r;
+}
+
+}  // namespace
+
+Region traced_cylinder_region() {
+  return volume_region("cylinder", [](int ix, int iy, int iz) {
+    const scan::Point3 p = voxel_centre(ix, iy, iz);
+    return p.x * p.x + p.y * p.y <= 61.0 * 61.0 && std::fabs(p.z) <= 61.0;
+  });
+}
+
+Region box_region(const BoxCorners& box) {
+  return volume_region("box", [&](int ix, int iy, int iz) {
+    const scan::Point3 p = voxel_centre(ix, iy, iz);
+    const double c[3] = {p.x, p.y, p.z};
+    for (int k = 0; k < 3; ++k) {
+      if (!(box.lo[k] <= c[k] && c[k] <= box.hi[k])) return false;
+    }
+    return true;
+  });
+}
+
+Region mask_region(const std::vector<float>& mask) {
+  return volume_region("mask", [&](int ix, int iy, int iz) { return mask[scan::volume_index(ix, iy, iz)] != 0.0f; });
+}
+
+}  // namespace toolkit

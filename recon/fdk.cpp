@@ -1,0 +1,381 @@
+#include "recon/fdk.h"
+
+#include <fftw3.h>
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <mutex>
+
+#include "core/failure.h"
+#include "core/parallel.h"
+#include "core/scan_geometry.h"
+
+namespace quant {
+
+using scan::NX;
+using scan::NY;
+using scan::NZ;
+
+namespace {
+
+constexpr double kOrbitRadius = 2.0 * NX;     // source to rotation axis
+constexpr double kSourceToPanel = 4.0 * NX;   // source to detector, along the central ray
+// Detector pitch scaled to the rotation axis: the ramp is sampled there.
+constexpr double kAxisPitch = kOrbitRadius / kSourceToPanel;
+constexpr int kRows = scan::kRows;
+constexpr int kColumns = scan::kColumns;
+constexpr int kSide = kFdkBorderedSide;
+
+struct WindowName {
+  FdkWindow window;
+  const char* name;
+};
+constexpr WindowName kWindowNames[] = {{FdkWindow::ram_lak, "ram-lak"},
+                                       {FdkWindow::shepp_logan, "shepp-logan"},
+                                       {FdkWindow::cosine, "cosine"},
+                                       {FdkWindow::hamming, "hamming"},
+                                       {FdkWindow::hann, "hann"}};
+
+// Window at the fraction f (0 ... 1) of the Nyquist frequency, for a cutoff
+// C: zero above C, and each shape reaches its end value at C.
+double window_at(FdkWindow window, double f, double cutoff) {
+  if (f > cutoff) return 0.0;
+  const double x = f / cutoff;
+  switch (window) {
+    case FdkWindow::ram_lak:
+      return 1.0;
+    case FdkWindow::shepp_logan: {
+      const double a = scan::kPi * x / 2.0;
+      return a == 0.0 ? 1.0 : std::sin(a) / a;
+    }
+    case FdkWindow::cosine:
+      return std::cos(scan::kPi * x / 2.0);
+    case FdkWindow::hamming:
+      return 0.54 + 0.46 * std::cos(scan::kPi * x);
+    case FdkWindow::hann:
+      return 0.5 + 0.5 * std::cos(scan::kPi * x);
+  }
+  return 1.0;
+}
+
+// FFTW's planner is not thread-safe; plans are made under one lock, with
+// FFTW_ESTIMATE so that the plan (and with it every result bit) does not
+// depend on timing.
+std::mutex& planner_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+struct FftwFree {
+  void operator()(void* p) const { fftw_free(p); }
+};
+template <class T>
+using FftwBuffer = std::unique_ptr<T[], FftwFree>;
+
+template <class T>
+FftwBuffer<T> fftw_buffer(std::size_t count) {
+  T* p = static_cast<T*>(fftw_malloc(sizeof(T) * count));
+  if (p == nullptr) throw std::bad_alloc();
+  return FftwBuffer<T>(p);
+}
+
+struct PlanPair {
+  fftw_plan forward = nullptr;
+  fftw_plan backward = nullptr;
+  PlanPair() = default;
+  PlanPair(const PlanPair&) = delete;
+  PlanPair& operator=(const PlanPair&) = delete;
+  ~PlanPair() {
+    std::lock_guard<std::mutex> lock(planner_lock());
+    if (forward) fftw_destroy_plan(forward);
+    if (backward) fftw_destroy_plan(backward);
+  }
+};
+
+// Every buffer comes from fftw_malloc, so all share the plans' alignment and
+// the new-array execute calls run the very codelets that were planned.
+void make_plans(PlanPair& plans, double* real, fftw_complex* spectrum) {
+  std::lock_guard<std::mutex> lock(planner_lock());
+  plans.forward = fftw_plan_dft_r2c_1d(kFdkPaddedLength, real, spectrum, FFTW_ESTIMATE);
+  plans.backward = fftw_plan_dft_c2r_1d(kFdkPaddedLength, spectrum, real, FFTW_ESTIMATE);
+  if (!plans.forward || !plans.backward) tomio::fail_run("FFTW could not plan the row filter");
+}
+
+void check_options(const FdkOptions& options) {
+  if (!(options.cutoff > 0.0 && options.cutoff <= 1.0))
+    tomio::fail_usage("the filter cutoff must lie in (0, 1]");
+  if (options.threads < 1) tomio::fail_usage("the thread count must be at least 1");
+}
+
+}  // namespace
+
+FdkWindow fdk_window_from_name(const std::string& name) {
+  for (const WindowName& w : kWindowNames)
+    if (name == w.name) return w.window;
+  tomio::fail_usage("unknown filter '" + name +
+                              "' (ram-lak, shepp-logan, cosine, hamming or hann)");
+}
+
+const char* fdk_window_name(FdkWindow window) {
+  for (const WindowName& w : kWindowNames)
+    if (window == w.window) return w.name;
+  return "?";
+}
+
+std::vector<std::string> fdk_window_names() {
+  std::vector<std::string> names;
+  for (const WindowName& w : kWindowNames) names.emplace_back(w.name);
+  return names;
+}
+
+std::vector<double> fdk_filter_response(const FdkOptions& options) {
+  check_options(options);
+  // The ramp band-limited to the pitch d, in space: h(0) = 1/(4 d^2),
+  // h(n) = -1/(pi n d)^2 for odd n, 0 for even n. Its transform, unlike |f|
+  // sampled directly, has the right (non-zero) value at f = 0, so a uniform
+  // object keeps its level. Wrapped circularly into the padded length.
+  const int n_pad = kFdkPaddedLength;
+  auto real = fftw_buffer<double>(n_pad);
+  auto spectrum = fftw_buffer<fftw_complex>(kFdkFrequencies);
+  const double d = kAxisPitch;
+  for (int k = 0; k < n_pad; ++k) {
+    const int n = k <= n_pad / 2 ? k : k - n_pad;
+    double h = 0.0;
+    if (n == 0) {
+      h = 1.0 / (4.0 * d * d);
+    } else if (n % 2 != 0) {
+      const double a = scan::kPi * n * d;
+      h = -1.0 / (a * a);
+    }
+    real[static_cast<std::size_t>(k)] = h;
+  }
+  PlanPair plans;
+  make_plans(plans, real.get(), spectrum.get());
+  fftw_execute(plans.forward);
+  // Convolution sum times the pitch; the 1/2 of a full turn and the view step
+  // of the backprojection; FFTW's unnormalised inverse.
+  const double view_step = 2.0 * scan::kPi / scan::kViews;
+  const double scale = d * 0.5 * view_step / n_pad;
+  std::vector<double> response(kFdkFrequencies);
+  for (int k = 0; k < kFdkFrequencies; ++k) {
+    const double f = static_cast<double>(k) / (kFdkFrequencies - 1);
+    // The kernel is real and even, so its transform is real.
+    response[static_cast<std::size_t>(k)] =
+        spectrum[static_cast<std::size_t>(k)][0] * window_at(options.window, f, options.cutoff) * scale;
+  }
+  return response;
+}
+
+void fdk_filter_stack(const float* stack, float* filtered, const FdkOptions& options,
+                      const std::function<void(int)>& on_view_done) {
+  const std::vector<double> response = fdk_filter_response(options);
+  // Cosine pre-weight of every detector pixel: the cosine of the angle
+  // between its ray and the central ray.
+  std::vector<double> cosine(static_cast<std::size_t>(kRows) * kColumns);
+  for (int r = 0; r < kRows; ++r) {
+    const double v = NY - r;
+    for (int c = 0; c < kColumns; ++c) {
+      const double u = c - NX;
+      cosine[static_cast<std::size_t>(r) * kColumns + c] =
+          kSourceToPanel / std::sqrt(kSourceToPanel * kSourceToPanel + u * u + v * v);
+    }
+  }
+  const int threads = std::max(1, std::min(options.threads, scan::kViews));
+  std::vector<FftwBuffer<double>> reals;
+  std::vector<FftwBuffer<fftw_complex>> spectra;
+  for (int t = 0; t < threads; ++t) {
+    reals.push_back(fftw_buffer<double>(kFdkPaddedLength));
+    spectra.push_back(fftw_buffer<fftw_complex>(kFdkFrequencies));
+  }
+  PlanPair plans;
+  make_plans(plans, reals[0].get(), spectra[0].get());
+
+  tomio::parallel_for(scan::kViews, threads, [&](int view, int worker) {
+    double* real = reals[static_cast<std::size_t>(worker)].get();
+    fftw_complex* spectrum = spectra[static_cast<std::size_t>(worker)].get();
+    float* out = filtered + static_cast<std::size_t>(view) * kFdkViewSamples;
+    std::fill(out, out + kFdkViewSamples, 0.0f);
+    for (int r = 0; r < kRows; ++r) {
+      const float* row = stack + scan::stack_index(view, r, 0);
+      const double* weight = cosine.data() + static_cast<std::size_t>(r) * kColumns;
+      for (int c = 0; c < kColumns; ++c) real[c] = row[c] * weight[c];
+      std::fill(real + kColumns, real + kFdkPaddedLength, 0.0);
+      fftw_execute_dft_r2c(plans.forward, real, spectrum);
+      for (int k = 0; k < kFdkFrequencies; ++k) {
+        spectrum[k][0] *= response[static_cast<std::size_t>(k)];
+        spectrum[k][1] *= response[static_cast<std::size_t>(k)];
+      }
+      fftw_execute_dft_c2r(plans.backward, spectrum, real);
+      // Transposed, inside a border of zeros: column c + 1, row r + 1.
+      for (int c = 0; c < kColumns; ++c)
+        out[static_cast<std::size_t>(c + 1) * kSide + (r + 1)] = static_cast<float>(real[c]);
+    }
+    if (on_view_done) on_view_done(view);
+  });
+}
+
+namespace {
+
+// Per view, sin and cos of its angle.
+struct ViewTrig {
+  double s, c;
+};
+
+// One voxel column of one view: the filtered detector columns `left` and
+// `right` around the column coordinate (fraction fc between them), the
+// magnification and distance weight of the column's voxels.
+struct ColumnView {
+  const float* left;
+  const float* right;
+  double fc;
+  double magnify;
+  double weight;
+};
+
+// Row coordinate of voxel iz, held within [-1, kRows]: the border rows there
+// are zero, so a point off the panel reads 0 without a branch.
+inline double row_coordinate(int iz, double magnify) {
+  const double z = (NZ / 2 - iz) + 0.5;  // voxel centre
+  return std::min(std::max(NY - z * magnify, -1.0), static_cast<double>(kRows));
+}
+
+// Adds one view to the NZ sums of a voxel column, plain: every value in
+// double, in the order the vector form keeps lane by lane.
+void add_column_plain(const ColumnView& cv, double* column_acc) {
+  for (int iz = 0; iz < NZ; ++iz) {
+    const double cr = row_coordinate(iz, cv.magnify);
+    const int r0 = static_cast<int>(cr + 1.0) - 1;  // cr + 1 >= 0: truncation is the floor
+    const double fr = cr - r0;
+    const double l1 = cv.left[r0 + 1], l2 = cv.left[r0 + 2];
+    const double g1 = cv.right[r0 + 1], g2 = cv.right[r0 + 2];
+    const double a = l1 + fr * (l2 - l1);
+    const double b = g1 + fr * (g2 - g1);
+    column_acc[iz] += cv.weight * (a + cv.fc * (b - a));
+  }
+}
+
+// The same, four voxels at a time with AVX2: the same IEEE operations per
+// lane, no fused multiply-add, so the same bits.
+__attribute__((target("avx2"))) void add_column_avx2(const ColumnView& cv, double* column_acc) {
+  const __m256d magnify = _mm256_set1_pd(cv.magnify);
+  const __m256d weight = _mm256_set1_pd(cv.weight);
+  const __m256d fc = _mm256_set1_pd(cv.fc);
+  const __m256d half = _mm256_set1_pd(0.5), ny = _mm256_set1_pd(NY);
+  const __m256d lo = _mm256_set1_pd(-1.0), hi = _mm256_set1_pd(kRows), one = _mm256_set1_pd(1.0);
+  const __m128i one_i = _mm_set1_epi32(1);
+  for (int iz = 0; iz < NZ; iz += 4) {
+    const __m128i k = _mm_sub_epi32(_mm_set1_epi32(NZ / 2 - iz), _mm_setr_epi32(0, 1, 2, 3));
+    const __m256d z = _mm256_add_pd(_mm256_cvtepi32_pd(k), half);
+    // max(x, -1) and min(., kRows) pick as std::max / std::min do for
+    // numbers.
+    const __m256d cr =
+        _mm256_min_pd(_mm256_max_pd(_mm256_sub_pd(ny, _mm256_mul_pd(z, magnify)), lo), hi);
+    const __m128i r0 = _mm_sub_epi32(_mm256_cvttpd_epi32(_mm256_add_pd(cr, one)), one_i);
+    const __m256d fr = _mm256_sub_pd(cr, _mm256_cvtepi32_pd(r0));
+    const __m256d l1 = _mm256_cvtps_pd(_mm_i32gather_ps(cv.left + 1, r0, 4));
+    const __m256d l2 = _mm256_cvtps_pd(_mm_i32gather_ps(cv.left + 2, r0, 4));
+    const __m256d g1 = _mm256_cvtps_pd(_mm_i32gather_ps(cv.right + 1, r0, 4));
+    const __m256d g2 = _mm256_cvtps_pd(_mm_i32gather_ps(cv.right + 2, r0, 4));
+    const __m256d a = _mm256_add_pd(l1, _mm256_mul_pd(fr, _mm256_sub_pd(l2, l1)));
+    const __m256d b = _mm256_add_pd(g1, _mm256_mul_pd(fr, _mm256_sub_pd(g2, g1)));
+    const __m256d add =
+        _mm256_mul_pd(weight, _mm256_add_pd(a, _mm256_mul_pd(fc, _mm256_sub_pd(b, a))));
+    _mm256_storeu_pd(column_acc + iz, _mm256_add_pd(_mm256_loadu_pd(column_acc + iz), add));
+  }
+}
+
+using AddColumn = void (*)(const ColumnView&, double*);
+
+// Voxel columns are backprojected in square tiles of kTile x kTile: the
+// detector columns that one view shows of a tile (about 45 for 16) stay in
+// the core's cache while the tile's columns take them, and the tile's sums
+// (256 KiB) stay there over all views.
+constexpr int kTile = 16;
+constexpr int kTilesPerSide = NX / kTile;
+
+// Backprojects every view, in ascending order, into the voxel columns of
+// one tile; acc holds, per column (iy, ix) of the tile, NZ sums with iz
+// fastest.
+void backproject_tile(const float* filtered, const ViewTrig* trig, int tile, AddColumn add_column,
+                      double* acc) {
+  const int ix0 = (tile % kTilesPerSide) * kTile, iy0 = (tile / kTilesPerSide) * kTile;
+  for (int v = 0; v < scan::kViews; ++v) {
+    const ViewTrig& t = trig[v];
+    const float* view = filtered + static_cast<std::size_t>(v) * kFdkViewSamples;
+    for (int jy = 0; jy < kTile; ++jy) {
+      const double y = NY / 2 - (iy0 + jy) + 0.5;  // voxel centre
+      for (int jx = 0; jx < kTile; ++jx) {
+        const double x = (ix0 + jx) - NX / 2 + 0.5;
+        // Distance from the source along the central ray, and the lateral
+        // offset along the detector's columns.
+        const double depth = kOrbitRadius + (-x * t.s + y * t.c);
+        const double lateral = x * t.c + y * t.s;
+        const double magnify = kSourceToPanel / depth;
+        const double cu = lateral * magnify + NX;  // column coordinate
+        if (!(cu > -1.0 && cu < kColumns)) continue;  // both neighbours off the panel
+        const double ratio = kOrbitRadius / depth;
+        const int c0 = static_cast<int>(cu + 1.0) - 1;  // cu + 1 > 0: truncation is the floor
+        const float* left = view + static_cast<std::size_t>(c0 + 1) * kSide;
+        add_column(ColumnView{left, left + kSide, cu - c0, magnify, ratio * ratio},
+                   acc + static_cast<std::size_t>(jy * kTile + jx) * NZ);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool fdk_vector_lanes_supported() { return __builtin_cpu_supports("avx2"); }
+
+namespace {
+bool& vector_lanes_setting() {
+  static bool use = fdk_vector_lanes_supported();
+  return use;
+}
+}  // namespace
+
+bool fdk_vector_lanes() { return vector_lanes_setting(); }
+
+void set_fdk_vector_lanes(bool use) { vector_lanes_setting() = use && fdk_vector_lanes_supported(); }
+
+void fdk_backproject(const float* filtered, float* volume, int threads,
+                     const std::function<void(int)>& on_tile_done) {
+  std::vector<ViewTrig> trig(scan::kViews);
+  for (int v = 0; v < scan::kViews; ++v) {
+    const double theta = scan::view_angle(v);
+    trig[static_cast<std::size_t>(v)] = ViewTrig{std::sin(theta), std::cos(theta)};
+  }
+  const AddColumn add_column = fdk_vector_lanes() ? add_column_avx2 : add_column_plain;
+  tomio::parallel_for(kTilesPerSide * kTilesPerSide, threads, [&](int tile, int) {
+    std::vector<double> acc(static_cast<std::size_t>(kTile) * kTile * NZ, 0.0);
+    backproject_tile(filtered, trig.data(), tile, add_column, acc.data());
+    const int ix0 = (tile % kTilesPerSide) * kTile, iy0 = (tile / kTilesPerSide) * kTile;
+    for (int jy = 0; jy < kTile; ++jy)
+      for (int jx = 0; jx < kTile; ++jx)
+        for (int iz = 0; iz < NZ; ++iz)
+          volume[scan::volume_index(ix0 + jx, iy0 + jy, iz)] =
+              static_cast<float>(acc[static_cast<std::size_t>(jy * kTile + jx) * NZ + iz]);
+    if (on_tile_done) on_tile_done(tile);
+  });
+}
+
+int fdk_step_count() { return scan::kViews + kTilesPerSide * kTilesPerSide; }
+
+void fdk_reconstruct(const float* stack, float* volume, const FdkOptions& options,
+                     const std::function<void(int)>& on_step_done) {
+  check_options(options);
+  std::mutex progress_lock;
+  int done = 0;
+  auto step = [&] {
+    if (!on_step_done) return;
+    std::lock_guard<std::mutex> lock(progress_lock);
+    on_step_done(++done);
+  };
+  std::vector<float> filtered(kFdkViewSamples * scan::kViews);
+  fdk_filter_stack(stack, filtered.data(), options, [&](int) { step(); });
+  fdk_backproject(filtered.data(), volume, options.threads, [&](int) { step(); });
+}
+
+}  // namespace quant

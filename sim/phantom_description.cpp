@@ -1,0 +1,285 @@
+#include "sim/phantom_description.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "core/parallel.h"
+#include "core/tool_command_line.h"
+#include "sim/phantom_shapes.h"
+#include "core/portable_math.h"
+#include "core/sample_files.h"
+
+namespace toolkit {
+namespace {
+
+using scan::NX;
+using scan::NY;
+using scan::NZ;
+
+// The shortest decimal text that reads back as the same double.
+std::string exact_text(double x) {
+  char buffer[40];
+  if (x == std::floor(x) && std::fabs(x) < 1e15) {
+    std::snprintf(buffer, sizeof buffer, "%.0f", x);
+    return buffer;
+  }
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(buffer, sizeof buffer, "%.*g", digits, x);
+    if (std::strtod(buffer, nullptr) == x) break;
+  }
+  return buffer;
+}
+
+std::string triple_text(const double v[3]) {
+  return exact_text(v[0]) + "," + exact_text(v[1]) + "," + exact_text(v[2]);
+}
+
+double square(double x) { return x * x; }
+
+bool local_inside(ShapeKind kind, const double l[3], const double h[3]) {
+  switch (kind) {
+    case ShapeKind::ellipsoid:
+      return square(l[0] / h[0]) + square(l[1] / h[1]) + square(l[2] / h[2]) <= 1.0;
+    case ShapeKind::box:
+      return std::fabs(l[0]) <= h[0] && std::fabs(l[1]) <= h[1] && std::fabs(l[2]) <= h[2];
+    case ShapeKind::cylinder:
+      return square(l[0] / h[0]) + square(l[1] / h[1]) <= 1.0 && std::fabs(l[2]) <= h[2];
+  }
+  return false;
+}
+
+}  // namespace
+
+const char* shape_kind_name(ShapeKind kind) {
+  switch (kind) {
+    case ShapeKind::ellipsoid: return "ellipsoid";
+    case ShapeKind::box: return "box";
+    case ShapeKind::cylinder: return "cylinder";
+  }
+  return "?";
+}
+
+ShapeAxes axes_of(const Shape& shape) {
+  double s1, c1, s2, c2, s3, c3;
+  portable::sin_cos_degrees(shape.angles[0], s1, c1);
+  portable::sin_cos_degrees(shape.angles[1], s2, c2);
+  portable::sin_cos_degrees(shape.angles[2], s3, c3);
+  // Columns of Rz(phi) Rx(theta) Rz(psi).
+  ShapeAxes a;
+  a.axis[0][0] = c1 * c3 - s1 * c2 * s3;
+  a.axis[0][1] = s1 * c3 + c1 * c2 * s3;
+  a.axis[0][2] = s2 * s3;
+  a.axis[1][0] = -c1 * s3 - s1 * c2 * c3;
+  a.axis[1][1] = -s1 * s3 + c1 * c2 * c3;
+  a.axis[1][2] = s2 * c3;
+  a.axis[2][0] = s1 * s2;
+  a.axis[2][1] = -c1 * s2;
+  a.axis[2][2] = c2;
+  return a;
+}
+
+void to_shape_frame(const ShapeAxes& a, const double d[3], double local[3]) {
+  for (int j = 0; j < 3; ++j) local[j] = a.axis[j][0] * d[0] + a.axis[j][1] * d[1] + a.axis[j][2] * d[2];
+}
+
+bool shape_contains(const Shape& shape, const ShapeAxes& axes, const scan::Point3& p) {
+  const double d[3] = {p.x - shape.centre.x, p.y - shape.centre.y, p.z - shape.centre.z};
+  double l[3];
+  to_shape_frame(axes, d, l);
+  return local_inside(shape.kind, l, shape.size);
+}
+
+void shape_extent(const Shape& shape, const ShapeAxes& a, double extent[3]) {
+  for (int i = 0; i < 3; ++i) {
+    if (shape.kind == ShapeKind::ellipsoid) {
+      extent[i] = std::sqrt(square(a.axis[0][i] * shape.size[0]) + square(a.axis[1][i] * shape.size[1]) +
+                            square(a.axis[2][i] * shape.size[2]));
+    } else {
+      extent[i] = std::fabs(a.axis[0][i]) * shape.size[0] + std::fabs(a.axis[1][i]) * shape.size[1] +
+                  std::fabs(a.axis[2][i]) * shape.size[2];
+    }
+  }
+}
+
+double phantom_value(const Phantom& phantom, const scan::Point3& p) {
+  double sum = 0.0;
+  for (const Shape& s : phantom.shapes) {
+    if (shape_contains(s, axes_of(s), p)) sum += s.value;
+  }
+  return sum;
+}
+
+std::vector<float> voxelise(const Phantom& phantom, int oversample, int threads) {
+  if (oversample < 1) throw UsageError("the oversampling must be at least 1");
+  const int n = oversample;
+  std::vector<double> offsets(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) offsets[i] = (i + 0.5) / n - 0.5;
+  const double cells = static_cast<double>(n) * n * n;
+
+  // Index ranges of the voxels each shape can touch, with a voxel to spare.
+  struct Reach {
+    ShapeAxes axes;
+    int lo[3], hi[3];  // ix, iy, iz, inclusive
+  };
+  std::vector<Reach> reach;
+  for (const Shape& s : phantom.shapes) {
+    Reach r;
+    r.axes = axes_of(s);
+    double e[3];
+    shape_extent(s, r.axes, e);
+    auto clamp = [](double v, int size) { return static_cast<int>(std::min<double>(std::max(v, 0.0), size - 1)); };
+    r.lo[0] = clamp(std::floor(s.centre.x - e[0] + NX / 2 - 2), NX);
+    r.hi[0] = clamp(std::ceil(s.centre.x + e[0] + NX / 2 + 1), NX);
+    r.lo[1] = clamp(std::floor(NY / 2 - s.centre.y - e[1] - 1), NY);
+    r.hi[1] = clamp(std::ceil(NY / 2 - s.centre.y + e[1] + 2), NY);
+    r.lo[2] = clamp(std::floor(NZ / 2 - s.centre.z - e[2] - 1), NZ);
+    r.hi[2] = clamp(std::ceil(NZ / 2 - s.centre.z + e[2] + 2), NZ);
+    reach.push_back(r);
+  }
+
+  std::vector<float> volume(scan::kVolumeSamples, 0.0f);
+  tomio::parallel_for(NZ, threads, [&](int iz, int) {
+    std::vector<double> slice(static_cast<std::size_t>(NX) * NY, 0.0);
+    bool any = false;
+    for (std::size_t k = 0; k < phantom.shapes.size(); ++k) {
+      const Shape& s = phantom.shapes[k];
+      const Reach& r = reach[k];
+      if (iz < r.lo[2] || iz > r.hi[2]) continue;
+      for (int iy = r.lo[1]; iy <= r.hi[1]; ++iy) {
+        for (int ix = r.lo[0]; ix <= r.hi[0]; ++ix) {
+          const scan::Point3 c = voxel_centre(ix, iy, iz);
+          int inside = 0;
+          for (int a = 0; a < n; ++a)
+            for (int b = 0; b < n; ++b)
+              for (int e = 0; e < n; ++e) {
+                inside += shape_contains(s, r.axes, scan::Point3{c.x + offsets[e], c.y + offsets[b], c.z + offsets[a]});
+              }
+          if (inside == 0) continue;
+          double& v = slice[static_cast<std::size_t>(ix) + static_cast<std::size_t>(NX) * iy];
+          v += n == 1 ? s.value : s.value * (inside / cells);
+          any = true;
+        }
+      }
+    }
+    if (!any) return;
+    for (int iy = 0; iy < NY; ++iy)
+      for (int ix = 0; ix < NX; ++ix) {
+        volume[scan::volume_index(ix, iy, iz)] =
+            static_cast<float>(slice[static_cast<std::size_t>(ix) + static_cast<std::size_t>(NX) * iy]);
+      }
+  });
+  return volume;
+}
+
+bool inside_traced_box(const Phantom& phantom) {
+  for (const Shape& s : phantom.shapes) {
+    double e[3];
+    shape_extent(s, axes_of(s), e);
+    if (!(s.centre.x - e[0] > scan::kInsideXLo && s.centre.x + e[0] < scan::kInsideXHi &&
+          s.centre.y - e[1] > scan::kInsideYLo && s.centre.y + e[1] < scan::kInsideYHi &&
+          s.centre.z - e[2] > scan::kInsideZLo && s.centre.z + e[2] < scan::kInsideZHi)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string description_text(const Phantom& phantom) {
+  std::ostringstream out;
+  out << "# phantom: one shape per line; coordinates in voxels from the grid centre, angles in degrees\n"
+         "# KIND value=V centre=X,Y,Z size=A,B,C angles=PHI,THETA,PSI [name=NAME]\n";
+  for (const Shape& s : phantom.shapes) {
+    const double centre[3] = {s.centre.x, s.centre.y, s.centre.z};
+    out << shape_kind_name(s.kind) << " value=" << exact_text(s.value) << " centre=" << triple_text(centre)
+        << " size=" << triple_text(s.size) << " angles=" << triple_text(s.angles);
+    if (!s.name.empty()) out << " name=" << s.name;
+    out << '\n';
+  }
+  return out.str();
+}
+
+Phantom parse_description(const std::string& text, const std::string& source_name) {
+  Phantom phantom;
+  std::istringstream lines(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(lines, line)) {
+    ++number;
+    const std::string where = source_name + ":" + std::to_string(number) + ": ";
+    const std::string::size_type hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    std::istringstream words(line);
+    std::string kind;
+    if (!(words >> kind)) continue;
+    Shape s;
+    if (kind == "ellipsoid") {
+      s.kind = ShapeKind::ellipsoid;
+    } else if (kind == "box") {
+      s.kind = ShapeKind::box;
+    } else if (kind == "cylinder") {
+      s.kind = ShapeKind::cylinder;
+    } else {
+      throw RunError(where + "unknown shape \"" + kind + "\" (ellipsoid, box or cylinder)");
+    }
+    bool has_value = false, has_centre = false, has_size = false;
+    std::string word;
+    while (words >> word) {
+      const std::string::size_type eq = word.find('=');
+      if (eq == std::string::npos) throw RunError(where + "\"" + word + "\" is not KEY=VALUE");
+      const std::string key = word.substr(0, eq), value = word.substr(eq + 1);
+      try {
+        if (key == "value") {
+          s.value = parse_double(value, key);
+          has_value = true;
+        } else if (key == "centre") {
+          const std::vector<double> v = parse_doubles(value, 3, key);
+          s.centre = scan::Point3{v[0], v[1], v[2]};
+          has_centre = true;
+        } else if (key == "size") {
+          const std::vector<double> v = parse_doubles(value, 3, key);
+          std::copy(v.begin(), v.end(), s.size);
+          has_size = true;
+        } else if (key == "angles") {
+          const std::vector<double> v = parse_doubles(value, 3, key);
+          std::copy(v.begin(), v.end(), s.angles);
+        } else if (key == "name") {
+          if (value.empty()) throw UsageError("name: empty");
+          s.name = value;
+        } else {
+          throw UsageError("unknown key \"" + key + "\"");
+        }
+      } catch (const UsageError& e) {
+        throw RunError(where + e.what());
+      }
+    }
+    if (!has_value || !has_centre || !has_size) throw RunError(where + "a shape needs value=, centre= and size=");
+    if (!(s.size[0] > 0.0 && s.size[1] > 0.0 && s.size[2] > 0.0)) {
+      throw RunError(where + "the sizes must be positive");
+    }
+    phantom.shapes.push_back(s);
+  }
+  return phantom;
+}
+
+void write_description(const std::string& path, const Phantom& phantom) {
+  write_description(tomio::OutputFile(path), phantom);
+}
+
+void write_description(tomio::OutputFile&& output, const Phantom& phantom) {
+  const std::string text = description_text(phantom);
+  tomio::OutputFile out(std::move(output));
+  out.write(text.data(), text.size());
+  out.commit();
+}
+
+Phantom read_description(const std::string& path) {
+  const std::vector<unsigned char> bytes = read_bytes(path);
+  Phantom phantom = parse_description(std::string(bytes.begin(), bytes.end()), path);
+  if (phantom.shapes.empty()) throw RunError(path + " describes no shapes");
+  return phantom;
+}
+
+}  // namespace toolkit

@@ -47,4 +47,19 @@ struct ConeVectors {
   std::int64_t samples() const { return views() * rows * columns; }
 };
 
+// A circular scan by its parameters, the form FDK and its redundancy
+// weights need: the detector (rows, columns, pitch and the shift of its
+// centre along its row and column directions, mm), the source-to-isocentre
+// and source-to-detector distances (mm) and one angle per view (degrees).
+// Rows run top first: the row step points along -z, the column step along
+// (cos a, sin a, 0).
+struct CircularScan {
+  VolumeGrid grid;
+  std::int64_t rows = 0, columns = 0;
+  double pitch_row = 1.0, pitch_column = 1.0;
+  double offset_v = 0.0, offset_u = 0.0;
+  double sod = 0.0, sdd = 0.0;
+  std::vector<double> angles_deg;
+};
+
 }  // namespace geom

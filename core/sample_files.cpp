@@ -28,9 +28,18 @@ const char* kind_name(FileKind kind) {
 }
 
 std::vector<float> read_samples(const std::string& path, FileKind kind) {
-  std::vector<float> samples(samples_of(kind));
+  return read_float_samples(path, samples_of(kind));
+}
+
+std::vector<float> read_float_samples(const std::string& path, std::size_t count) {
+  std::vector<float> samples(count);
   tomio::load_float_image(path, samples.data(), samples.size());
   return samples;
+}
+
+void write_float_samples(const std::string& path, const std::vector<float>& samples) {
+  tomio::save_float_image(tomio::OutputFile(path, samples.size() * sizeof(float)), samples.data(),
+                          samples.size());
 }
 
 void write_samples(tomio::OutputFile&& output, const std::vector<float>& samples, FileKind kind) {

@@ -26,6 +26,12 @@ inline std::vector<float> read_stack(const std::string& path) {
   return read_samples(path, FileKind::Stack);
 }
 
+// Exactly `count` samples of any shape (a scan of another geometry); an
+// input Failure as above when the file holds another number.
+std::vector<float> read_float_samples(const std::string& path, std::size_t count);
+// Writes the samples atomically (the shared writer).
+void write_float_samples(const std::string& path, const std::vector<float>& samples);
+
 // Writes all samples of the kind atomically (the shared writer), to a name
 // or to an output claimed before the work.
 void write_samples(const std::string& path, const std::vector<float>& samples, FileKind kind);

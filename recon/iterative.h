@@ -7,17 +7,43 @@
 // subset. Every step is deterministic: the same bits at any thread count.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace quant {
 
+// The projector pair the iterations run on: its sizes, the projection of
+// one view and the exact transpose of a set of views. Both must be
+// deterministic; the iterations then are too.
+struct ProjectorPair {
+  std::int64_t views = 0;
+  std::int64_t view_samples = 0;    // rows x columns
+  std::int64_t volume_samples = 0;
+  // Projects the volume x along the rays of `view` into out (view_samples).
+  std::function<void(int view, const float* x, float* out)> project_view;
+  // volume = the transpose applied to the samples of `views` in `stack`
+  // (a whole stack, views x view_samples; other views are not read).
+  std::function<void(const float* stack, const std::vector<int>& views, float* volume, int threads)>
+      adjoint_views;
+  // Names the system for the cache of its sums: two pairs with the same
+  // key must be the same map.
+  std::string cache_key;
+
+  std::int64_t stack_samples() const { return views * view_samples; }
+};
+
+// The pair of the defined scan: the projector tomproj runs and its exact
+// transpose.
+ProjectorPair defined_pair();
+
 // The views of each subset, in the order the subsets are visited: subset j
 // holds the views v with v mod S = j; they are visited in bit-reversed order
 // of j (S a power of two) or with the largest stride prime to S, so that
 // consecutive subsets look from far-apart directions.
-std::vector<std::vector<int>> subset_views(int subsets);
+std::vector<std::vector<int>> subset_views(int subsets, int views);
+std::vector<std::vector<int>> subset_views(int subsets);  // of the defined scan
 
 // R = A 1 (ProjectionStack layout) and, per subset (in the order of
 // subset_views), C_s = A_s^T 1 (Volume layout, one after another).
@@ -31,7 +57,8 @@ struct SystemSums {
 // ("row_sums.img" and "column_sums_<S>.img", made by the same code; their
 // sizes are checked) and writes them there when they are not. An empty
 // cache_dir computes them without keeping them.
-SystemSums system_sums(int subsets, const std::string& cache_dir, int threads);
+SystemSums system_sums(const ProjectorPair& pair, int subsets, const std::string& cache_dir, int threads);
+SystemSums system_sums(int subsets, const std::string& cache_dir, int threads);  // of the defined scan
 
 struct IterativeOptions {
   int iterations = 10;       // at most this many passes over all views
@@ -74,6 +101,8 @@ double expected_noise_level(const float* stack, const std::vector<float>& row_su
                             double mu, double electronic);
 
 // RMSE and Pearson r of a Volume against a truth, in double.
+void compare_to_truth(const float* volume, const float* truth, std::int64_t samples, double& rmse,
+                      double& pearson_r);
 void compare_to_truth(const float* volume, const float* truth, double& rmse, double& pearson_r);
 
 // Runs the passes on `x` (the start: zeros or an FDK image). `truth` may be
@@ -81,10 +110,27 @@ void compare_to_truth(const float* volume, const float* truth, double& rmse, dou
 // stops. Returns the figures of every pass; the reason for stopping is
 // written to `stopped_by` ("iterations", "tolerance", "noise level",
 // "callback") when it is not null.
+using AfterPass = std::function<bool(const IterationFigures&, const std::vector<float>&)>;
+std::vector<IterationFigures> iterative_reconstruct(const ProjectorPair& pair, const float* stack,
+                                                    std::vector<float>& x, const IterativeOptions& options,
+                                                    const SystemSums& sums, const float* truth,
+                                                    const AfterPass& after_pass,
+                                                    std::string* stopped_by = nullptr);
+// The same on the defined scan.
 std::vector<IterationFigures> iterative_reconstruct(
     const float* stack, std::vector<float>& x, const IterativeOptions& options,
-    const SystemSums& sums, const float* truth,
-    const std::function<bool(const IterationFigures&, const std::vector<float>&)>& after_pass,
+    const SystemSums& sums, const float* truth, const AfterPass& after_pass,
     std::string* stopped_by = nullptr);
+
+// CGLS: conjugate gradients on the normal equations A^T A x = A^T b, the
+// least-squares solution without constraints (options.subsets,
+// relaxation and nonnegative are not used; the stopping rules are the
+// same, with row_sums only telling which rays meet the grid). Every inner
+// product is summed in double, view by view in view order.
+std::vector<IterationFigures> cgls_reconstruct(const ProjectorPair& pair, const float* stack,
+                                               std::vector<float>& x, const IterativeOptions& options,
+                                               const std::vector<float>& row_sums, const float* truth,
+                                               const AfterPass& after_pass,
+                                               std::string* stopped_by = nullptr);
 
 }  // namespace quant

@@ -215,8 +215,9 @@ void cone_project_adjoint_with(kernels::Kernel kernel, const geom::VolumeGrid& g
               const double tb = plane_time(b, 2, static_cast<double>(z1));
               t0 = std::max(t0, std::min(ta, tb));
               t1 = std::min(t1, std::max(ta, tb));
-            } else if (!(b.gs[2] >= static_cast<double>(z0) && b.gs[2] < static_cast<double>(z1))) {
-              t1 = t0;
+            } else {
+              const std::int64_t iz = cell_at(f, b, 2, t0);
+              if (iz < z0 || iz >= z1) t1 = t0;
             }
           }
           if (t0 < t1) {

@@ -7,8 +7,9 @@
 // the grid's planes (see operators/cone_rays.h for the times it meets them):
 // pieces run between consecutive plane times, in walk order; among planes
 // met at the same time the x plane is crossed first, then y, then z; a
-// point on a plane belongs to the voxel beyond it, and the box's far planes
-// belong to no voxel. Each piece's length is (t_end - t_start) x the
+// point on a plane belongs to the voxel beyond it along the walk, and a ray
+// that runs within a plane counts in the voxel on the plane's positive side
+// in the scan's frame (+x, +y, +z), as the floor of the coordinate does. Each piece's length is (t_end - t_start) x the
 // segment's length in mm. A sample is the double sum of value x length in
 // walk order, rounded once to float32.
 //

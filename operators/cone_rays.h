@@ -68,9 +68,9 @@ inline double plane_time(const RayBasis& b, int axis, double plane) {
 
 // The ray of pixel (row, col) of the view whose 12 numbers start at v.
 // Returns whether it passes through the box for a stretch of positive
-// length (t_in < t_out). A ray parallel to an axis's planes passes only if
-// its grid coordinate on that axis lies in [0, n): the far plane of the box
-// belongs to no voxel.
+// length (t_in < t_out). A ray that runs within a plane of an axis counts
+// in the voxel on the plane's positive side in the scan's frame (+x, +y,
+// +z: the floor of the coordinate), so it passes only if that voxel exists.
 inline bool ray_basis(const GridFrame& f, const double* v, std::int64_t rows, std::int64_t columns,
                       std::int64_t row, std::int64_t col, RayBasis& b) {
   const double cu = static_cast<double>(col) - 0.5 * static_cast<double>(columns - 1);
@@ -89,7 +89,8 @@ inline bool ray_basis(const GridFrame& f, const double* v, std::int64_t rows, st
     b.gd[a] = f.sign[a] * (e[a] / f.size[a]);
     if (b.gd[a] == 0.0) {
       b.inv[a] = 0.0;
-      if (!(b.gs[a] >= 0.0 && b.gs[a] < n)) return false;
+      const bool inside = f.sign[a] > 0.0 ? b.gs[a] >= 0.0 && b.gs[a] < n : b.gs[a] > 0.0 && b.gs[a] <= n;
+      if (!inside) return false;
       continue;
     }
     b.inv[a] = 1.0 / b.gd[a];
@@ -105,9 +106,14 @@ inline bool ray_basis(const GridFrame& f, const double* v, std::int64_t rows, st
 // met at or before t is crossed (a point on a plane belongs to the voxel
 // beyond it), clamped to the grid. Found from the rounded position and
 // corrected by the plane times themselves, so that it agrees with a walk
-// that steps plane by plane.
+// that steps plane by plane. (A ray within a plane of the axis: the voxel
+// on the plane's positive side, see ray_basis.)
 inline std::int64_t cell_at(const GridFrame& f, const RayBasis& b, int axis, double t) {
   const std::int64_t last = f.n[axis] - 1;
+  if (b.gd[axis] == 0.0) {
+    const double c = f.sign[axis] > 0.0 ? std::floor(b.gs[axis]) : std::ceil(b.gs[axis]) - 1.0;
+    return static_cast<std::int64_t>(c);
+  }
   const double at = std::floor(b.gs[axis] + t * b.gd[axis]);
   std::int64_t c = at < 0.0 ? 0 : at > static_cast<double>(last) ? last : static_cast<std::int64_t>(at);
   if (b.gd[axis] > 0.0) {

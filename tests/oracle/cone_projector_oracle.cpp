@@ -36,7 +36,9 @@ std::vector<ConePiece> cone_ray_pieces(const geom::VolumeGrid& grid, const geom:
     gd[a] = sign[a] * (e[a] / size[a]);
     if (gd[a] == 0.0) {
       inv[a] = 0.0;
-      if (gs[a] < 0.0 || gs[a] >= static_cast<double>(n[a])) return {};
+      // Within a plane: the voxel on the plane's positive side in the frame.
+      const double c = sign[a] > 0.0 ? std::floor(gs[a]) : std::ceil(gs[a]) - 1.0;
+      if (c < 0.0 || c >= static_cast<double>(n[a])) return {};
       continue;
     }
     inv[a] = 1.0 / gd[a];
@@ -66,7 +68,7 @@ std::vector<ConePiece> cone_ray_pieces(const geom::VolumeGrid& grid, const geom:
     std::int64_t c[3];
     for (int a = 0; a < 3; ++a) {
       if (gd[a] == 0.0) {
-        c[a] = static_cast<std::int64_t>(std::floor(gs[a]));
+        c[a] = static_cast<std::int64_t>(sign[a] > 0.0 ? std::floor(gs[a]) : std::ceil(gs[a]) - 1.0);
       } else if (gd[a] > 0.0) {
         c[a] = 0;
         for (std::int64_t j = 1; j < n[a]; ++j)

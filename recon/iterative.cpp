@@ -49,10 +49,13 @@ std::string column_sums_name(int subsets, int j) {
 
 }  // namespace
 
-std::vector<std::vector<int>> subset_views(int subsets) {
+void check_subset_count(int subsets) {
   if (subsets < 1 || subsets > scan::kViews)
-    tomio::fail_usage("the number of subsets must lie in 1 ... " +
-                                std::to_string(scan::kViews));
+    tomio::fail_usage("the number of subsets must lie in 1 ... " + std::to_string(scan::kViews));
+}
+
+std::vector<std::vector<int>> subset_views(int subsets) {
+  check_subset_count(subsets);
   std::vector<std::vector<int>> views;
   for (int j : subset_order(subsets)) {
     std::vector<int> subset;
@@ -148,6 +151,23 @@ void compare_to_truth(const float* volume, const float* truth, double& rmse, dou
   pearson_r = (saa > 0 && sbb > 0) ? sab / std::sqrt(saa * sbb) : 0.0;
 }
 
+void check_relaxation(double relaxation) {
+  if (!(relaxation > 0.0 && relaxation < 2.0)) tomio::fail_usage("the relaxation must lie in (0, 2)");
+}
+
+void check_tolerance(double tolerance) {
+  if (!(tolerance >= 0.0 && tolerance < 1.0)) tomio::fail_usage("the tolerance must lie in [0, 1)");
+}
+
+void check_iterative_options(const IterativeOptions& options) {
+  if (options.iterations < 1) tomio::fail_usage("the iteration count must be at least 1");
+  check_subset_count(options.subsets);
+  check_relaxation(options.relaxation);
+  check_tolerance(options.tolerance);
+  if (!(options.noise_level >= 0.0)) tomio::fail_usage("the noise level must not be negative");
+  if (!(options.discrepancy >= 1.0)) tomio::fail_usage("the discrepancy factor must be at least 1");
+}
+
 std::vector<IterationFigures> iterative_reconstruct(
     const float* stack, std::vector<float>& x, const IterativeOptions& options,
     const SystemSums& sums, const float* truth,
@@ -155,9 +175,7 @@ std::vector<IterationFigures> iterative_reconstruct(
     std::string* stopped_by) {
   if (options.subsets != sums.subsets)
     tomio::fail_usage("the column sums were made for another number of subsets");
-  if (options.iterations < 0) tomio::fail_usage("the iteration count must not be negative");
-  if (!(options.relaxation > 0.0)) tomio::fail_usage("the relaxation must be positive");
-  if (!(options.discrepancy >= 1.0)) tomio::fail_usage("the discrepancy factor must be at least 1");
+  check_iterative_options(options);
   if (x.size() != scan::kVolumeSamples) tomio::fail_usage("the start is not a Volume");
   const std::vector<std::vector<int>> views = subset_views(options.subsets);
   const int threads = std::max(1, options.threads);

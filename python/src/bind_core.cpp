@@ -264,11 +264,9 @@ void bind_core(py::module_& m) {
   }, arg("stack"), arg("data_file"));
 
   m.def("shepp_logan", [](double scale) {
-    if (!(scale > 0.0)) throw py::value_error("scale must be positive");
     return volume_of(toolkit::shepp_logan_volume(scale));
   }, arg("scale") = toolkit::kDefaultPhantomScale);
   m.def("ball", [](const std::vector<double>& centre, double radius, float value) {
-    if (!(radius >= 0.0)) throw py::value_error("radius must not be negative");
     return volume_of(toolkit::ball_volume(point_of(centre, "centre"), radius, value));
   }, arg("centre"), arg("radius"), arg("value") = 1.0f);
   m.def("box", [](const std::vector<double>& lo, const std::vector<double>& hi, float value) {

@@ -176,28 +176,15 @@ py::dict figures_of(const toolkit::RegionFigures& f, bool stack) {
     return py::make_tuple(position % scan::NX, position / scan::NX % scan::NY,
                           position / (static_cast<std::size_t>(scan::NX) * scan::NY));
   };
-  const char* place_name = stack ? "max_at_view_row_column" : "max_at_voxel";
-  const char* fit_place_name = stack ? "fit_max_at_view_row_column" : "fit_max_at_voxel";
   py::dict d;
-  d["samples"] = f.samples;
-  d["bitwise_different"] = f.bitwise_different;
-  d["non_finite"] = f.non_finite;
-  d["max_abs_difference"] = f.max_abs_difference;
-  d["max_at_position"] = f.max_at;
-  d[place_name] = place(f.max_at);
-  d["first_at_max"] = f.first_at_max;
-  d["second_at_max"] = f.second_at_max;
-  d["rmse"] = f.rmse;
-  d["psnr_db"] = f.psnr;
-  d["pearson_r"] = f.pearson_r;
-  d["mae"] = f.mae;
-  d["nrmse"] = f.nrmse;
-  d["fit_scale"] = f.fit_scale;
-  d["fit_offset"] = f.fit_offset;
-  d["fit_rmse"] = f.fit_rmse;
-  d["fit_psnr_db"] = f.fit_psnr;
-  d["fit_max_abs_difference"] = f.fit_max_abs_difference;
-  d[fit_place_name] = place(f.fit_max_at);
+  for (const toolkit::NamedFigure& n : toolkit::named_figures(f, stack)) {
+    switch (n.kind) {
+      case toolkit::FigureKind::count:
+      case toolkit::FigureKind::position: d[n.name] = n.count; break;
+      case toolkit::FigureKind::number: d[n.name] = n.number; break;
+      case toolkit::FigureKind::place: d[n.name] = place(n.count); break;
+    }
+  }
   return d;
 }
 

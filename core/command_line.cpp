@@ -46,7 +46,7 @@ CommandLine::CommandLine(const ToolSpec& tool, const std::vector<std::string>& a
       // A lone "-" is a positional too (conventionally standard input or output).
       if (!options_ended && arg.size() >= 2 && arg[0] == '-' &&
           !(arg[1] >= '0' && arg[1] <= '9') && arg[1] != '.') {
-        throw UsageError("unknown option " + arg);
+        tomio::fail_usage("unknown option " + arg);
       }
       positional_.push_back(arg);
       sequence_.emplace_back(std::string(), arg);
@@ -74,12 +74,12 @@ CommandLine::CommandLine(const ToolSpec& tool, const std::vector<std::string>& a
       continue;
     }
     const OptionSpec* option = find_option(tool, name);
-    if (option == nullptr) throw UsageError("unknown option --" + name);
+    if (option == nullptr) tomio::fail_usage("unknown option --" + name);
     if (option->value_name.empty()) {
-      if (has_inline_value) throw UsageError("option --" + name + " takes no value");
+      if (has_inline_value) tomio::fail_usage("option --" + name + " takes no value");
     } else if (!has_inline_value) {
       if (i + 1 >= arguments.size()) {
-        throw UsageError("option --" + name + " needs a value (" + option->value_name + ")");
+        tomio::fail_usage("option --" + name + " needs a value (" + option->value_name + ")");
       }
       value = arguments[++i];
     }
@@ -116,7 +116,7 @@ int parse_int(const std::string& text, const std::string& what) {
   const long value = std::strtol(text.c_str(), &end, 10);
   if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE ||
       value < -2147483647L || value > 2147483647L) {
-    throw UsageError(what + ": \"" + text + "\" is not a whole number");
+    tomio::fail_usage(what + ": \"" + text + "\" is not a whole number");
   }
   return static_cast<int>(value);
 }
@@ -127,7 +127,7 @@ double parse_double(const std::string& text, const std::string& what) {
   const double value = std::strtod(text.c_str(), &end);
   if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE ||
       !(value == value) || value - value != 0.0) {
-    throw UsageError(what + ": \"" + text + "\" is not a finite number");
+    tomio::fail_usage(what + ": \"" + text + "\" is not a finite number");
   }
   return value;
 }
@@ -135,8 +135,8 @@ double parse_double(const std::string& text, const std::string& what) {
 float parse_float_value(const std::string& text, const std::string& what) {
   const double value = parse_double(text, what);
   if (!std::isfinite(static_cast<float>(value))) {
-    throw UsageError(what + ": \"" + text + "\" does not fit a float32 sample (at most " +
-                     "3.4028235e38 in magnitude)");
+    tomio::fail_usage(what + ": \"" + text + "\" does not fit a float32 sample (at most " +
+                      "3.4028235e38 in magnitude)");
   }
   return static_cast<float>(value);
 }
@@ -148,8 +148,8 @@ std::vector<T> parse_list(const std::string& text, std::size_t count, const std:
                           T (*parse_one)(const std::string&, const std::string&), const char* noun) {
   const std::vector<std::string> parts = split_commas(text);
   if (parts.size() != count) {
-    throw UsageError(what + ": expected " + std::to_string(count) + " comma-separated " + noun +
-                     ", got \"" + text + "\"");
+    tomio::fail_usage(what + ": expected " + std::to_string(count) + " comma-separated " + noun +
+                      ", got \"" + text + "\"");
   }
   std::vector<T> values;
   for (const std::string& p : parts) values.push_back(parse_one(p, what));
@@ -173,7 +173,7 @@ std::vector<int> parse_ints(const std::string& text, std::size_t count, const st
 
 std::uint64_t parse_seed(const std::string& text, const std::string& what) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 19) {
-    throw UsageError(what + ": \"" + text + "\" is not a whole number from 0 to 10^19 - 1");
+    tomio::fail_usage(what + ": \"" + text + "\" is not a whole number from 0 to 10^19 - 1");
   }
   return std::stoull(text);
 }
@@ -182,7 +182,7 @@ int thread_count(const CommandLine& line) {
   const int available = available_threads();
   if (!line.has("threads")) return available;
   const int threads = parse_int(line.value("threads"), "--threads");
-  if (threads < 1) throw UsageError("--threads must be at least 1");
+  if (threads < 1) tomio::fail_usage("--threads must be at least 1");
   // More threads than processors only share them out and slow the run down.
   if (threads > available) {
     std::fprintf(stderr, "%s: note: --threads %d is more than the %d processor(s) this process may "

@@ -1,5 +1,7 @@
 // The command line of a program or study tool: declared options, positional
-// arguments, --help, --version, and one way of reporting usage and run errors.
+// arguments, --help and --version. A mistake in the command line is a usage
+// failure (tomio::fail_usage): the tool prints it with a pointer to --help and
+// exits with status 2.
 #pragma once
 
 #include <functional>
@@ -10,20 +12,6 @@
 #include "core/failure.h"
 
 namespace tomio {
-
-// A mistake in the command line: the tool prints it with a pointer to --help
-// and exits with status 2 (a Failure of kind usage, as tomio::fail_usage throws).
-class UsageError : public tomio::Failure {
- public:
-  explicit UsageError(const std::string& detail) : Failure(tomio::FailureKind::usage, detail) {}
-};
-
-// The tool cannot do its work: printed on standard error, exit status as the
-// tool declares (a Failure of kind run, as tomio::fail_run throws).
-class RunError : public tomio::Failure {
- public:
-  explicit RunError(const std::string& detail) : Failure(tomio::FailureKind::run, detail) {}
-};
 
 struct OptionSpec {
   std::string name;        // without the leading "--"
@@ -46,7 +34,7 @@ class CommandLine {
  public:
   // Parses "--name value", "--name=value", flags and positionals; "--" ends
   // the options, "-h" is "--help", and other words that start with "-" and
-  // are not numbers are refused. Unknown options and missing values are UsageErrors.
+  // are not numbers are refused. Unknown options and missing values are usage failures.
   CommandLine(const ToolSpec& tool, const std::vector<std::string>& arguments);
 
   bool has(const std::string& name) const;

@@ -43,8 +43,6 @@ class OutputFile {
 
   // Appends bytes; any failure is an output Failure.
   void write(const void* data, std::size_t bytes);
-  // Appends bytes; on failure returns false and sets `why` instead of throwing.
-  bool try_write(const void* data, std::size_t bytes, std::string& why);
   // Flushes, closes and puts the file in place; checked like write.
   void commit();
 

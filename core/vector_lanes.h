@@ -57,6 +57,9 @@ struct PortableOps {
     return a;
   }
   TOM_LANE_OP void store(double* p, Real a) { std::memcpy(p, &a, sizeof a); }
+  // The same where p need not be aligned to the vector size.
+  TOM_LANE_OP Real load_unaligned(const double* p) { return load(p); }
+  TOM_LANE_OP void store_unaligned(double* p, Real a) { store(p, a); }
   TOM_LANE_OP Real add(Real a, Real b) { return a + b; }
   TOM_LANE_OP Real sub(Real a, Real b) { return a - b; }
   TOM_LANE_OP Real mul(Real a, Real b) { return a * b; }
@@ -139,6 +142,8 @@ struct Avx2Ops {
   TOM_LANE_OP Real splat(double x) { return _mm256_set1_pd(x); }
   TOM_LANE_OP Real load(const double* p) { return _mm256_load_pd(p); }
   TOM_LANE_OP void store(double* p, Real a) { _mm256_store_pd(p, a); }
+  TOM_LANE_OP Real load_unaligned(const double* p) { return _mm256_loadu_pd(p); }
+  TOM_LANE_OP void store_unaligned(double* p, Real a) { _mm256_storeu_pd(p, a); }
   TOM_LANE_OP Real add(Real a, Real b) { return _mm256_add_pd(a, b); }
   TOM_LANE_OP Real sub(Real a, Real b) { return _mm256_sub_pd(a, b); }
   TOM_LANE_OP Real mul(Real a, Real b) { return _mm256_mul_pd(a, b); }
@@ -202,6 +207,8 @@ struct Avx512Ops {
   TOM_LANE_OP Real splat(double x) { return _mm512_set1_pd(x); }
   TOM_LANE_OP Real load(const double* p) { return _mm512_load_pd(p); }
   TOM_LANE_OP void store(double* p, Real a) { _mm512_store_pd(p, a); }
+  TOM_LANE_OP Real load_unaligned(const double* p) { return _mm512_loadu_pd(p); }
+  TOM_LANE_OP void store_unaligned(double* p, Real a) { _mm512_storeu_pd(p, a); }
   TOM_LANE_OP Real add(Real a, Real b) { return _mm512_add_pd(a, b); }
   TOM_LANE_OP Real sub(Real a, Real b) { return _mm512_sub_pd(a, b); }
   TOM_LANE_OP Real mul(Real a, Real b) { return _mm512_mul_pd(a, b); }

@@ -191,4 +191,33 @@ Region mask_region(const std::vector<float>& mask) {
   return volume_region("mask", [&](int ix, int iy, int iz) { return mask[scan::volume_index(ix, iy, iz)] != 0.0f; });
 }
 
+std::vector<NamedFigure> named_figures(const RegionFigures& f, bool stack) {
+  const bool placed = !std::isnan(f.max_abs_difference);
+  const bool fit_placed = !std::isnan(f.fit_max_abs_difference);
+  auto count = [](const char* name, std::size_t n) { return NamedFigure{name, FigureKind::count, 0.0, n, true}; };
+  auto number = [](const char* name, double x) { return NamedFigure{name, FigureKind::number, x, 0, true}; };
+  return {
+      count("samples", f.samples),
+      count("bitwise_different", f.bitwise_different),
+      count("non_finite", f.non_finite),
+      number("max_abs_difference", f.max_abs_difference),
+      NamedFigure{"max_at_position", FigureKind::position, 0.0, f.max_at, placed},
+      NamedFigure{stack ? "max_at_view_row_column" : "max_at_voxel", FigureKind::place, 0.0, f.max_at, placed},
+      number("first_at_max", f.first_at_max),
+      number("second_at_max", f.second_at_max),
+      number("rmse", f.rmse),
+      number("psnr_db", f.psnr),
+      number("pearson_r", f.pearson_r),
+      number("mae", f.mae),
+      number("nrmse", f.nrmse),
+      number("fit_scale", f.fit_scale),
+      number("fit_offset", f.fit_offset),
+      number("fit_rmse", f.fit_rmse),
+      number("fit_psnr_db", f.fit_psnr),
+      number("fit_max_abs_difference", f.fit_max_abs_difference),
+      NamedFigure{stack ? "fit_max_at_view_row_column" : "fit_max_at_voxel", FigureKind::place, 0.0, f.fit_max_at,
+                  fit_placed},
+  };
+}
+
 }  // namespace toolkit

@@ -32,6 +32,23 @@ struct RegionFigures {
   double nrmse = 0.0;                // rmse / sqrt(mean first^2), as scikit-image's "euclidean"
 };
 
+// The figures of a region under the names every report gives them (tomcompare's
+// text, kv and JSON, the package's dictionaries), in their order: 19 names.
+enum class FigureKind {
+  count,     // a number of samples
+  number,    // a double; NaN where it is not defined
+  position,  // a position in the file
+  place,     // the same position as the voxel (x, y, z) or the view, row and column
+};
+struct NamedFigure {
+  const char* name;
+  FigureKind kind;
+  double number;       // number figures
+  std::size_t count;   // count figures; the position of position and place figures
+  bool placed;         // position and place figures: their difference is defined
+};
+std::vector<NamedFigure> named_figures(const RegionFigures& figures, bool stack);
+
 // The positions of a region of the file, in ascending order.
 struct Region {
   std::string name;

@@ -1,7 +1,7 @@
 #include "eval/slices.h"
 
 #include "core/scan_geometry.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 
 namespace toolkit {
 
@@ -13,7 +13,7 @@ SliceAxis parse_slice_axis(const std::string& text) {
   if (text == "axial") return SliceAxis::Axial;
   if (text == "coronal") return SliceAxis::Coronal;
   if (text == "sagittal") return SliceAxis::Sagittal;
-  throw UsageError("slice orientation \"" + text + "\" is not axial, coronal or sagittal");
+  tomio::fail_usage("slice orientation \"" + text + "\" is not axial, coronal or sagittal");
 }
 
 int slice_count(SliceAxis axis) {
@@ -27,8 +27,8 @@ int slice_count(SliceAxis axis) {
 
 Plane volume_slice(const std::vector<float>& volume, SliceAxis axis, int index) {
   if (index < 0 || index >= slice_count(axis)) {
-    throw UsageError("slice index " + std::to_string(index) + " is outside 0 ... " +
-                     std::to_string(slice_count(axis) - 1));
+    tomio::fail_usage("slice index " + std::to_string(index) + " is outside 0 ... " +
+                      std::to_string(slice_count(axis) - 1));
   }
   Plane p;
   switch (axis) {
@@ -62,8 +62,8 @@ Plane volume_slice(const std::vector<float>& volume, SliceAxis axis, int index) 
 
 Plane stack_view(const std::vector<float>& stack, int view) {
   if (view < 0 || view >= scan::kViews) {
-    throw UsageError("view " + std::to_string(view) + " is outside 0 ... " +
-                     std::to_string(scan::kViews - 1));
+    tomio::fail_usage("view " + std::to_string(view) + " is outside 0 ... " +
+                      std::to_string(scan::kViews - 1));
   }
   Plane p;
   p.width = scan::kColumns;

@@ -15,7 +15,7 @@ struct Plane {
 
 enum class SliceAxis { Axial, Coronal, Sagittal };
 
-// Parses "axial", "coronal" or "sagittal"; throws UsageError otherwise.
+// Parses "axial", "coronal" or "sagittal"; a usage failure otherwise.
 SliceAxis parse_slice_axis(const std::string& text);
 // The number of slices along the axis (the grid size it cuts).
 int slice_count(SliceAxis axis);

@@ -1,7 +1,6 @@
 #include "recon/fdk.h"
 
 #include <fftw3.h>
-#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +10,7 @@
 #include "core/failure.h"
 #include "core/parallel.h"
 #include "core/scan_geometry.h"
+#include "core/vector_lanes.h"
 
 namespace quant {
 
@@ -256,35 +256,54 @@ void add_column_plain(const ColumnView& cv, double* column_acc) {
   }
 }
 
-// The same, four voxels at a time with AVX2: the same IEEE operations per
-// lane, no fused multiply-add, so the same bits.
-__attribute__((target("avx2"))) void add_column_avx2(const ColumnView& cv, double* column_acc) {
-  const __m256d magnify = _mm256_set1_pd(cv.magnify);
-  const __m256d weight = _mm256_set1_pd(cv.weight);
-  const __m256d fc = _mm256_set1_pd(cv.fc);
-  const __m256d half = _mm256_set1_pd(0.5), ny = _mm256_set1_pd(NY);
-  const __m256d lo = _mm256_set1_pd(-1.0), hi = _mm256_set1_pd(kRows), one = _mm256_set1_pd(1.0);
-  const __m128i one_i = _mm_set1_epi32(1);
-  for (int iz = 0; iz < NZ; iz += 4) {
-    const __m128i k = _mm_sub_epi32(_mm_set1_epi32(NZ / 2 - iz), _mm_setr_epi32(0, 1, 2, 3));
-    const __m256d z = _mm256_add_pd(_mm256_cvtepi32_pd(k), half);
-    // max(x, -1) and min(., kRows) pick as std::max / std::min do for
-    // numbers.
-    const __m256d cr =
-        _mm256_min_pd(_mm256_max_pd(_mm256_sub_pd(ny, _mm256_mul_pd(z, magnify)), lo), hi);
-    const __m128i r0 = _mm_sub_epi32(_mm256_cvttpd_epi32(_mm256_add_pd(cr, one)), one_i);
-    const __m256d fr = _mm256_sub_pd(cr, _mm256_cvtepi32_pd(r0));
-    const __m256d l1 = _mm256_cvtps_pd(_mm_i32gather_ps(cv.left + 1, r0, 4));
-    const __m256d l2 = _mm256_cvtps_pd(_mm_i32gather_ps(cv.left + 2, r0, 4));
-    const __m256d g1 = _mm256_cvtps_pd(_mm_i32gather_ps(cv.right + 1, r0, 4));
-    const __m256d g2 = _mm256_cvtps_pd(_mm_i32gather_ps(cv.right + 2, r0, 4));
-    const __m256d a = _mm256_add_pd(l1, _mm256_mul_pd(fr, _mm256_sub_pd(l2, l1)));
-    const __m256d b = _mm256_add_pd(g1, _mm256_mul_pd(fr, _mm256_sub_pd(g2, g1)));
-    const __m256d add =
-        _mm256_mul_pd(weight, _mm256_add_pd(a, _mm256_mul_pd(fc, _mm256_sub_pd(b, a))));
-    _mm256_storeu_pd(column_acc + iz, _mm256_add_pd(_mm256_loadu_pd(column_acc + iz), add));
-  }
+// The z of every voxel centre of a column, for the lanes to load.
+struct VoxelCentres {
+  alignas(64) double z[NZ];
+};
+VoxelCentres voxel_centres() {
+  VoxelCentres c;
+  for (int iz = 0; iz < NZ; ++iz) c.z[iz] = (NZ / 2 - iz) + 0.5;
+  return c;
 }
+const VoxelCentres kVoxelCentres = voxel_centres();
+
+namespace generic {
+using Ops = lanes::PortableOps<4>;
+#include "recon/fdk_column.inc"
+}  // namespace generic
+
+#if TOM_X86_KERNELS
+namespace avx2 {
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+using Ops = lanes::Avx2Ops;
+#include "recon/fdk_column.inc"
+#pragma GCC pop_options
+}  // namespace avx2
+
+namespace avx512 {
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
+using Ops = lanes::Avx512Ops;
+#include "recon/fdk_column.inc"
+#pragma GCC pop_options
+}  // namespace avx512
+#endif
+
+void add_column_portable(const ColumnView& cv, double* column_acc) {
+  generic::add_column_lanes(cv, column_acc);
+}
+
+#if TOM_X86_KERNELS
+__attribute__((target("avx2,fma"))) void add_column_avx2(const ColumnView& cv, double* column_acc) {
+  avx2::add_column_lanes(cv, column_acc);
+}
+
+__attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void add_column_avx512(const ColumnView& cv,
+                                                                                     double* column_acc) {
+  avx512::add_column_lanes(cv, column_acc);
+}
+#endif
 
 using AddColumn = void (*)(const ColumnView&, double*);
 
@@ -327,27 +346,34 @@ void backproject_tile(const float* filtered, const ViewTrig* trig, int tile, Add
 
 }  // namespace
 
-bool fdk_vector_lanes_supported() { return __builtin_cpu_supports("avx2"); }
-
 namespace {
-bool& vector_lanes_setting() {
-  static bool use = fdk_vector_lanes_supported();
-  return use;
+
+AddColumn add_column_of(kernels::Kernel kernel) {
+  switch (kernel) {
+#if TOM_X86_KERNELS
+    case kernels::Kernel::avx512: return add_column_avx512;
+    case kernels::Kernel::avx2: return add_column_avx2;
+#endif
+    case kernels::Kernel::portable: return add_column_portable;
+    default: return add_column_plain;
+  }
 }
+
 }  // namespace
-
-bool fdk_vector_lanes() { return vector_lanes_setting(); }
-
-void set_fdk_vector_lanes(bool use) { vector_lanes_setting() = use && fdk_vector_lanes_supported(); }
 
 void fdk_backproject(const float* filtered, float* volume, int threads,
                      const std::function<void(int)>& on_tile_done) {
+  fdk_backproject_with(kernels::process_kernel(), filtered, volume, threads, on_tile_done);
+}
+
+void fdk_backproject_with(kernels::Kernel kernel, const float* filtered, float* volume, int threads,
+                          const std::function<void(int)>& on_tile_done) {
   std::vector<ViewTrig> trig(scan::kViews);
   for (int v = 0; v < scan::kViews; ++v) {
     const double theta = scan::view_angle(v);
     trig[static_cast<std::size_t>(v)] = ViewTrig{std::sin(theta), std::cos(theta)};
   }
-  const AddColumn add_column = fdk_vector_lanes() ? add_column_avx2 : add_column_plain;
+  const AddColumn add_column = add_column_of(kernel);
   tomio::parallel_for(kTilesPerSide * kTilesPerSide, threads, [&](int tile, int) {
     std::vector<double> acc(static_cast<std::size_t>(kTile) * kTile * NZ, 0.0);
     backproject_tile(filtered, trig.data(), tile, add_column, acc.data());

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "core/kernel_dispatch.h"
+
 namespace quant {
 
 enum class FdkWindow { ram_lak, shepp_logan, cosine, hamming, hann };
@@ -56,17 +58,15 @@ constexpr std::size_t kFdkViewSamples =
 void fdk_filter_stack(const float* stack, float* filtered, const FdkOptions& options,
                       const std::function<void(int)>& on_view_done);
 
-// Whether the backprojection runs its voxel columns in AVX2 lanes (the
-// default where the processor has AVX2); both ways give the same bits, and
-// tests switch between them. Not to be changed while a reconstruction runs.
-bool fdk_vector_lanes_supported();
-bool fdk_vector_lanes();
-void set_fdk_vector_lanes(bool use);
-
 // Backprojects filtered views (layout of fdk_filter_stack) into a Volume.
 // on_tile_done(tile) is called once per finished tile of voxel columns.
+// The voxel columns run in the process's kernel (core/kernel_dispatch.h);
+// fdk_backproject_with runs a given one, which this processor must run.
+// Every kernel gives the same bits.
 void fdk_backproject(const float* filtered, float* volume, int threads,
                      const std::function<void(int)>& on_tile_done);
+void fdk_backproject_with(kernels::Kernel kernel, const float* filtered, float* volume, int threads,
+                          const std::function<void(int)>& on_tile_done);
 
 // The whole reconstruction: stack (ProjectionStack layout) to Volume.
 // on_step_done(done) is called fdk_step_count() times, with done counting

@@ -49,9 +49,15 @@ std::string column_sums_name(int subsets, int j) {
 
 }  // namespace
 
-std::vector<std::vector<int>> subset_views(int subsets, int view_count) {
+void check_subset_count(int subsets, int view_count) {
   if (subsets < 1 || subsets > view_count)
     tomio::fail_usage("the number of subsets must lie in 1 ... " + std::to_string(view_count));
+}
+
+void check_subset_count(int subsets) { check_subset_count(subsets, scan::kViews); }
+
+std::vector<std::vector<int>> subset_views(int subsets, int view_count) {
+  check_subset_count(subsets, view_count);
   std::vector<std::vector<int>> views;
   for (int j : subset_order(subsets)) {
     std::vector<int> subset;
@@ -181,6 +187,25 @@ void compare_to_truth(const float* volume, const float* truth, std::int64_t samp
   pearson_r = (saa > 0 && sbb > 0) ? sab / std::sqrt(saa * sbb) : 0.0;
 }
 
+void check_relaxation(double relaxation) {
+  if (!(relaxation > 0.0 && relaxation < 2.0)) tomio::fail_usage("the relaxation must lie in (0, 2)");
+}
+
+void check_tolerance(double tolerance) {
+  if (!(tolerance >= 0.0 && tolerance < 1.0)) tomio::fail_usage("the tolerance must lie in [0, 1)");
+}
+
+void check_iterative_options(const IterativeOptions& options, int view_count) {
+  if (options.iterations < 1) tomio::fail_usage("the iteration count must be at least 1");
+  check_subset_count(options.subsets, view_count);
+  check_relaxation(options.relaxation);
+  check_tolerance(options.tolerance);
+  if (!(options.noise_level >= 0.0)) tomio::fail_usage("the noise level must not be negative");
+  if (!(options.discrepancy >= 1.0)) tomio::fail_usage("the discrepancy factor must be at least 1");
+}
+
+void check_iterative_options(const IterativeOptions& options) { check_iterative_options(options, scan::kViews); }
+
 namespace {
 
 // Figures after a pass, and whether a stopping rule ends the run.
@@ -217,8 +242,7 @@ bool finish_pass(int pass, double r_norm2, double b_norm2, std::size_t rays,
 
 void check_run(const ProjectorPair& pair, const std::vector<float>& x, const std::vector<float>& row_sums,
                const IterativeOptions& options) {
-  if (options.iterations < 0) tomio::fail_usage("the iteration count must not be negative");
-  if (!(options.discrepancy >= 1.0)) tomio::fail_usage("the discrepancy factor must be at least 1");
+  check_iterative_options(options, static_cast<int>(pair.views));
   if (static_cast<std::int64_t>(x.size()) != pair.volume_samples)
     tomio::fail_usage("the start has " + std::to_string(x.size()) + " voxels, the scan's volume " +
                       std::to_string(pair.volume_samples));
@@ -253,7 +277,6 @@ std::vector<IterationFigures> iterative_reconstruct(const ProjectorPair& pair, c
                                                     const AfterPass& after_pass, std::string* stopped_by) {
   if (options.subsets != sums.subsets)
     tomio::fail_usage("the column sums were made for another number of subsets");
-  if (!(options.relaxation > 0.0)) tomio::fail_usage("the relaxation must be positive");
   check_run(pair, x, sums.row_sums, options);
   const std::vector<std::vector<int>> views = subset_views(options.subsets, static_cast<int>(pair.views));
   const int threads = std::max(1, options.threads);

@@ -79,6 +79,20 @@ struct IterativeOptions {
   int threads = 1;
 };
 
+// The one check of each option, for the tools, the bindings and the study
+// files to call before any work; each is a usage failure naming the option.
+// The relaxation lies strictly between 0 and 2, the range in which the
+// iteration converges; the subsets number 1 ... 256 (views); the tolerance
+// lies in [0, 1) (a fraction of the residual).
+void check_relaxation(double relaxation);
+void check_subset_count(int subsets, int views);
+void check_subset_count(int subsets);  // of the defined scan
+void check_tolerance(double tolerance);
+// Every option: at least one pass, the checks above, a
+// noise level not negative and a discrepancy factor of at least 1.
+void check_iterative_options(const IterativeOptions& options, int views);
+void check_iterative_options(const IterativeOptions& options);  // of the defined scan
+
 // Figures after one pass. The residual is summed over the subsets as each
 // was visited in the pass.
 struct IterationFigures {

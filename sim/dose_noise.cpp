@@ -6,7 +6,7 @@
 
 #include "core/parallel.h"
 #include "core/scan_geometry.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "sim/counter_random.h"
 #include "core/portable_math.h"
 #include "sim/random_draws.h"
@@ -34,7 +34,7 @@ std::vector<double> constant_i0(double i0) { return std::vector<double>(scan::kV
 
 std::vector<double> read_i0_file(const std::string& path) {
   std::ifstream in(path);
-  if (!in) throw RunError("cannot open the I0 file " + path);
+  if (!in) tomio::fail_run("cannot open the I0 file " + path);
   std::vector<double> values;
   std::string line;
   int line_number = 0;
@@ -47,38 +47,38 @@ std::vector<double> read_i0_file(const std::string& path) {
     while (words >> word) {
       double value = 0.0;
       try {
-        value = parse_double(word, "I0");
-      } catch (const UsageError&) {
+        value = tomio::parse_double(word, "I0");
+      } catch (const tomio::Failure&) {  // not a number
         value = -1.0;
       }
       if (!positive_finite(value)) {
-        throw RunError(path + ":" + std::to_string(line_number) + ": \"" + word +
-                       "\" is not a positive number of photons");
+        tomio::fail_run(path + ":" + std::to_string(line_number) + ": \"" + word +
+                        "\" is not a positive number of photons");
       }
       values.push_back(value);
     }
   }
-  if (in.bad()) throw RunError("cannot read the I0 file " + path);
+  if (in.bad()) tomio::fail_run("cannot read the I0 file " + path);
   if (values.size() != static_cast<std::size_t>(scan::kViews)) {
-    throw RunError(path + " holds " + std::to_string(values.size()) + " values of I0, but the scan has " +
-                   std::to_string(scan::kViews) + " views");
+    tomio::fail_run(path + " holds " + std::to_string(values.size()) + " values of I0, but the scan has " +
+                    std::to_string(scan::kViews) + " views");
   }
   return values;
 }
 
 void check_dose_settings(const DoseSettings& s) {
   if (s.i0.size() != static_cast<std::size_t>(scan::kViews)) {
-    throw UsageError("I0 needs one value per view (" + std::to_string(scan::kViews) + ")");
+    tomio::fail_usage("I0 needs one value per view (" + std::to_string(scan::kViews) + ")");
   }
   for (double i0 : s.i0) {
-    if (!positive_finite(i0)) throw UsageError("I0 must be a positive finite number of photons");
+    if (!positive_finite(i0)) tomio::fail_usage("I0 must be a positive finite number of photons");
     if (!(s.floor > 0.0 && s.floor < i0)) {
-      throw UsageError("the floor must lie between 0 and I0 (exclusive)");
+      tomio::fail_usage("the floor must lie between 0 and I0 (exclusive)");
     }
   }
-  if (!positive_finite(s.attenuation)) throw UsageError("M must be a positive finite number");
+  if (!positive_finite(s.attenuation)) tomio::fail_usage("M must be a positive finite number");
   if (!(s.electronic >= 0.0) || s.electronic - s.electronic != 0.0) {
-    throw UsageError("the electronic noise must be a finite standard deviation >= 0");
+    tomio::fail_usage("the electronic noise must be a finite standard deviation >= 0");
   }
 }
 
@@ -111,7 +111,7 @@ DoseTally add_dose_noise(const DoseSettings& settings, const float* input, float
                          int first_view, int view_count, int threads) {
   check_dose_settings(settings);
   if (first_view < 0 || view_count < 0 || first_view + view_count > scan::kViews) {
-    throw UsageError("views outside the scan");
+    tomio::fail_usage("views outside the scan");
   }
   // One tally per view, summed in view order afterwards, so that the sums do
   // not depend on which thread did what.

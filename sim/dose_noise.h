@@ -50,11 +50,11 @@ struct DoseTally {
 // The same I0 for every view.
 std::vector<double> constant_i0(double i0);
 // Per-view I0 from a text file of 2*NY numbers (blank-separated, lines may
-// hold several; '#' starts a comment). Throws RunError for a wrong count or
+// hold several; '#' starts a comment). Fails (a run failure) for a wrong count or
 // a value that is not a positive finite number.
 std::vector<double> read_i0_file(const std::string& path);
 
-// Throws UsageError for settings that have no meaning (I0 or M not positive
+// Fails (a usage failure) for settings that have no meaning (I0 or M not positive
 // and finite, a negative electronic deviation, a floor not in (0, I0)).
 void check_dose_settings(const DoseSettings& settings);
 

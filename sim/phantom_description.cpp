@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "core/parallel.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "sim/phantom_shapes.h"
 #include "core/portable_math.h"
 #include "core/sample_files.h"
@@ -49,6 +49,12 @@ bool local_inside(ShapeKind kind, const double l[3], const double h[3]) {
       return square(l[0] / h[0]) + square(l[1] / h[1]) <= 1.0 && std::fabs(l[2]) <= h[2];
   }
   return false;
+}
+
+bool positive_sizes(const Shape& s) {
+  for (double size : s.size)
+    if (!(size > 0.0 && std::isfinite(size))) return false;
+  return true;
 }
 
 }  // namespace
@@ -112,8 +118,19 @@ double phantom_value(const Phantom& phantom, const scan::Point3& p) {
   return sum;
 }
 
+void check_oversampling(int oversample) {
+  if (oversample < 1 || oversample > kMaxOversampling)
+    tomio::fail_usage("the oversampling must lie in 1 ... " + std::to_string(kMaxOversampling));
+}
+
+void check_phantom(const Phantom& phantom) {
+  if (phantom.shapes.empty()) tomio::fail_usage("the phantom holds no shapes");
+  for (const Shape& s : phantom.shapes)
+    if (!positive_sizes(s)) tomio::fail_usage("a shape of a phantom needs positive sizes");
+}
+
 std::vector<float> voxelise(const Phantom& phantom, int oversample, int threads) {
-  if (oversample < 1) throw UsageError("the oversampling must be at least 1");
+  check_oversampling(oversample);
   const int n = oversample;
   std::vector<double> offsets(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) offsets[i] = (i + 0.5) / n - 0.5;
@@ -222,43 +239,41 @@ Phantom parse_description(const std::string& text, const std::string& source_nam
     } else if (kind == "cylinder") {
       s.kind = ShapeKind::cylinder;
     } else {
-      throw RunError(where + "unknown shape \"" + kind + "\" (ellipsoid, box or cylinder)");
+      tomio::fail_run(where + "unknown shape \"" + kind + "\" (ellipsoid, box or cylinder)");
     }
     bool has_value = false, has_centre = false, has_size = false;
     std::string word;
     while (words >> word) {
       const std::string::size_type eq = word.find('=');
-      if (eq == std::string::npos) throw RunError(where + "\"" + word + "\" is not KEY=VALUE");
+      if (eq == std::string::npos) tomio::fail_run(where + "\"" + word + "\" is not KEY=VALUE");
       const std::string key = word.substr(0, eq), value = word.substr(eq + 1);
       try {
         if (key == "value") {
-          s.value = parse_double(value, key);
+          s.value = tomio::parse_double(value, key);
           has_value = true;
         } else if (key == "centre") {
-          const std::vector<double> v = parse_doubles(value, 3, key);
+          const std::vector<double> v = tomio::parse_doubles(value, 3, key);
           s.centre = scan::Point3{v[0], v[1], v[2]};
           has_centre = true;
         } else if (key == "size") {
-          const std::vector<double> v = parse_doubles(value, 3, key);
+          const std::vector<double> v = tomio::parse_doubles(value, 3, key);
           std::copy(v.begin(), v.end(), s.size);
           has_size = true;
         } else if (key == "angles") {
-          const std::vector<double> v = parse_doubles(value, 3, key);
+          const std::vector<double> v = tomio::parse_doubles(value, 3, key);
           std::copy(v.begin(), v.end(), s.angles);
         } else if (key == "name") {
-          if (value.empty()) throw UsageError("name: empty");
+          if (value.empty()) tomio::fail_usage("name: empty");
           s.name = value;
         } else {
-          throw UsageError("unknown key \"" + key + "\"");
+          tomio::fail_usage("unknown key \"" + key + "\"");
         }
-      } catch (const UsageError& e) {
-        throw RunError(where + e.what());
+      } catch (const tomio::Failure& e) {  // a number or a key that is not one
+        tomio::fail_run(where + e.detail());
       }
     }
-    if (!has_value || !has_centre || !has_size) throw RunError(where + "a shape needs value=, centre= and size=");
-    if (!(s.size[0] > 0.0 && s.size[1] > 0.0 && s.size[2] > 0.0)) {
-      throw RunError(where + "the sizes must be positive");
-    }
+    if (!has_value || !has_centre || !has_size) tomio::fail_run(where + "a shape needs value=, centre= and size=");
+    if (!positive_sizes(s)) tomio::fail_run(where + "the sizes must be positive");
     phantom.shapes.push_back(s);
   }
   return phantom;
@@ -278,7 +293,7 @@ void write_description(tomio::OutputFile&& output, const Phantom& phantom) {
 Phantom read_description(const std::string& path) {
   const std::vector<unsigned char> bytes = read_bytes(path);
   Phantom phantom = parse_description(std::string(bytes.begin(), bytes.end()), path);
-  if (phantom.shapes.empty()) throw RunError(path + " describes no shapes");
+  if (phantom.shapes.empty()) tomio::fail_run(path + " describes no shapes");
   return phantom;
 }
 

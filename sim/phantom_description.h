@@ -63,14 +63,22 @@ double phantom_value(const Phantom& phantom, const scan::Point3& p);
 // at offsets ((i + 1/2) / n - 1/2) from its centre on each axis (n = 1: the
 // centre itself), formed as sum over shapes of value x share of sub-samples
 // inside. The same bits at any thread count.
+// n lies in 1 ... kMaxOversampling (16^3 = 4096 sub-samples a voxel).
+constexpr int kMaxOversampling = 16;
+void check_oversampling(int oversample);
 std::vector<float> voxelise(const Phantom& phantom, int oversample, int threads);
+
+// The one check of a phantom built in code or read: at least one shape, and
+// every size positive and finite (a description's parser names the line of
+// a size that is not).
+void check_phantom(const Phantom& phantom);
 
 // Whether every shape lies inside the box the projector traces
 // (-63 < x < 62, -62 < y, z < 63), judged by its axis-aligned extent.
 bool inside_traced_box(const Phantom& phantom);
 
 std::string description_text(const Phantom& phantom);
-// Throws RunError naming the line of the first fault.
+// Fails (a run failure) naming the line of the first fault.
 Phantom parse_description(const std::string& text, const std::string& source_name);
 void write_description(const std::string& path, const Phantom& phantom);
 void write_description(tomio::OutputFile&& output, const Phantom& phantom);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
+#include "core/failure.h"
 #include "sim/phantom_shapes.h"
 #include "core/portable_math.h"
 
@@ -50,11 +52,27 @@ Phantom scaled_head(const std::vector<Ellipsoid>& table, double scale) {
 
 }  // namespace
 
-Phantom modified_shepp_logan(double scale) { return scaled_head(shepp_logan_ellipsoids(), scale); }
+Phantom modified_shepp_logan(double scale) {
+  check_phantom_scale(scale);
+  return scaled_head(shepp_logan_ellipsoids(), scale);
+}
 
-Phantom kak_slaney_shepp_logan(double scale) { return scaled_head(kak_slaney_ellipsoids(), scale); }
+Phantom kak_slaney_shepp_logan(double scale) {
+  check_phantom_scale(scale);
+  return scaled_head(kak_slaney_ellipsoids(), scale);
+}
+
+void check_random_ellipsoid_settings(const RandomEllipsoidSettings& r) {
+  if (!(1 <= r.count_lo && r.count_lo <= r.count_hi && r.count_hi <= kMaxRandomEllipsoids))
+    tomio::fail_usage("the count of ellipsoids needs 1 <= low <= high <= " + std::to_string(kMaxRandomEllipsoids));
+  if (!(std::isfinite(r.value_lo) && std::isfinite(r.value_hi) && r.value_lo <= r.value_hi))
+    tomio::fail_usage("the values of the ellipsoids need low <= high");
+  if (!(0.0 < r.size_lo && r.size_lo <= r.size_hi && std::isfinite(r.size_hi)))
+    tomio::fail_usage("the sizes of the ellipsoids need 0 < low <= high");
+}
 
 Phantom random_ellipsoids(std::uint64_t seed, const RandomEllipsoidSettings& r) {
+  check_random_ellipsoid_settings(r);
   std::uint64_t state = seed;
   // Uniform in [lo, hi) from the top 53 bits of one draw.
   auto uniform = [&state](double lo, double hi) {

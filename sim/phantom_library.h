@@ -9,6 +9,7 @@
 
 namespace toolkit {
 
+// The heads refuse a scale that is not positive (check_phantom_scale).
 // The modified head (Toft; skull 1, brain 0.2, ventricles 0, features +0.1):
 // the ten ellipsoids of shepp_logan_ellipsoids(), one unit of their frame
 // being `scale` voxels.
@@ -31,6 +32,10 @@ struct RandomEllipsoidSettings {
   // keeps one voxel clear of the traced box; an ellipsoid too large for
   // that is shrunk by the factor that makes it fit.
 };
+constexpr int kMaxRandomEllipsoids = 1000;
+// The one check of the settings: 1 <= count_lo <= count_hi <= 1000,
+// value_lo <= value_hi, 0 < size_lo <= size_hi. random_ellipsoids calls it.
+void check_random_ellipsoid_settings(const RandomEllipsoidSettings& settings);
 Phantom random_ellipsoids(std::uint64_t seed, const RandomEllipsoidSettings& settings);
 
 // A low-contrast detectability phantom: a water cylinder (value 0.2, radius

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "core/failure.h"
+
 namespace toolkit {
 
 using scan::NX;
@@ -54,13 +56,19 @@ double shepp_logan_value(double x, double y, double z) {
   return sum;
 }
 
+void check_phantom_scale(double scale) {
+  if (!(scale > 0.0 && std::isfinite(scale))) tomio::fail_usage("the scale must be a positive number");
+}
+
 std::vector<float> shepp_logan_volume(double scale) {
+  check_phantom_scale(scale);
   return sample_volume([scale](const scan::Point3& p) {
     return shepp_logan_value(p.x / scale, p.y / scale, p.z / scale);
   });
 }
 
 std::vector<float> ball_volume(const scan::Point3& centre, double radius, float value) {
+  if (!(radius >= 0.0)) tomio::fail_usage("the radius must not be negative");
   return sample_volume([&](const scan::Point3& p) {
     const double dx = p.x - centre.x, dy = p.y - centre.y, dz = p.z - centre.z;
     return dx * dx + dy * dy + dz * dz <= radius * radius ? value : 0.0f;

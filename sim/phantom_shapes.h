@@ -39,8 +39,11 @@ double shepp_logan_value(double x, double y, double z);
 // inside the traced box.
 constexpr double kDefaultPhantomScale = 63.0;
 std::vector<float> shepp_logan_volume(double scale = kDefaultPhantomScale);
+// The one check of a head's scale (positive and finite), for every head.
+void check_phantom_scale(double scale);
 
-// value at every voxel whose centre is at most `radius` from `centre`.
+// value at every voxel whose centre is at most `radius` (not negative) from
+// `centre`.
 std::vector<float> ball_volume(const scan::Point3& centre, double radius, float value);
 // value at every voxel whose centre lies in [lo, hi] on all three axes.
 std::vector<float> box_volume(const scan::Point3& lo, const scan::Point3& hi, float value);

@@ -6,7 +6,7 @@
 
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "sim/phantom_description.h"
 #include "sim/phantom_projection.h"
 #include "core/progress.h"
@@ -14,7 +14,7 @@
 
 namespace {
 
-const toolkit::ToolSpec kSpec{
+const tomio::ToolSpec kSpec{
     "tomanalytic",
     "Usage: tomanalytic [--threads N] DESCRIPTION OUTPUT",
     "Reads a phantom description (ellipsoids, boxes and cylinders, as\n"
@@ -35,9 +35,9 @@ const toolkit::ToolSpec kSpec{
 }  // namespace
 
 int main(int argc, char** argv) {
-  return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
-    if (line.positional().size() != 2) throw toolkit::UsageError("expected DESCRIPTION and OUTPUT");
-    const int threads = toolkit::thread_count(line);
+  return tomio::run_tool(kSpec, argc, argv, [](const tomio::CommandLine& line) {
+    if (line.positional().size() != 2) tomio::fail_usage("expected DESCRIPTION and OUTPUT");
+    const int threads = tomio::thread_count(line);
     const toolkit::Phantom phantom = toolkit::read_description(line.positional()[0]);
     if (!toolkit::inside_traced_box(phantom)) {
       std::fprintf(stderr,

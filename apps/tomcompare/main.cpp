@@ -14,7 +14,7 @@
 #include "core/failure.h"
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "eval/comparison.h"
 #include "eval/image_quality.h"
 #include "sim/phantom_description.h"
@@ -25,7 +25,7 @@ namespace {
 using toolkit::FileKind;
 using toolkit::RegionFigures;
 
-const toolkit::ToolSpec kSpec{
+const tomio::ToolSpec kSpec{
     "tomcompare",
     "Usage: tomcompare [--stack] [--format text|kv|json] [--no-fail] [--finite-only]\n"
     "                  [--diff-out FILE] [--fitted-out FILE] [--residual-out FILE]\n"
@@ -110,36 +110,28 @@ struct Field {
 };
 
 std::vector<Field> fields_of(const RegionFigures& f, FileKind kind) {
-  auto count = [](std::size_t n) { return std::to_string(n); };
-  // Where the largest difference lies means nothing when it is not defined.
-  const bool placed = !std::isnan(f.max_abs_difference);
-  const std::string place = placed ? place_of(f.max_at, kind) : "nan";
-  const std::string fit_place =
-      !std::isnan(f.fit_max_abs_difference) ? place_of(f.fit_max_at, kind) : "nan";
-  auto json_place = [](const std::string& p) { return p == "nan" ? "null" : "[" + p + "]"; };
-  return {
-      {"samples", count(f.samples), count(f.samples)},
-      {"bitwise_different", count(f.bitwise_different), count(f.bitwise_different)},
-      {"non_finite", count(f.non_finite), count(f.non_finite)},
-      {"max_abs_difference", number(f.max_abs_difference), json_number(f.max_abs_difference)},
-      {"max_at_position", placed ? count(f.max_at) : "nan", placed ? count(f.max_at) : "null"},
-      {kind == FileKind::Volume ? "max_at_voxel" : "max_at_view_row_column", place,
-       json_place(place)},
-      {"first_at_max", number(f.first_at_max), json_number(f.first_at_max)},
-      {"second_at_max", number(f.second_at_max), json_number(f.second_at_max)},
-      {"rmse", number(f.rmse), json_number(f.rmse)},
-      {"psnr_db", number(f.psnr), json_number(f.psnr)},
-      {"pearson_r", number(f.pearson_r), json_number(f.pearson_r)},
-      {"mae", number(f.mae), json_number(f.mae)},
-      {"nrmse", number(f.nrmse), json_number(f.nrmse)},
-      {"fit_scale", number(f.fit_scale), json_number(f.fit_scale)},
-      {"fit_offset", number(f.fit_offset), json_number(f.fit_offset)},
-      {"fit_rmse", number(f.fit_rmse), json_number(f.fit_rmse)},
-      {"fit_psnr_db", number(f.fit_psnr), json_number(f.fit_psnr)},
-      {"fit_max_abs_difference", number(f.fit_max_abs_difference), json_number(f.fit_max_abs_difference)},
-      {kind == FileKind::Volume ? "fit_max_at_voxel" : "fit_max_at_view_row_column",
-       fit_place, json_place(fit_place)},
-  };
+  std::vector<Field> fields;
+  for (const toolkit::NamedFigure& n : toolkit::named_figures(f, kind == FileKind::Stack)) {
+    const std::string count = std::to_string(n.count);
+    switch (n.kind) {
+      case toolkit::FigureKind::count:
+        fields.push_back({n.name, count, count});
+        break;
+      case toolkit::FigureKind::number:
+        fields.push_back({n.name, number(n.number), json_number(n.number)});
+        break;
+      // Where the largest difference lies means nothing when it is not defined.
+      case toolkit::FigureKind::position:
+        fields.push_back({n.name, n.placed ? count : "nan", n.placed ? count : "null"});
+        break;
+      case toolkit::FigureKind::place: {
+        const std::string place = place_of(n.count, kind);
+        fields.push_back({n.name, n.placed ? place : "nan", n.placed ? "[" + place + "]" : "null"});
+        break;
+      }
+    }
+  }
+  return fields;
 }
 
 // A figure of the whole file beside the regions: its JSON value, and the
@@ -235,30 +227,30 @@ std::string report(const std::vector<RegionFigures>& regions, FileKind kind,
 }
 
 // The regions asked for with --region-*, after the fixed ones.
-void append_chosen_regions(const toolkit::CommandLine& line, FileKind kind, std::vector<toolkit::Region>& regions) {
+void append_chosen_regions(const tomio::CommandLine& line, FileKind kind, std::vector<toolkit::Region>& regions) {
   const bool chosen = line.has("region-cylinder") || line.has("region-box") || line.has("region-mask");
-  if (chosen && kind != FileKind::Volume) throw toolkit::UsageError("--region-* options choose parts of Volumes");
+  if (chosen && kind != FileKind::Volume) tomio::fail_usage("--region-* options choose parts of Volumes");
   if (line.has("region-cylinder")) regions.push_back(toolkit::traced_cylinder_region());
   if (line.has("region-box")) {
-    const std::vector<double> v = toolkit::parse_doubles(line.value("region-box"), 6, "--region-box");
+    const std::vector<double> v = tomio::parse_doubles(line.value("region-box"), 6, "--region-box");
     toolkit::BoxCorners box{{v[0], v[1], v[2]}, {v[3], v[4], v[5]}};
     regions.push_back(toolkit::box_region(box));
-    if (regions.back().positions.empty()) throw toolkit::UsageError("--region-box holds no voxel centre");
+    if (regions.back().positions.empty()) tomio::fail_usage("--region-box holds no voxel centre");
   }
   if (line.has("region-mask")) {
     regions.push_back(toolkit::mask_region(toolkit::read_volume(line.value("region-mask"))));
-    if (regions.back().positions.empty()) throw toolkit::RunError("the mask " + line.value("region-mask") + " is zero everywhere");
+    if (regions.back().positions.empty()) tomio::fail_run("the mask " + line.value("region-mask") + " is zero everywhere");
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
-    if (line.positional().size() != 2) throw toolkit::UsageError("expected FIRST and SECOND");
+  return tomio::run_tool(kSpec, argc, argv, [](const tomio::CommandLine& line) {
+    if (line.positional().size() != 2) tomio::fail_usage("expected FIRST and SECOND");
     const std::string format = line.value("format", "text");
     if (format != "text" && format != "kv" && format != "json") {
-      throw toolkit::UsageError("--format must be text, kv or json");
+      tomio::fail_usage("--format must be text, kv or json");
     }
     const FileKind kind = line.has("stack") ? FileKind::Stack : FileKind::Volume;
     tomio::set_text_on_standard_output(true);  // the report
@@ -283,7 +275,7 @@ int main(int argc, char** argv) {
     append_chosen_regions(line, kind, regions);
     std::optional<toolkit::Phantom> phantom;
     if (line.has("cnr")) {
-      if (kind != FileKind::Volume) throw toolkit::UsageError("--cnr measures Volumes");
+      if (kind != FileKind::Volume) tomio::fail_usage("--cnr measures Volumes");
       phantom = toolkit::read_description(line.value("cnr"));
     }
     const std::vector<float> first = toolkit::read_samples(line.positional()[0], kind);

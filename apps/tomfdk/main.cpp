@@ -5,13 +5,13 @@
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
 #include "recon/fdk.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "core/progress.h"
 #include "core/sample_files.h"
 
 namespace {
 
-const toolkit::ToolSpec kSpec{
+const tomio::ToolSpec kSpec{
     "tomfdk",
     "Usage: tomfdk [--filter ram-lak|shepp-logan|cosine|hamming|hann] [--cutoff C]\n"
     "              [--threads N] INPUT OUTPUT",
@@ -37,14 +37,14 @@ const toolkit::ToolSpec kSpec{
 }  // namespace
 
 int main(int argc, char** argv) {
-  return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
-    if (line.positional().size() != 2) throw toolkit::UsageError("expected INPUT and OUTPUT");
+  return tomio::run_tool(kSpec, argc, argv, [](const tomio::CommandLine& line) {
+    if (line.positional().size() != 2) tomio::fail_usage("expected INPUT and OUTPUT");
     quant::FdkOptions options;
     options.window = quant::fdk_window_from_name(line.value("filter", "ram-lak"));
-    options.cutoff = toolkit::parse_double(line.value("cutoff", "1"), "--cutoff");
+    options.cutoff = tomio::parse_double(line.value("cutoff", "1"), "--cutoff");
     if (!(options.cutoff > 0.0 && options.cutoff <= 1.0))
-      throw toolkit::UsageError("--cutoff must lie in (0, 1]");
-    options.threads = toolkit::thread_count(line);
+      tomio::fail_usage("--cutoff must lie in (0, 1]");
+    options.threads = tomio::thread_count(line);
     toolkit::refuse_outputs_over_inputs({line.positional()[1]}, {line.positional()[0]});
     const std::vector<float> stack = toolkit::read_stack(line.positional()[0]);
     // Claimed before the work, so that a name that cannot be written is

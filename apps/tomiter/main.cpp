@@ -10,13 +10,13 @@
 #include "core/scan_geometry.h"
 #include "recon/fdk.h"
 #include "recon/iterative.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "sim/dose_noise.h"
 #include "core/sample_files.h"
 
 namespace {
 
-const toolkit::ToolSpec kSpec{
+const tomio::ToolSpec kSpec{
     "tomiter",
     "Usage: tomiter [--subsets S] [--iterations N] [--relaxation L] [--allow-negative]\n"
     "               [--start zero|fdk|VOLUME] [--tolerance T]\n"
@@ -60,43 +60,38 @@ const toolkit::ToolSpec kSpec{
     },
     1};
 
-double non_negative_option(const toolkit::CommandLine& line, const std::string& name) {
-  const double value = toolkit::parse_double(line.value(name, "0"), "--" + name);
-  if (!(value >= 0.0)) throw toolkit::UsageError("--" + name + " must not be negative");
+double non_negative_option(const tomio::CommandLine& line, const std::string& name) {
+  const double value = tomio::parse_double(line.value(name, "0"), "--" + name);
+  if (!(value >= 0.0)) tomio::fail_usage("--" + name + " must not be negative");
   return value;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
-    if (line.positional().size() != 2) throw toolkit::UsageError("expected INPUT and OUTPUT");
+  return tomio::run_tool(kSpec, argc, argv, [](const tomio::CommandLine& line) {
+    if (line.positional().size() != 2) tomio::fail_usage("expected INPUT and OUTPUT");
     quant::IterativeOptions options;
-    options.subsets = toolkit::parse_int(line.value("subsets", "1"), "--subsets");
-    if (options.subsets < 1 || options.subsets > scan::kViews)
-      throw toolkit::UsageError("--subsets must lie in 1 ... 256");
-    options.iterations = toolkit::parse_int(line.value("iterations", "10"), "--iterations");
-    if (options.iterations < 1) throw toolkit::UsageError("--iterations must be at least 1");
-    options.relaxation = toolkit::parse_double(line.value("relaxation", "1"), "--relaxation");
-    if (!(options.relaxation > 0.0 && options.relaxation < 2.0))
-      throw toolkit::UsageError("--relaxation must lie in (0, 2)");
+    options.subsets = tomio::parse_int(line.value("subsets", "1"), "--subsets");
+    options.iterations = tomio::parse_int(line.value("iterations", "10"), "--iterations");
+    options.relaxation = tomio::parse_double(line.value("relaxation", "1"), "--relaxation");
     options.nonnegative = !line.has("allow-negative");
-    options.tolerance = non_negative_option(line, "tolerance");
-    options.noise_level = non_negative_option(line, "noise-level");
+    options.tolerance = tomio::parse_double(line.value("tolerance", "0"), "--tolerance");
+    options.noise_level = tomio::parse_double(line.value("noise-level", "0"), "--noise-level");
     if (line.has("noise-level") && line.has("noise-i0"))
-      throw toolkit::UsageError("--noise-level and --noise-i0 exclude each other");
+      tomio::fail_usage("--noise-level and --noise-i0 exclude each other");
     if ((line.has("mu") || line.has("electronic")) && !line.has("noise-i0"))
-      throw toolkit::UsageError("--mu and --electronic go with --noise-i0");
+      tomio::fail_usage("--mu and --electronic go with --noise-i0");
     const double noise_i0 = non_negative_option(line, "noise-i0");
-    const double mu = line.has("mu") ? toolkit::parse_double(line.value("mu"), "--mu")
+    const double mu = line.has("mu") ? tomio::parse_double(line.value("mu"), "--mu")
                                      : toolkit::kDefaultAttenuation;
     const double electronic = non_negative_option(line, "electronic");
     if (line.has("discrepancy"))
-      options.discrepancy = toolkit::parse_double(line.value("discrepancy"), "--discrepancy");
-    if (!(options.discrepancy >= 1.0)) throw toolkit::UsageError("--discrepancy must be at least 1");
+      options.discrepancy = tomio::parse_double(line.value("discrepancy"), "--discrepancy");
+    quant::check_iterative_options(options);
     if (line.has("noise-i0") && !(noise_i0 > 0.0 && mu > 0.0))
-      throw toolkit::UsageError("--noise-i0 and --mu must be positive");
-    options.threads = toolkit::thread_count(line);
+      tomio::fail_usage("--noise-i0 and --mu must be positive");
+    options.threads = tomio::thread_count(line);
     const std::string start = line.value("start", "zero");
     std::vector<std::string> inputs = {line.positional()[0]};
     if (line.has("truth")) inputs.push_back(line.value("truth"));

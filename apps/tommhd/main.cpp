@@ -3,13 +3,13 @@
 #include <string>
 
 #include "core/raw_image.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "core/metaimage.h"
 #include "core/sample_files.h"
 
 namespace {
 
-const toolkit::ToolSpec kSpec{
+const tomio::ToolSpec kSpec{
     "tommhd",
     "Usage: tommhd [--stack] [--output HEADER.mhd] RAWFILE",
     "Writes RAWFILE's name with the extension .mhd (or HEADER.mhd), naming\n"
@@ -34,14 +34,14 @@ std::string folder_of(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
-    if (line.positional().size() != 1) throw toolkit::UsageError("expected one RAWFILE");
+  return tomio::run_tool(kSpec, argc, argv, [](const tomio::CommandLine& line) {
+    if (line.positional().size() != 1) tomio::fail_usage("expected one RAWFILE");
     const std::string raw = line.positional()[0];
     const toolkit::FileKind kind = line.has("stack") ? toolkit::FileKind::Stack : toolkit::FileKind::Volume;
     // The header is lines of text: a line break in the name would end its
     // line and add one of its own.
     if (raw.find_first_of("\r\n") != std::string::npos) {
-      throw toolkit::UsageError("the raw file's name holds a line break, which the header cannot hold");
+      tomio::fail_usage("the raw file's name holds a line break, which the header cannot hold");
     }
     // The header describes the raw file, so it must be there with its size.
     tomio::check_float_image(raw, toolkit::samples_of(kind));
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     if (folder_of(header) == folder_of(raw)) {
       data_file = raw.substr(folder_of(raw).size());
     } else if (raw.empty() || raw[0] != '/') {
-      throw toolkit::UsageError("a header in another folder needs an absolute RAWFILE path");
+      tomio::fail_usage("a header in another folder needs an absolute RAWFILE path");
     }
     const std::string text = toolkit::metaimage_header(kind, data_file);
     toolkit::write_bytes(header, text.data(), text.size());

@@ -7,15 +7,14 @@
 
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "sim/dose_noise.h"
 #include "core/sample_files.h"
 
 namespace {
 
-using toolkit::UsageError;
 
-const toolkit::ToolSpec kSpec{
+const tomio::ToolSpec kSpec{
     "tomnoise",
     "Usage: tomnoise (--i0 I0 | --i0-file FILE) --seed N [--mu M] [--electronic SIGMA]\n"
     "                [--floor F] [--threads N] INPUT OUTPUT",
@@ -40,15 +39,15 @@ const toolkit::ToolSpec kSpec{
     },
     1};
 
-toolkit::DoseSettings settings_of(const toolkit::CommandLine& line) {
+toolkit::DoseSettings settings_of(const tomio::CommandLine& line) {
   toolkit::DoseSettings s;
-  if (line.has("i0") == line.has("i0-file")) throw UsageError("give either --i0 or --i0-file");
-  if (!line.has("seed")) throw UsageError("--seed is required: the noise of a run is chosen by it");
-  s.seed = toolkit::parse_seed(line.value("seed"), "--seed");
-  if (line.has("mu")) s.attenuation = toolkit::parse_double(line.value("mu"), "--mu");
-  if (line.has("electronic")) s.electronic = toolkit::parse_double(line.value("electronic"), "--electronic");
-  if (line.has("floor")) s.floor = toolkit::parse_double(line.value("floor"), "--floor");
-  s.i0 = line.has("i0") ? toolkit::constant_i0(toolkit::parse_double(line.value("i0"), "--i0"))
+  if (line.has("i0") == line.has("i0-file")) tomio::fail_usage("give either --i0 or --i0-file");
+  if (!line.has("seed")) tomio::fail_usage("--seed is required: the noise of a run is chosen by it");
+  s.seed = tomio::parse_seed(line.value("seed"), "--seed");
+  if (line.has("mu")) s.attenuation = tomio::parse_double(line.value("mu"), "--mu");
+  if (line.has("electronic")) s.electronic = tomio::parse_double(line.value("electronic"), "--electronic");
+  if (line.has("floor")) s.floor = tomio::parse_double(line.value("floor"), "--floor");
+  s.i0 = line.has("i0") ? toolkit::constant_i0(tomio::parse_double(line.value("i0"), "--i0"))
                         : toolkit::read_i0_file(line.value("i0-file"));
   toolkit::check_dose_settings(s);
   return s;
@@ -57,10 +56,10 @@ toolkit::DoseSettings settings_of(const toolkit::CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
-    if (line.positional().size() != 2) throw UsageError("expected INPUT and OUTPUT");
+  return tomio::run_tool(kSpec, argc, argv, [](const tomio::CommandLine& line) {
+    if (line.positional().size() != 2) tomio::fail_usage("expected INPUT and OUTPUT");
     const toolkit::DoseSettings settings = settings_of(line);
-    const int threads = toolkit::thread_count(line);
+    const int threads = tomio::thread_count(line);
     std::vector<float> stack = toolkit::read_stack(line.positional()[0]);
     // Claimed before the work, so that a name that cannot be written is
     // reported at once.

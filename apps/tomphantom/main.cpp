@@ -8,7 +8,7 @@
 
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "sim/phantom_description.h"
 #include "sim/phantom_library.h"
 #include "sim/phantom_shapes.h"
@@ -16,9 +16,8 @@
 
 namespace {
 
-using toolkit::UsageError;
 
-const toolkit::ToolSpec kSpec{
+const tomio::ToolSpec kSpec{
     "tomphantom",
     "Usage: tomphantom SHAPE [options] OUTPUT\n"
     "  tomphantom shepp-logan [--form modified|kak-slaney] [--scale S] OUTPUT\n"
@@ -75,23 +74,23 @@ const toolkit::ToolSpec kSpec{
     },
     1};
 
-scan::Point3 point_option(const toolkit::CommandLine& line, const std::string& name) {
-  if (!line.has(name)) throw UsageError("this shape needs --" + name);
-  const std::vector<double> v = toolkit::parse_doubles(line.value(name), 3, "--" + name);
+scan::Point3 point_option(const tomio::CommandLine& line, const std::string& name) {
+  if (!line.has(name)) tomio::fail_usage("this shape needs --" + name);
+  const std::vector<double> v = tomio::parse_doubles(line.value(name), 3, "--" + name);
   return scan::Point3{v[0], v[1], v[2]};
 }
 
-float value_option(const toolkit::CommandLine& line) {
-  return toolkit::parse_float_value(line.value("value", "1"), "--value");
+float value_option(const tomio::CommandLine& line) {
+  return tomio::parse_float_value(line.value("value", "1"), "--value");
 }
 
 // Options that make no sense for the shape are refused rather than ignored.
-void allow_only(const toolkit::CommandLine& line, const std::vector<std::string>& allowed) {
+void allow_only(const tomio::CommandLine& line, const std::vector<std::string>& allowed) {
   for (const auto& item : line.sequence()) {
     if (item.first.empty()) continue;
     bool ok = false;
     for (const std::string& a : allowed) ok = ok || a == item.first;
-    if (!ok) throw UsageError("option --" + item.first + " does not apply to this shape");
+    if (!ok) tomio::fail_usage("option --" + item.first + " does not apply to this shape");
   }
 }
 
@@ -103,38 +102,29 @@ std::vector<std::string> with_continuous(std::vector<std::string> allowed) {
   return allowed;
 }
 
-std::vector<double> range_option(const toolkit::CommandLine& line, const std::string& name,
-                                 const std::string& fallback) {
-  const std::vector<double> r = toolkit::parse_doubles(line.value(name, fallback), 2, "--" + name);
-  if (!(r[0] <= r[1])) throw UsageError("--" + name + " needs LO <= HI");
-  return r;
-}
-
-double scale_option(const toolkit::CommandLine& line) {
-  const double scale = toolkit::parse_double(line.value("scale", "63"), "--scale");
-  if (!(scale > 0.0)) throw UsageError("--scale must be positive");
-  return scale;
+double scale_option(const tomio::CommandLine& line) {
+  return tomio::parse_double(line.value("scale", "63"), "--scale");
 }
 
 // The shape as ellipsoids, boxes and cylinders, when it is one; nullopt for
 // the shapes that are voxel patterns only (ones, voxel, random).
-std::optional<toolkit::Phantom> make_phantom(const std::string& shape, const toolkit::CommandLine& line) {
+std::optional<toolkit::Phantom> make_phantom(const std::string& shape, const tomio::CommandLine& line) {
   if (shape == "shepp-logan") {
     allow_only(line, with_continuous({"scale", "form"}));
     const std::string form = line.value("form", "modified");
     if (form == "modified") return toolkit::modified_shepp_logan(scale_option(line));
     if (form == "kak-slaney") return toolkit::kak_slaney_shepp_logan(scale_option(line));
-    throw UsageError("--form must be modified or kak-slaney");
+    tomio::fail_usage("--form must be modified or kak-slaney");
   }
   if (shape == "ball" || shape == "box") {
     toolkit::Shape s;
     s.value = value_option(line);
     if (shape == "ball") {
       allow_only(line, with_continuous({"centre", "radius", "value"}));
-      if (!line.has("radius")) throw UsageError("ball needs --radius");
+      if (!line.has("radius")) tomio::fail_usage("ball needs --radius");
       s.kind = toolkit::ShapeKind::ellipsoid;
       s.centre = point_option(line, "centre");
-      s.size[0] = s.size[1] = s.size[2] = toolkit::parse_double(line.value("radius"), "--radius");
+      s.size[0] = s.size[1] = s.size[2] = tomio::parse_double(line.value("radius"), "--radius");
     } else {
       allow_only(line, with_continuous({"from", "to", "value"}));
       const scan::Point3 lo = point_option(line, "from"), hi = point_option(line, "to");
@@ -148,22 +138,18 @@ std::optional<toolkit::Phantom> make_phantom(const std::string& shape, const too
   }
   if (shape == "random-ellipsoids") {
     allow_only(line, with_continuous({"seed", "count", "values", "sizes"}));
-    if (!line.has("seed")) throw UsageError("random-ellipsoids needs --seed");
+    if (!line.has("seed")) tomio::fail_usage("random-ellipsoids needs --seed");
     toolkit::RandomEllipsoidSettings r;
-    const std::vector<int> count = toolkit::parse_ints(line.value("count", "5,15"), 2, "--count");
-    if (!(1 <= count[0] && count[0] <= count[1] && count[1] <= 1000)) {
-      throw UsageError("--count needs 1 <= LO <= HI <= 1000");
-    }
+    const std::vector<int> count = tomio::parse_ints(line.value("count", "5,15"), 2, "--count");
     r.count_lo = count[0];
     r.count_hi = count[1];
-    const std::vector<double> values = range_option(line, "values", "0.05,0.5");
+    const std::vector<double> values = tomio::parse_doubles(line.value("values", "0.05,0.5"), 2, "--values");
     r.value_lo = values[0];
     r.value_hi = values[1];
-    const std::vector<double> sizes = range_option(line, "sizes", "3,30");
-    if (!(sizes[0] > 0.0)) throw UsageError("--sizes must be positive");
+    const std::vector<double> sizes = tomio::parse_doubles(line.value("sizes", "3,30"), 2, "--sizes");
     r.size_lo = sizes[0];
     r.size_hi = sizes[1];
-    return toolkit::random_ellipsoids(toolkit::parse_seed(line.value("seed"), "--seed"), r);
+    return toolkit::random_ellipsoids(tomio::parse_seed(line.value("seed"), "--seed"), r);
   }
   if (shape == "inserts") {
     allow_only(line, kContinuousOptions);
@@ -172,19 +158,15 @@ std::optional<toolkit::Phantom> make_phantom(const std::string& shape, const too
   return std::nullopt;
 }
 
-std::vector<float> make_volume(const std::string& shape, const toolkit::CommandLine& line) {
+std::vector<float> make_volume(const std::string& shape, const tomio::CommandLine& line) {
   if (shape == "shepp-logan") {
     allow_only(line, with_continuous({"scale"}));
-    const double scale =
-        toolkit::parse_double(line.value("scale", "63"), "--scale");
-    if (!(scale > 0.0)) throw UsageError("--scale must be positive");
-    return toolkit::shepp_logan_volume(scale);
+    return toolkit::shepp_logan_volume(scale_option(line));
   }
   if (shape == "ball") {
     allow_only(line, with_continuous({"centre", "radius", "value"}));
-    if (!line.has("radius")) throw UsageError("ball needs --radius");
-    const double radius = toolkit::parse_double(line.value("radius"), "--radius");
-    if (radius < 0.0) throw UsageError("--radius must not be negative");
+    if (!line.has("radius")) tomio::fail_usage("ball needs --radius");
+    const double radius = tomio::parse_double(line.value("radius"), "--radius");
     return toolkit::ball_volume(point_option(line, "centre"), radius, value_option(line));
   }
   if (shape == "box") {
@@ -198,23 +180,23 @@ std::vector<float> make_volume(const std::string& shape, const toolkit::CommandL
   }
   if (shape == "voxel") {
     allow_only(line, {"index", "value"});
-    if (!line.has("index")) throw UsageError("voxel needs --index");
-    const std::vector<int> i = toolkit::parse_ints(line.value("index"), 3, "--index");
+    if (!line.has("index")) tomio::fail_usage("voxel needs --index");
+    const std::vector<int> i = tomio::parse_ints(line.value("index"), 3, "--index");
     if (i[0] < 0 || i[0] >= scan::NX || i[1] < 0 || i[1] >= scan::NY || i[2] < 0 ||
         i[2] >= scan::NZ) {
-      throw UsageError("--index must lie in the grid, 0 ... 127 on each axis");
+      tomio::fail_usage("--index must lie in the grid, 0 ... 127 on each axis");
     }
     return toolkit::single_voxel_volume(i[0], i[1], i[2], value_option(line));
   }
   if (shape == "random") {
     allow_only(line, {"seed", "range"});
-    if (!line.has("seed")) throw UsageError("random needs --seed");
-    const std::uint64_t seed = toolkit::parse_seed(line.value("seed"), "--seed");
-    const std::vector<float> range = toolkit::parse_float_values(line.value("range", "0,1"), 2, "--range");
-    if (!(range[0] < range[1])) throw UsageError("--range needs LO < HI (as float32 values)");
+    if (!line.has("seed")) tomio::fail_usage("random needs --seed");
+    const std::uint64_t seed = tomio::parse_seed(line.value("seed"), "--seed");
+    const std::vector<float> range = tomio::parse_float_values(line.value("range", "0,1"), 2, "--range");
+    if (!(range[0] < range[1])) tomio::fail_usage("--range needs LO < HI (as float32 values)");
     return toolkit::random_volume(seed, range[0], range[1]);
   }
-  throw UsageError("unknown shape \"" + shape + "\"");
+  tomio::fail_usage("unknown shape \"" + shape + "\"");
 }
 
 // Voxels with a value whose centre lies outside the box the projector
@@ -235,7 +217,7 @@ std::size_t voxels_outside_traced_box(const std::vector<float>& volume) {
 
 // The shapes that predate oversampling keep their own sampling at the voxel
 // centres unless asked otherwise, so that their files stay what they were.
-bool own_sampling_of(const std::string& shape, const toolkit::CommandLine& line) {
+bool own_sampling_of(const std::string& shape, const tomio::CommandLine& line) {
   return !line.has("oversample") && !line.has("form") &&
          (shape == "shepp-logan" || shape == "ball" || shape == "box");
 }
@@ -243,11 +225,11 @@ bool own_sampling_of(const std::string& shape, const toolkit::CommandLine& line)
 }  // namespace
 
 int main(int argc, char** argv) {
-  return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
+  return tomio::run_tool(kSpec, argc, argv, [](const tomio::CommandLine& line) {
     const std::vector<std::string>& args = line.positional();
     const bool from_file = !args.empty() && args[0] == "description";
     if (args.size() != (from_file ? 3u : 2u)) {
-      throw UsageError(from_file ? "expected description FILE OUTPUT" : "expected a SHAPE and an OUTPUT file");
+      tomio::fail_usage(from_file ? "expected description FILE OUTPUT" : "expected a SHAPE and an OUTPUT file");
     }
     const std::string& shape = args[0];
     const std::string& output = args.back();
@@ -259,11 +241,7 @@ int main(int argc, char** argv) {
       phantom = make_phantom(shape, line);
     }
     if (phantom && (!own_sampling_of(shape, line) || line.has("description-out"))) {
-      for (const toolkit::Shape& s : phantom->shapes) {
-        if (!(s.size[0] > 0.0 && s.size[1] > 0.0 && s.size[2] > 0.0)) {
-          throw UsageError("a shape of a phantom description needs positive sizes");
-        }
-      }
+      toolkit::check_phantom(*phantom);
     }
     // Claimed before the work, so that a name that cannot be written is
     // reported at once.
@@ -273,9 +251,8 @@ int main(int argc, char** argv) {
     std::vector<float> volume;
     const bool own_sampling = own_sampling_of(shape, line);
     if (phantom && !own_sampling) {
-      const int oversample = toolkit::parse_int(line.value("oversample", "1"), "--oversample");
-      if (oversample < 1 || oversample > 16) throw UsageError("--oversample must be 1 ... 16");
-      volume = toolkit::voxelise(*phantom, oversample, toolkit::thread_count(line));
+      const int oversample = tomio::parse_int(line.value("oversample", "1"), "--oversample");
+      volume = toolkit::voxelise(*phantom, oversample, tomio::thread_count(line));
     } else {
       volume = make_volume(shape, line);
     }

@@ -4,16 +4,15 @@
 #include <vector>
 
 #include "core/scan_geometry.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "eval/grey_image.h"
 #include "core/sample_files.h"
 #include "eval/slices.h"
 
 namespace {
 
-using toolkit::UsageError;
 
-const toolkit::ToolSpec kSpec{
+const tomio::ToolSpec kSpec{
     "tompng",
     "Usage: tompng [--axial K | --coronal K | --sagittal K] [window] [--zoom N] VOLUME OUTPUT.png\n"
     "       tompng --stack [--view V] [window] [--zoom N] STACK OUTPUT.png\n"
@@ -43,20 +42,20 @@ const toolkit::ToolSpec kSpec{
     },
     1};
 
-toolkit::Window choose_window(const toolkit::CommandLine& line, const toolkit::Plane& plane) {
+toolkit::Window choose_window(const tomio::CommandLine& line, const toolkit::Plane& plane) {
   const int given = (line.has("window") ? 1 : 0) + (line.has("percentiles") ? 1 : 0) +
                     (line.has("symmetric") ? 1 : 0);
-  if (given > 1) throw UsageError("give at most one of --window, --percentiles, --symmetric");
+  if (given > 1) tomio::fail_usage("give at most one of --window, --percentiles, --symmetric");
   if (line.has("window")) {
-    const std::vector<double> w = toolkit::parse_doubles(line.value("window"), 2, "--window");
-    if (!(w[0] <= w[1])) throw UsageError("--window needs LO <= HI");
+    const std::vector<double> w = tomio::parse_doubles(line.value("window"), 2, "--window");
+    if (!(w[0] <= w[1])) tomio::fail_usage("--window needs LO <= HI");
     return toolkit::Window{w[0], w[1]};
   }
   if (line.has("percentiles")) {
     const std::vector<double> p =
-        toolkit::parse_doubles(line.value("percentiles"), 2, "--percentiles");
+        tomio::parse_doubles(line.value("percentiles"), 2, "--percentiles");
     if (!(0.0 <= p[0] && p[0] <= p[1] && p[1] <= 100.0)) {
-      throw UsageError("--percentiles needs 0 <= P <= Q <= 100");
+      tomio::fail_usage("--percentiles needs 0 <= P <= Q <= 100");
     }
     return toolkit::percentile_window(plane.values, p[0], p[1]);
   }
@@ -64,9 +63,9 @@ toolkit::Window choose_window(const toolkit::CommandLine& line, const toolkit::P
   return toolkit::min_max_window(plane.values);
 }
 
-int zoom_of(const toolkit::CommandLine& line) {
-  const int zoom = toolkit::parse_int(line.value("zoom", "1"), "--zoom");
-  if (zoom < 1 || zoom > 16) throw UsageError("--zoom must be 1 ... 16");
+int zoom_of(const tomio::CommandLine& line) {
+  const int zoom = tomio::parse_int(line.value("zoom", "1"), "--zoom");
+  if (zoom < 1 || zoom > 16) tomio::fail_usage("--zoom must be 1 ... 16");
   return zoom;
 }
 
@@ -75,10 +74,10 @@ std::string base_name(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int make_montage(const toolkit::CommandLine& line) {
+int make_montage(const tomio::CommandLine& line) {
   for (const auto& item : line.sequence()) {
     if (!item.first.empty() && item.first != "montage" && item.first != "label") {
-      throw UsageError("--" + item.first + " does not apply to a montage");
+      tomio::fail_usage("--" + item.first + " does not apply to a montage");
     }
   }
   std::string output;
@@ -101,9 +100,9 @@ int make_montage(const toolkit::CommandLine& line) {
     }
   }
   if (output.empty() || inputs.empty()) {
-    throw UsageError("a montage needs an OUTPUT.png and at least one INPUT.png");
+    tomio::fail_usage("a montage needs an OUTPUT.png and at least one INPUT.png");
   }
-  if (have_label) throw UsageError("the last --label has no picture after it");
+  if (have_label) tomio::fail_usage("the last --label has no picture after it");
   toolkit::refuse_outputs_over_inputs({output}, inputs);
   std::vector<toolkit::GreyImage> images;
   for (const std::string& input : inputs) images.push_back(toolkit::read_png(input));
@@ -111,9 +110,9 @@ int make_montage(const toolkit::CommandLine& line) {
   return 0;
 }
 
-int make_picture(const toolkit::CommandLine& line) {
-  if (line.has("label")) throw UsageError("--label applies to a montage only");
-  if (line.positional().size() != 2) throw UsageError("expected an INPUT file and an OUTPUT.png");
+int make_picture(const tomio::CommandLine& line) {
+  if (line.has("label")) tomio::fail_usage("--label applies to a montage only");
+  if (line.positional().size() != 2) tomio::fail_usage("expected an INPUT file and an OUTPUT.png");
   const std::string& input = line.positional()[0];
   const std::string& output = line.positional()[1];
   const int zoom = zoom_of(line);
@@ -121,13 +120,13 @@ int make_picture(const toolkit::CommandLine& line) {
   toolkit::Plane plane;
   if (line.has("stack")) {
     if (line.has("axial") || line.has("coronal") || line.has("sagittal")) {
-      throw UsageError("a stack has views, not slices: use --view");
+      tomio::fail_usage("a stack has views, not slices: use --view");
     }
-    const int view = toolkit::parse_int(line.value("view", "0"), "--view");
-    if (view < 0 || view >= scan::kViews) throw UsageError("--view must be 0 ... 255");
+    const int view = tomio::parse_int(line.value("view", "0"), "--view");
+    if (view < 0 || view >= scan::kViews) tomio::fail_usage("--view must be 0 ... 255");
     plane = toolkit::stack_view(toolkit::read_stack(input), view);
   } else {
-    if (line.has("view")) throw UsageError("--view applies to a stack (--stack)");
+    if (line.has("view")) tomio::fail_usage("--view applies to a stack (--stack)");
     int given = 0;
     toolkit::SliceAxis axis = toolkit::SliceAxis::Axial;
     int index = scan::NZ / 2;
@@ -135,11 +134,11 @@ int make_picture(const toolkit::CommandLine& line) {
       if (!line.has(name)) continue;
       ++given;
       axis = toolkit::parse_slice_axis(name);
-      index = toolkit::parse_int(line.value(name), std::string("--") + name);
+      index = tomio::parse_int(line.value(name), std::string("--") + name);
     }
-    if (given > 1) throw UsageError("give one of --axial, --coronal, --sagittal");
+    if (given > 1) tomio::fail_usage("give one of --axial, --coronal, --sagittal");
     if (index < 0 || index >= toolkit::slice_count(axis)) {
-      throw UsageError("the slice index must be 0 ... " + std::to_string(toolkit::slice_count(axis) - 1));
+      tomio::fail_usage("the slice index must be 0 ... " + std::to_string(toolkit::slice_count(axis) - 1));
     }
     plane = toolkit::volume_slice(toolkit::read_volume(input), axis, index);
   }
@@ -151,7 +150,7 @@ int make_picture(const toolkit::CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
+  return tomio::run_tool(kSpec, argc, argv, [](const tomio::CommandLine& line) {
     return line.has("montage") ? make_montage(line) : make_picture(line);
   });
 }

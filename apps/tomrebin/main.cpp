@@ -5,14 +5,14 @@
 
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "core/progress.h"
 #include "recon/rebinning.h"
 #include "core/sample_files.h"
 
 namespace {
 
-const toolkit::ToolSpec kSpec{
+const tomio::ToolSpec kSpec{
     "tomrebin",
     "Usage: tomrebin [--threads N] INPUT OUTPUT",
     "Reads a ProjectionStack in the projector's ray geometry (flat panel,\n"
@@ -32,9 +32,9 @@ const toolkit::ToolSpec kSpec{
 }  // namespace
 
 int main(int argc, char** argv) {
-  return toolkit::run_tool(kSpec, argc, argv, [](const toolkit::CommandLine& line) {
-    if (line.positional().size() != 2) throw toolkit::UsageError("expected INPUT and OUTPUT");
-    const int threads = toolkit::thread_count(line);
+  return tomio::run_tool(kSpec, argc, argv, [](const tomio::CommandLine& line) {
+    if (line.positional().size() != 2) tomio::fail_usage("expected INPUT and OUTPUT");
+    const int threads = tomio::thread_count(line);
     toolkit::refuse_outputs_over_inputs({line.positional()[1]}, {line.positional()[0]});
     const std::vector<float> input = toolkit::read_stack(line.positional()[0]);
     // Claimed before the work, so that a name that cannot be written is

@@ -11,12 +11,12 @@
 #include "recon/reconstruction.h"
 #include "recon/weight_files.h"
 #include "operators/length_sums.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "core/progress.h"
 
 namespace {
 
-const toolkit::ToolSpec kSpec{
+const tomio::ToolSpec kSpec{
     "tomweight",
     "Usage: tomweight [--dir DIR] [--threads N]\n",
     "Walks every ray of the reconstructor's scan (256 views x 256 rows x 256\n"
@@ -34,12 +34,12 @@ const toolkit::ToolSpec kSpec{
     },
     1};
 
-int run(const toolkit::CommandLine& line) {
+int run(const tomio::CommandLine& line) {
   if (!line.positional().empty()) {
-    throw toolkit::UsageError("unexpected argument '" + line.positional().front() + "'");
+    tomio::fail_usage("unexpected argument '" + line.positional().front() + "'");
   }
   const std::string dir = line.value("dir", ".");
-  const int threads = toolkit::thread_count(line);
+  const int threads = tomio::thread_count(line);
   // (compute_length_sums fills both completely, so they are not cleared here.)
   std::vector<float, tomio::UninitializedAllocator<float>> detector_sum(scan::kStackSamples);
   std::vector<float, tomio::UninitializedAllocator<float>> voxel_sum(scan::kVolumeSamples);
@@ -60,4 +60,4 @@ int run(const toolkit::CommandLine& line) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return toolkit::run_tool(kSpec, argc, argv, run); }
+int main(int argc, char** argv) { return tomio::run_tool(kSpec, argc, argv, run); }

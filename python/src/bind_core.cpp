@@ -176,28 +176,15 @@ py::dict figures_of(const toolkit::RegionFigures& f, bool stack) {
     return py::make_tuple(position % scan::NX, position / scan::NX % scan::NY,
                           position / (static_cast<std::size_t>(scan::NX) * scan::NY));
   };
-  const char* place_name = stack ? "max_at_view_row_column" : "max_at_voxel";
-  const char* fit_place_name = stack ? "fit_max_at_view_row_column" : "fit_max_at_voxel";
   py::dict d;
-  d["samples"] = f.samples;
-  d["bitwise_different"] = f.bitwise_different;
-  d["non_finite"] = f.non_finite;
-  d["max_abs_difference"] = f.max_abs_difference;
-  d["max_at_position"] = f.max_at;
-  d[place_name] = place(f.max_at);
-  d["first_at_max"] = f.first_at_max;
-  d["second_at_max"] = f.second_at_max;
-  d["rmse"] = f.rmse;
-  d["psnr_db"] = f.psnr;
-  d["pearson_r"] = f.pearson_r;
-  d["mae"] = f.mae;
-  d["nrmse"] = f.nrmse;
-  d["fit_scale"] = f.fit_scale;
-  d["fit_offset"] = f.fit_offset;
-  d["fit_rmse"] = f.fit_rmse;
-  d["fit_psnr_db"] = f.fit_psnr;
-  d["fit_max_abs_difference"] = f.fit_max_abs_difference;
-  d[fit_place_name] = place(f.fit_max_at);
+  for (const toolkit::NamedFigure& n : toolkit::named_figures(f, stack)) {
+    switch (n.kind) {
+      case toolkit::FigureKind::count:
+      case toolkit::FigureKind::position: d[n.name] = n.count; break;
+      case toolkit::FigureKind::number: d[n.name] = n.number; break;
+      case toolkit::FigureKind::place: d[n.name] = place(n.count); break;
+    }
+  }
   return d;
 }
 
@@ -264,11 +251,9 @@ void bind_core(py::module_& m) {
   }, arg("stack"), arg("data_file"));
 
   m.def("shepp_logan", [](double scale) {
-    if (!(scale > 0.0)) throw py::value_error("scale must be positive");
     return volume_of(toolkit::shepp_logan_volume(scale));
   }, arg("scale") = toolkit::kDefaultPhantomScale);
   m.def("ball", [](const std::vector<double>& centre, double radius, float value) {
-    if (!(radius >= 0.0)) throw py::value_error("radius must not be negative");
     return volume_of(toolkit::ball_volume(point_of(centre, "centre"), radius, value));
   }, arg("centre"), arg("radius"), arg("value") = 1.0f);
   m.def("box", [](const std::vector<double>& lo, const std::vector<double>& hi, float value) {

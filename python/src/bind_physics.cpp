@@ -17,6 +17,7 @@
 #include "sim/phantom_description.h"
 #include "sim/phantom_library.h"
 #include "sim/phantom_projection.h"
+#include "sim/phantom_shapes.h"
 
 namespace tomsim {
 namespace {
@@ -62,45 +63,45 @@ py::tuple add_noise(const py::object& stack_object, const py::object& i0, std::u
   return py::make_tuple(noisy, figures);
 }
 
+// The random ellipsoids' settings from (lo, hi) pairs; the library checks them.
+toolkit::RandomEllipsoidSettings random_settings(const std::vector<int>& count, const std::vector<double>& values,
+                                                 const std::vector<double>& sizes) {
+  if (count.size() != 2 || values.size() != 2 || sizes.size() != 2) {
+    throw py::value_error("count, values and sizes are pairs (lo, hi)");
+  }
+  toolkit::RandomEllipsoidSettings r;
+  r.count_lo = count[0];
+  r.count_hi = count[1];
+  r.value_lo = values[0];
+  r.value_hi = values[1];
+  r.size_lo = sizes[0];
+  r.size_hi = sizes[1];
+  return r;
+}
+
 std::string phantom_description(const std::string& kind, const py::object& seed, double scale,
                                 std::vector<int> count, std::vector<double> values, std::vector<double> sizes) {
   if (kind == "modified" || kind == "kak-slaney") {
-    if (!(scale > 0.0)) throw py::value_error("scale must be positive");
     return toolkit::description_text(kind == "modified" ? toolkit::modified_shepp_logan(scale)
                                                         : toolkit::kak_slaney_shepp_logan(scale));
   }
   if (kind == "inserts") return toolkit::description_text(toolkit::insert_cylinder());
   if (kind == "random-ellipsoids") {
     if (seed.is_none()) throw py::value_error("random-ellipsoids needs a seed");
-    if (count.size() != 2 || values.size() != 2 || sizes.size() != 2) {
-      throw py::value_error("count, values and sizes are pairs (lo, hi)");
-    }
-    if (!(1 <= count[0] && count[0] <= count[1] && count[1] <= 1000)) {
-      throw py::value_error("count needs 1 <= lo <= hi <= 1000");
-    }
-    if (!(values[0] <= values[1]) || !(0.0 < sizes[0] && sizes[0] <= sizes[1])) {
-      throw py::value_error("values and sizes need lo <= hi, sizes positive");
-    }
-    toolkit::RandomEllipsoidSettings r;
-    r.count_lo = count[0];
-    r.count_hi = count[1];
-    r.value_lo = values[0];
-    r.value_hi = values[1];
-    r.size_lo = sizes[0];
-    r.size_hi = sizes[1];
-    return toolkit::description_text(toolkit::random_ellipsoids(seed.cast<std::uint64_t>(), r));
+    return toolkit::description_text(
+        toolkit::random_ellipsoids(seed.cast<std::uint64_t>(), random_settings(count, values, sizes)));
   }
   throw py::value_error("kind must be modified, kak-slaney, inserts or random-ellipsoids");
 }
 
 toolkit::Phantom phantom_of(const std::string& description) {
   toolkit::Phantom p = toolkit::parse_description(description, "description");
-  if (p.shapes.empty()) throw py::value_error("the description holds no shapes");
+  toolkit::check_phantom(p);
   return p;
 }
 
 Samples voxelise(const std::string& description, int oversample, const py::object& threads_object) {
-  if (oversample < 1 || oversample > 16) throw py::value_error("oversample must be 1 ... 16");
+  toolkit::check_oversampling(oversample);
   const toolkit::Phantom phantom = phantom_of(description);
   const int threads = thread_count(threads_object);
   Samples volume = new_samples(volume_layout(), 1, false);
@@ -169,14 +170,25 @@ py::dict image_quality(const py::object& first_object, const py::object& second_
 void bind_physics(py::module_& m) {
   using py::arg;
   const py::none none;
+  const toolkit::RandomEllipsoidSettings d;  // the defaults
   m.def("add_noise", &add_noise, arg("stack"), arg("i0"), arg("seed"), arg("mu") = toolkit::kDefaultAttenuation,
         arg("electronic") = 0.0, arg("floor") = toolkit::kDefaultFloor, arg("threads") = none,
         "tomnoise: (noisy stack, figures) of a stack of line integrals at I0 photons per pixel.");
-  m.def("phantom_description", &phantom_description, arg("kind"), arg("seed") = none, arg("scale") = 63.0,
-        arg("count") = std::vector<int>{5, 15}, arg("values") = std::vector<double>{0.05, 0.5},
-        arg("sizes") = std::vector<double>{3.0, 30.0}, "The description text of a ready-made phantom.");
+  m.def("phantom_description", &phantom_description, arg("kind"), arg("seed") = none, arg("scale") = toolkit::kDefaultPhantomScale,
+        arg("count") = std::vector<int>{d.count_lo, d.count_hi},
+        arg("values") = std::vector<double>{d.value_lo, d.value_hi},
+        arg("sizes") = std::vector<double>{d.size_lo, d.size_hi}, "The description text of a ready-made phantom.");
   m.def("voxelise", &voxelise, arg("description"), arg("oversample") = 1, arg("threads") = none,
         "The Volume of a phantom description, with oversample^3 sub-samples per voxel.");
+  // The library's own check, for the study files to call on their values.
+  m.def("check_oversampling", &toolkit::check_oversampling, arg("oversample"));
+  m.def("check_phantom_scale", &toolkit::check_phantom_scale, arg("scale"));
+  m.def("check_random_ellipsoids", [](const std::vector<int>& count, const std::vector<double>& values,
+                                      const std::vector<double>& sizes) {
+    toolkit::check_random_ellipsoid_settings(random_settings(count, values, sizes));
+  }, arg("count") = std::vector<int>{d.count_lo, d.count_hi},
+        arg("values") = std::vector<double>{d.value_lo, d.value_hi},
+        arg("sizes") = std::vector<double>{d.size_lo, d.size_hi});
   m.def("analytic_projection", &analytic_projection, arg("description"), arg("threads") = none,
         arg("progress") = none, "tomanalytic: the exact stack of a description along tomproj's rays.");
   m.def("image_quality", &image_quality, arg("first"), arg("second"), arg("cnr") = none,

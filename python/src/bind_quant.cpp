@@ -87,14 +87,10 @@ py::tuple sirt(const py::object& stack_object, int iterations, int subsets, bool
   options.noise_level = noise_level;
   options.discrepancy = discrepancy;
   options.threads = thread_count(threads_object);
-  if (iterations < 1) throw py::value_error("iterations must be at least 1");
-  if (!(relaxation > 0.0 && relaxation < 2.0)) throw py::value_error("relaxation must lie in (0, 2)");
-  if (!(tolerance >= 0.0) || !(noise_level >= 0.0))
-    throw py::value_error("tolerance and noise_level must not be negative");
+  quant::check_iterative_options(options);
   if (noise_i0 != 0.0 && noise_level != 0.0) throw py::value_error("noise_level and noise_i0 exclude each other");
   if (!(noise_i0 >= 0.0) || !(mu > 0.0) || !(electronic >= 0.0))
     throw py::value_error("noise_i0 and electronic must not be negative, mu must be positive");
-  if (!(discrepancy >= 1.0)) throw py::value_error("discrepancy must be at least 1");
 
   std::vector<float> x(scan::kVolumeSamples, 0.0f);
   bool start_fdk = false;
@@ -175,6 +171,10 @@ void bind_quant(py::module_& m) {
         arg("noise_i0") = 0.0, arg("mu") = toolkit::kDefaultAttenuation, arg("electronic") = 0.0,
         arg("discrepancy") = quant::IterativeOptions().discrepancy, arg("cache") = "", arg("threads") = none,
         "SIRT / OS-SART with the projector's map: (volume, figures per pass, stopped by).");
+  // The library's own checks, for the study files to call on their values.
+  m.def("check_relaxation", &quant::check_relaxation, arg("relaxation"));
+  m.def("check_tolerance", &quant::check_tolerance, arg("tolerance"));
+  m.def("check_subset_count", static_cast<void (*)(int, int)>(&quant::check_subset_count), arg("subsets"), arg("views") = scan::kViews);
   m.def("make_system_sums", &make_system_sums, arg("subsets"), arg("folder"), arg("threads") = none,
         "Makes SIRT's row and column sums for `subsets` subsets in a folder (kept there).");
 }

@@ -7,7 +7,6 @@ import sys
 
 import numpy as np
 
-from tomsim.study import steps
 from tomsim.study.store import read_arrays
 
 
@@ -29,14 +28,12 @@ def write_boxes(folder, count):
 
 
 def small_study(folder, samples=6):
-    """A study of SAMPLES samples with the cheapest steps this build has:
+    """A study of SAMPLES samples with the cheapest steps:
     phantom files of small boxes, voxel projection (cheap for small objects),
-    noise where the build has it, no reconstruction (seconds to a minute
+    noise, no reconstruction (seconds to a minute
     each); the projections are kept, so every computed array is compared."""
-    noisy = steps.noise_missing() is None
-    phantoms = samples // 2 if noisy else samples
-    write_boxes(os.path.join(folder, "phantoms"), phantoms)
-    conditions = "i0 = [1e4]\nnoise_free = true\n" if noisy else "noise_free = true\n"
+    write_boxes(os.path.join(folder, "phantoms"), samples // 2)
+    conditions = "i0 = [1e4]\nnoise_free = true\n"
     text = f"""\
 [study]
 name = "small"

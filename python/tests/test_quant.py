@@ -30,6 +30,8 @@ def test_sirt_refuses_bad_starts():
         tomsim.sirt(stack, 1, x0=np.zeros((64, 64, 64), np.float32))
     with pytest.raises(ValueError):
         tomsim.sirt(stack, 0)
+    with pytest.raises(tomsim.TomsimUsageError, match="relaxation"):
+        tomsim.sirt(stack, 1, relaxation=2.0)
     with pytest.raises(ValueError):
         tomsim.sirt(stack, 1, noise_level=0.1, noise_i0=1e4)
     with pytest.raises(ValueError):

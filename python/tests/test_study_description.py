@@ -72,6 +72,22 @@ def test_a_reconstruction_table_is_checked_in_place(tmp_path):
     assert ":18: reconstruction[1].cutof: unknown key" in str(error.value)
 
 
+def test_values_are_checked_by_the_librarys_own_rules(tmp_path):
+    """A value the library would refuse at run time is refused with its key
+    and line before any work: relaxation 2 (the iteration converges only
+    below it), oversampling beyond 16, a count of ellipsoids of 0."""
+    text = GOOD.replace('[conditions]', '[[phantoms]]\nkind = "random"\ncount = 1\nellipsoids = [0, 3]\n'
+                        'oversample = 17\n\n[conditions]') + '\n[[reconstruction]]\nmethod = "sirt"\nrelaxation = 2.0\n'
+    with pytest.raises(StudyError) as error:
+        load(write(tmp_path, text), check_build=False)
+    message = str(error.value)
+    assert "reconstruction[0].relaxation: the relaxation must lie in (0, 2)" in message
+    assert "phantoms[1].oversample: the oversampling must lie in 1 ... 16" in message
+    assert "phantoms[1].ellipsoids: the count of ellipsoids" in message
+    assert load(write(tmp_path, text.replace("2.0", "1.9").replace("17", "16").replace("[0, 3]", "[1, 3]")),
+                check_build=False)
+
+
 def test_ids_and_seeds_stay_when_a_study_grows(tmp_path):
     def study(text, name):
         return expand(load(write(tmp_path, text, name), check_build=False))

@@ -13,12 +13,13 @@ the work runs. `progress=True` shows a tqdm bar for calls longer than a
 second; a callable is called with (done, total). Arrays of another dtype or
 order are converted with one copy; arrays that fit are used as they are.
 Failures raise TomsimError (files: TomsimInputError / TomsimOutputError,
-both also OSError); a wrong shape raises ValueError.
+both also OSError; a value the library refuses: TomsimUsageError, also
+ValueError); a wrong shape raises ValueError.
 """
 
 from . import _core
 from . import io, phantom
-from ._errors import TomsimError, TomsimInputError, TomsimOutputError
+from ._errors import TomsimError, TomsimInputError, TomsimOutputError, TomsimUsageError
 from ._progress import run as _run
 from . import _weights
 from ._weights import weights, cache_folder as weights_folder
@@ -27,7 +28,7 @@ from ._quant import fdk, project_adjoint, sirt, system_sums, SirtResult
 __all__ = [
     "project", "filter_stack", "weights", "weights_folder", "reconstruct", "rebin",
     "compare", "add_noise", "analytic_projection", "io", "phantom", "available_threads", "TomsimError", "TomsimInputError",
-    "TomsimOutputError", "VOLUME_SHAPE", "STACK_SHAPE", "__version__",
+    "TomsimOutputError", "TomsimUsageError", "VOLUME_SHAPE", "STACK_SHAPE", "__version__",
     "fdk", "project_adjoint", "sirt", "system_sums", "SirtResult",
 ]
 

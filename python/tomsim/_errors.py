@@ -23,9 +23,13 @@ class TomsimOutputError(TomsimError, OSError):
     """An output file cannot be created, written or put in place."""
 
 
+class TomsimUsageError(TomsimError, ValueError):
+    """A value the library refuses: a range, a name or a shape it does not take."""
+
+
 # The console message of each kind, as the programs print it.
 _CONSOLE = {"input": "error input data", "output": "error output data"}
-_CLASSES = {"input": TomsimInputError, "output": TomsimOutputError}
+_CLASSES = {"input": TomsimInputError, "output": TomsimOutputError, "usage": TomsimUsageError}
 
 
 def failure(kind, detail):

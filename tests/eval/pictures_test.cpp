@@ -12,7 +12,7 @@
 #include "core/scan_geometry.h"
 #include "tests/support/run_program.h"
 #include "eval/bitmap_font.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "eval/grey_image.h"
 #include "sim/phantom_shapes.h"
 

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <vector>
 
 #include "core/failure.h"
+#include "tests/support/expect_failure.h"
 #include "core/scan_geometry.h"
 #include "sim/dose_noise.h"
 
@@ -51,6 +53,29 @@ TEST(Iterative, RefusesSumsOfAnotherSubsetCount) {
   std::vector<float> x(scan::kVolumeSamples), stack(1);
   EXPECT_THROW(quant::iterative_reconstruct(stack.data(), x, options, sums, nullptr, nullptr),
                tomio::Failure);
+}
+
+// One rule for each option, the one the tools, the package and the study
+// files call: relaxation strictly inside (0, 2), where the iteration
+// converges (2 itself is refused), tolerance in [0, 1).
+TEST(Iterative, OptionsHaveOneCheckEach) {
+  auto usage = [](const std::function<void()>& call) {
+    return testrun::fails_with(tomio::FailureKind::usage, "", call);
+  };
+  for (double bad : {0.0, 2.0, -1.0, std::nan("")}) EXPECT_TRUE(usage([&] { quant::check_relaxation(bad); })) << bad;
+  EXPECT_NO_THROW(quant::check_relaxation(1.99));
+  EXPECT_NO_THROW(quant::check_relaxation(1e-3));
+  for (double bad : {-0.1, 1.0, std::nan("")}) EXPECT_TRUE(usage([&] { quant::check_tolerance(bad); })) << bad;
+  EXPECT_NO_THROW(quant::check_tolerance(0.0));
+  EXPECT_TRUE(usage([] { quant::check_subset_count(257); }));
+  quant::IterativeOptions options;
+  EXPECT_NO_THROW(quant::check_iterative_options(options));
+  options.iterations = 0;
+  EXPECT_TRUE(usage([&] { quant::check_iterative_options(options); }));
+  options = quant::IterativeOptions();
+  options.relaxation = 2.0;
+  EXPECT_TRUE(testrun::fails_with(tomio::FailureKind::usage, "relaxation",
+                                  [&] { quant::check_iterative_options(options); }));
 }
 
 // The level the stopping rule takes from the dose is the noise the dose

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "core/scan_geometry.h"
+#include "tests/support/expect_failure.h"
 #include "tests/support/run_program.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
 #include "sim/counter_random.h"
 #include "sim/dose_noise.h"
 #include "core/portable_math.h"
@@ -240,13 +241,13 @@ TEST(DoseNoise, SettingsAndPerViewI0File) {
   DoseSettings s = settings(100.0, 1);
   EXPECT_NO_THROW(toolkit::check_dose_settings(s));
   s.floor = 100.0;
-  EXPECT_THROW(toolkit::check_dose_settings(s), toolkit::UsageError);
+  EXPECT_TRUE(testrun::fails_with(tomio::FailureKind::usage, "", [&] { toolkit::check_dose_settings(s); }));
   s = settings(100.0, 1);
   s.attenuation = 0.0;
-  EXPECT_THROW(toolkit::check_dose_settings(s), toolkit::UsageError);
+  EXPECT_TRUE(testrun::fails_with(tomio::FailureKind::usage, "", [&] { toolkit::check_dose_settings(s); }));
   s = settings(100.0, 1);
   s.i0.pop_back();
-  EXPECT_THROW(toolkit::check_dose_settings(s), toolkit::UsageError);
+  EXPECT_TRUE(testrun::fails_with(tomio::FailureKind::usage, "", [&] { toolkit::check_dose_settings(s); }));
 
   const std::string dir = testrun::make_temp_dir();
   {
@@ -261,13 +262,13 @@ TEST(DoseNoise, SettingsAndPerViewI0File) {
     std::ofstream f(dir + "/short.txt");
     f << "1 2 3\n";
   }
-  EXPECT_THROW(toolkit::read_i0_file(dir + "/short.txt"), toolkit::RunError);
+  EXPECT_TRUE(testrun::fails_with(tomio::FailureKind::run, "", [&] { toolkit::read_i0_file(dir + "/short.txt"); }));
   {
     std::ofstream f(dir + "/bad.txt");
     for (int v = 0; v < scan::kViews; ++v) f << (v == 9 ? "-5" : "10") << "\n";
   }
-  EXPECT_THROW(toolkit::read_i0_file(dir + "/bad.txt"), toolkit::RunError);
-  EXPECT_THROW(toolkit::read_i0_file(dir + "/none.txt"), toolkit::RunError);
+  EXPECT_TRUE(testrun::fails_with(tomio::FailureKind::run, "", [&] { toolkit::read_i0_file(dir + "/bad.txt"); }));
+  EXPECT_TRUE(testrun::fails_with(tomio::FailureKind::run, "", [&] { toolkit::read_i0_file(dir + "/none.txt"); }));
   testrun::remove_tree(dir);
 }
 

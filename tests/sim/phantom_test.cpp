@@ -4,13 +4,15 @@
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "core/inside_span.h"
 #include "core/scan_geometry.h"
 #include "operators/projector.h"
-#include "core/tool_command_line.h"
+#include "core/command_line.h"
+#include "tests/support/expect_failure.h"
 #include "sim/phantom_description.h"
 #include "sim/phantom_library.h"
 #include "sim/phantom_projection.h"
@@ -73,11 +75,42 @@ TEST(PhantomDescription, FaultsNameTheirLine) {
     try {
       toolkit::parse_description("# first line\n\n" + std::string(line) + "\n", "p.txt");
       ADD_FAILURE() << line;
-    } catch (const toolkit::RunError& e) {
+    } catch (const tomio::Failure& e) {
+      EXPECT_EQ(e.kind(), tomio::FailureKind::run);
       EXPECT_EQ(std::string(e.what()).rfind("p.txt:3: ", 0), 0u) << e.what();
     }
   }
   EXPECT_EQ(toolkit::parse_description("  # only comments\n", "p").shapes.size(), 0u);
+}
+
+// The library checks what it is given, once, for the tools, the package and
+// the study files: oversampling 1 ... 16, a phantom with shapes of positive
+// sizes, a head's scale, the random ellipsoids' ranges and a ball's radius.
+TEST(PhantomChecks, TheLibraryRefusesWhatHasNoMeaning) {
+  auto usage = [](const std::function<void()>& call) {
+    return testrun::fails_with(tomio::FailureKind::usage, "", call);
+  };
+  EXPECT_NO_THROW(toolkit::check_oversampling(16));
+  EXPECT_TRUE(usage([] { toolkit::check_oversampling(17); }));
+  EXPECT_TRUE(usage([] { toolkit::voxelise(toolkit::insert_cylinder(), 0, 1); }));
+  EXPECT_TRUE(usage([] { toolkit::check_phantom(Phantom{}); }));
+  Phantom flat = toolkit::insert_cylinder();
+  flat.shapes[3].size[2] = 0.0;
+  EXPECT_TRUE(usage([&] { toolkit::check_phantom(flat); }));
+  EXPECT_NO_THROW(toolkit::check_phantom(toolkit::insert_cylinder()));
+  EXPECT_TRUE(usage([] { toolkit::modified_shepp_logan(0.0); }));
+  EXPECT_TRUE(usage([] { toolkit::shepp_logan_volume(-1.0); }));
+  EXPECT_TRUE(usage([] { toolkit::ball_volume({0, 0, 0}, -1.0, 1.0f); }));
+  const toolkit::RandomEllipsoidSettings good;
+  EXPECT_NO_THROW(toolkit::check_random_ellipsoid_settings(good));
+  for (int k = 0; k < 4; ++k) {
+    toolkit::RandomEllipsoidSettings r = good;
+    if (k == 0) r.count_lo = 0;
+    if (k == 1) r.count_hi = 1001;
+    if (k == 2) r.value_lo = 1.0;  // above value_hi
+    if (k == 3) r.size_lo = 0.0;
+    EXPECT_TRUE(usage([&] { toolkit::random_ellipsoids(1, r); })) << k;
+  }
 }
 
 TEST(PhantomLibrary, HeadsRandomEllipsoidsAndInserts) {

@@ -175,9 +175,9 @@ def _is(value, kind):
 
 def load(path, check_build=True):
     """Reads and checks a study description; raises StudyError listing every
-    fault with its line. Nothing is written and nothing is computed. With
-    check_build False, steps this build lacks are not errors (for planning a
-    study to run elsewhere)."""
+    fault with its line. Nothing is written and nothing is computed but the
+    figure names of one small comparison, which check_build False leaves out
+    (the metric names are then not checked)."""
     try:
         with open(path, "rb") as f:
             raw = f.read()
@@ -231,16 +231,12 @@ def _read(check, data, path, text):
     if study.projection not in steps.PROJECTIONS:
         check.error(("projection", "method"),
                     f"unknown method {study.projection!r} (known: {', '.join(steps.PROJECTIONS)})")
-    else:
-        _available(check, ("projection", "method"), steps.projection_missing(study.projection))
     if study.projection == "analytic":
         for i, p in enumerate(study.phantoms):
             if not steps.has_description(p.kind):
                 check.error(("phantoms", i, "kind"),
                             f"analytic projection needs phantoms with a description; '{p.kind}' has none")
                 break
-    if any(c.i0 is not None for c in study.conditions):
-        _available(check, ("conditions", "i0"), steps.noise_missing())
     study.reconstructions = _reconstructions(check, data)
     study.metrics = _metrics(check, _table(check, data, "metrics"), study.reconstructions)
     study.store = _store(check, _table(check, data, "store"))
@@ -249,11 +245,6 @@ def _read(check, data, path, text):
     if study.batch is not None and study.batch < 1:
         check.error(("run", "batch"), "expected an integer of at least 1")
     return study
-
-
-def _available(check, key_path, missing):
-    if missing and check.check_build:
-        check.error(key_path, f"not available in this build: {missing}")
 
 
 def _phantoms(check, data, base):
@@ -273,11 +264,10 @@ def _phantoms(check, data, base):
         if kind not in steps.PHANTOM_KINDS:
             check.error(where + ("kind",), f"unknown kind {kind!r} (known: {', '.join(steps.PHANTOM_KINDS)})")
             continue
-        allowed, _ = steps.PHANTOM_KINDS[kind]
+        allowed = steps.PHANTOM_KINDS[kind]
         check.unknown_keys(source, allowed | {"kind"}, where)
         options = tuple(sorted((k, v) for k, v in source.items()
                                if k not in ("kind", "first_seed", "count", "folder", "pattern", "files")))
-        _available(check, where + ("kind",), steps.phantom_missing(kind, options))
         for key, value in options:
             problem = steps.phantom_option_problem(kind, key, value)
             if problem:
@@ -378,7 +368,6 @@ def _reconstructions(check, data):
             continue
         allowed, defaults = steps.RECONSTRUCTIONS[method]
         check.unknown_keys(table, allowed | {"method", "name"}, where)
-        _available(check, where + ("method",), steps.reconstruction_missing(method))
         name = check.get(table, "name", str, where, method)
         if name and not _NAME.match(name):
             check.error(where + ("name",), "use letters, digits, '.', '_' and '-' only")
@@ -409,10 +398,9 @@ def _metrics(check, table, reconstructions):
         check.error(("metrics", "names"), "metrics compare reconstructions with the phantom: "
                     "add a [[reconstruction]]")
     if check.check_build:
-        _available(check, ("metrics", "names"), steps.metric_missing(names[0]) if names else None)
         known = steps.metric_names()
         for name in names:
-            if known is not None and name not in known:
+            if name not in known:
                 shown = ", ".join(sorted(k for k in known if "." not in k))
                 check.error(("metrics", "names"), f"unknown metric {name!r} (tomsim.compare gives: "
                             f"{shown}, each also as whole.NAME and per region)")

@@ -23,9 +23,15 @@ class TomsimOutputError(TomsimError, OSError):
     """An output file cannot be created, written or put in place."""
 
 
+class TomsimUsageError(TomsimError, ValueError):
+    """The library refused an argument or a description (a usage failure):
+    a scan geometry it cannot use, a value out of its range. Also a
+    ValueError, as Python's own bad arguments are."""
+
+
 # The console message of each kind, as the programs print it.
 _CONSOLE = {"input": "error input data", "output": "error output data"}
-_CLASSES = {"input": TomsimInputError, "output": TomsimOutputError}
+_CLASSES = {"input": TomsimInputError, "output": TomsimOutputError, "usage": TomsimUsageError}
 
 
 def failure(kind, detail):

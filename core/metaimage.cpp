@@ -1,5 +1,6 @@
 #include "core/metaimage.h"
 
+#include <cmath>
 #include <sstream>
 
 #include "core/scan_geometry.h"
@@ -30,6 +31,45 @@ std::string metaimage_header(FileKind kind, const std::string& data_file) {
   }
   h << "ElementSpacing = 1 1 1\n"
     << "ElementType = MET_FLOAT\n"
+    << "ElementByteOrderMSB = False\n"
+    << "ElementDataFile = " << data_file << '\n';
+  return h.str();
+}
+
+std::string metaimage_header(FileKind kind, const geom::Geometry& g, const std::string& data_file) {
+  geom::validate(g);
+  if (geom::is_defined(g)) return metaimage_header(kind, data_file);
+  const auto n = [](double v) { return geom::number_text(v); };
+  std::ostringstream h;
+  h << "ObjectType = Image\n"
+    << "NDims = 3\n"
+    << "BinaryData = True\n"
+    << "BinaryDataByteOrderMSB = False\n"
+    << "CompressedData = False\n"
+    << "TransformMatrix = 1 0 0 0 1 0 0 0 1\n";
+  if (kind == FileKind::Volume) {
+    const geom::VolumeGrid& v = g.grid;
+    const geom::Point3 first = geom::voxel_centre(v, 0, 0, 0);
+    h << "Offset = " << n(first.x + 0.0) << ' ' << n(-first.y + 0.0) << ' ' << n(-first.z + 0.0) << '\n'
+      << "DimSize = " << v.nx << ' ' << v.ny << ' ' << v.nz << '\n'
+      << "ElementSpacing = " << n(v.dx) << ' ' << n(v.dy) << ' ' << n(v.dz) << '\n';
+  } else {
+    double pitch_column = g.pitch_column, pitch_row = g.pitch_row;
+    double centre_u = g.offset_u, centre_v = g.offset_v;
+    if (g.form == geom::ViewForm::vectors) {
+      const double* u = g.vectors.data() + 6;
+      const double* w = g.vectors.data() + 9;
+      pitch_column = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]);
+      pitch_row = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+      centre_u = centre_v = 0.0;
+    }
+    const double u0 = centre_u - (static_cast<double>(g.columns) - 1.0) / 2.0 * pitch_column;
+    const double v0 = centre_v - (static_cast<double>(g.rows) - 1.0) / 2.0 * pitch_row;
+    h << "Offset = " << n(u0 + 0.0) << ' ' << n(v0 + 0.0) << " 0\n"
+      << "DimSize = " << g.columns << ' ' << g.rows << ' ' << g.views() << '\n'
+      << "ElementSpacing = " << n(pitch_column) << ' ' << n(pitch_row) << " 1\n";
+  }
+  h << "ElementType = MET_FLOAT\n"
     << "ElementByteOrderMSB = False\n"
     << "ElementDataFile = " << data_file << '\n';
   return h.str();

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/geometry.h"
 #include "core/sample_files.h"
 
 namespace toolkit {
@@ -18,6 +19,24 @@ namespace toolkit {
 // identity. A turn, not a mirror: objects keep their handedness in viewers.
 // A stack is shown in index space: columns, rows, views.
 std::string metaimage_header(FileKind kind, const std::string& data_file);
+
+// The header of a raw file of a geometry's Volume or ProjectionStack (valid
+// geometries only). For the defined scan (geom::is_defined) it is the text
+// above, byte for byte. Otherwise:
+//  - a Volume is placed as above, in the scan's frame turned half a turn
+//    about the x axis, (X, Y, Z) = (x, -y, -z), with the identity
+//    TransformMatrix: DimSize nx ny nz, ElementSpacing dx dy dz, Offset the
+//    centre of voxel (0, 0, 0) in that frame;
+//  - a stack is placed in the detector's plane, X along the column step u
+//    and Y along the row step v (down), in mm from the point where the
+//    perpendicular from the source meets the detector, and Z counting
+//    views: DimSize columns rows views, ElementSpacing pitch_column
+//    pitch_row 1, Offset the centre of pixel (0, 0) and 0. A geometry of
+//    free vectors has no such point: its stack takes the pitch of view 0 and
+//    the detector's centre as (0, 0).
+// The defined scan's stack stays in index space (Offset 0 0 0, spacing 1),
+// as tommhd has always written it.
+std::string metaimage_header(FileKind kind, const geom::Geometry& g, const std::string& data_file);
 
 // The header's name beside a raw file: its extension replaced by ".mhd".
 std::string header_path_for(const std::string& raw_path);

@@ -44,4 +44,5 @@ PYBIND11_MODULE(_core, m) {
   tomsim::bind_physics(m);
   tomsim::bind_quant(m);
   tomsim::bind_cone(m);
+  tomsim::bind_geometry(m);
 }

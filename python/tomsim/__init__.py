@@ -13,13 +13,19 @@ the work runs. `progress=True` shows a tqdm bar for calls longer than a
 second; a callable is called with (done, total). Arrays of another dtype or
 order are converted with one copy; arrays that fit are used as they are.
 Failures raise TomsimError (files: TomsimInputError / TomsimOutputError,
-both also OSError; a value the library refuses: TomsimUsageError, also
+both also OSError; arguments the library refuses: TomsimUsageError, also a
 ValueError); a wrong shape raises ValueError.
+
+tomsim.Geometry describes a scan (the defined one, Geometry.defined(), or
+any other) and tomsim.peers writes and reads it in the forms of ASTRA,
+TIGRE and RTK (docs/geometry.md).
 """
 
 from . import _core
 from . import io, phantom
 from ._errors import TomsimError, TomsimInputError, TomsimOutputError, TomsimUsageError
+from .geometry import Geometry
+from . import peers
 from ._progress import run as _run
 from . import _weights
 from ._weights import weights, cache_folder as weights_folder
@@ -30,6 +36,7 @@ __all__ = [
     "compare", "add_noise", "analytic_projection", "io", "phantom", "available_threads", "TomsimError", "TomsimInputError",
     "TomsimOutputError", "TomsimUsageError", "VOLUME_SHAPE", "STACK_SHAPE", "__version__",
     "fdk", "project_adjoint", "sirt", "system_sums", "SirtResult",
+    "Geometry", "peers",
 ]
 
 __version__ = _core.version

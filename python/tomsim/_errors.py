@@ -24,7 +24,9 @@ class TomsimOutputError(TomsimError, OSError):
 
 
 class TomsimUsageError(TomsimError, ValueError):
-    """A value the library refuses: a range, a name or a shape it does not take."""
+    """The library refused an argument or a description (a usage failure):
+    a scan geometry it cannot use, a value out of its range. Also a
+    ValueError, as Python's own bad arguments are."""
 
 
 # The console message of each kind, as the programs print it.

@@ -88,11 +88,14 @@ def header_path(raw_path):
     return (root if extension else os.fspath(raw_path)) + ".mhd"
 
 
-def write_header(raw_path, kind="volume", header=None):
+def write_header(raw_path, kind="volume", header=None, geometry=None):
     """Writes tommhd's MetaImage header for a raw file; returns its path.
 
     The header (default: beside the raw file) names the raw file relative to
     its own folder, so that 3-D viewers and ITK-based tools open it in place.
+    With a tomsim.Geometry, the header is that geometry's: a Volume's size,
+    spacing and origin, a stack's size, detector pitch and origin (the
+    defined scan's headers are tommhd's, byte for byte; docs/geometry.md).
     """
     if kind not in _SHAPES:
         raise ValueError(f"kind must be 'volume' or 'stack', not {kind!r}")
@@ -102,7 +105,10 @@ def write_header(raw_path, kind="volume", header=None):
     data_file = os.path.relpath(os.path.abspath(raw_path), folder)
     if "\n" in data_file:
         raise ValueError("a file name with a line break cannot be named in a header")
-    text = _core.metaimage_header(kind == "stack", data_file)
+    if geometry is None:
+        text = _core.metaimage_header(kind == "stack", data_file)
+    else:
+        text = geometry.metaimage_header(kind, data_file)
     temporary = os.path.join(folder, "." + os.path.basename(header) + ".part")
     try:
         with open(temporary, "w", encoding="utf-8") as f:

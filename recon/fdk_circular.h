@@ -19,6 +19,9 @@
 // weight (sod / depth)^2, depth its distance from the source along the
 // central ray.
 //
+// The backprojection runs W voxels of a column at once in the lane
+// operations of core/vector_lanes.h, with the same bits as one at a time.
+//
 // Units: the volume comes out in the projections' unit per mm (1/mm for
 // dimensionless line integrals over lengths in mm). Every voxel is summed in
 // double over the views in ascending order, so the result is the same bits
@@ -27,8 +30,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "core/geometry.h"
+#include "core/kernel_dispatch.h"
 #include "recon/fdk.h"
 
 namespace quant {
@@ -42,6 +47,9 @@ struct FdkCircularOptions {
   // weights do.
   bool redundancy_weights = true;
   int threads = 1;
+  // The backprojection's kernel (core/kernel_dispatch.h); unset: the
+  // process's. Every kernel gives the same bits.
+  std::optional<kernels::Kernel> kernel;
 };
 
 // Refuses (usage failure naming the field) a scan FDK cannot run: empty

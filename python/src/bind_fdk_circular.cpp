@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/geometry.h"
+#include "core/kernel_dispatch.h"
 #include "python/src/bindings.h"
 #include "recon/fdk_circular.h"
 #include "sim/phantom_description.h"
@@ -143,6 +144,8 @@ void bind_fdk_circular(py::module_& m) {
         arg("redundancy_weights") = true, arg("progress") = none,
         "FDK of a (views, rows, columns) stack of a circular scan onto the grid; Parker or Wang weights "
         "as the scan needs them (redundancy_weights=False: every ray one half)");
+  m.def("process_kernel", [] { return std::string(kernels::kernel_name(kernels::process_kernel())); },
+        "the vector kernel this process runs (TOMSIM_KERNEL chooses another)");
   m.def("voxelise_on_grid", &voxelise_on_grid, arg("description"), arg("volume_shape"), arg("voxel_size"),
         arg("volume_offset"), arg("oversample") = 1, arg("threads") = none,
         "a phantom description in mm sampled on a grid, n^3 sub-samples a voxel");

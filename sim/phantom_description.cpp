@@ -8,6 +8,7 @@
 #include <limits>
 #include <sstream>
 
+#include "core/defined_grid.h"
 #include "core/failure.h"
 #include "core/parallel.h"
 #include "core/tool_command_line.h"
@@ -18,9 +19,6 @@
 namespace toolkit {
 namespace {
 
-using scan::NX;
-using scan::NY;
-using scan::NZ;
 
 // The shortest decimal text that reads back as the same double.
 std::string exact_text(double x) {
@@ -190,16 +188,7 @@ std::vector<float> voxelise_on_grid(const Phantom& phantom, const geom::VolumeGr
 }
 
 std::vector<float> voxelise(const Phantom& phantom, int oversample, int threads) {
-  // The defined grid: unit voxels whose centres sit half a voxel off the
-  // axes, as scan::voxel_centre places them.
-  geom::VolumeGrid grid;
-  grid.nz = NZ;
-  grid.ny = NY;
-  grid.nx = NX;
-  grid.origin_z = 1.0;
-  grid.origin_y = 1.0;
-  grid.origin_x = 0.0;
-  return voxelise_on_grid(phantom, grid, oversample, threads);
+  return voxelise_on_grid(phantom, geom::defined_volume_grid(), oversample, threads);
 }
 
 bool inside_traced_box(const Phantom& phantom) {

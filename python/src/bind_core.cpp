@@ -166,39 +166,10 @@ scan::Point3 point_of(const std::vector<double>& xyz, const char* argument) {
   return scan::Point3{xyz[0], xyz[1], xyz[2]};
 }
 
-// The figures of one region, under the names of tomcompare's kv report.
+// The figures of one region of a defined Volume or ProjectionStack.
 py::dict figures_of(const toolkit::RegionFigures& f, bool stack) {
-  auto place = [&](std::size_t position) {
-    if (stack) {
-      return py::make_tuple(position / scan::kViewSamples, position / scan::kColumns % scan::kRows,
-                            position % scan::kColumns);
-    }
-    return py::make_tuple(position % scan::NX, position / scan::NX % scan::NY,
-                          position / (static_cast<std::size_t>(scan::NX) * scan::NY));
-  };
-  const char* place_name = stack ? "max_at_view_row_column" : "max_at_voxel";
-  const char* fit_place_name = stack ? "fit_max_at_view_row_column" : "fit_max_at_voxel";
-  py::dict d;
-  d["samples"] = f.samples;
-  d["bitwise_different"] = f.bitwise_different;
-  d["non_finite"] = f.non_finite;
-  d["max_abs_difference"] = f.max_abs_difference;
-  d["max_at_position"] = f.max_at;
-  d[place_name] = place(f.max_at);
-  d["first_at_max"] = f.first_at_max;
-  d["second_at_max"] = f.second_at_max;
-  d["rmse"] = f.rmse;
-  d["psnr_db"] = f.psnr;
-  d["pearson_r"] = f.pearson_r;
-  d["mae"] = f.mae;
-  d["nrmse"] = f.nrmse;
-  d["fit_scale"] = f.fit_scale;
-  d["fit_offset"] = f.fit_offset;
-  d["fit_rmse"] = f.fit_rmse;
-  d["fit_psnr_db"] = f.fit_psnr;
-  d["fit_max_abs_difference"] = f.fit_max_abs_difference;
-  d[fit_place_name] = place(f.fit_max_at);
-  return d;
+  return stack ? region_figures(f, scan::kViews, scan::kRows, scan::kColumns, true)
+               : region_figures(f, scan::NZ, scan::NY, scan::NX, false);
 }
 
 py::dict compare(const py::object& first_object, const py::object& second_object) {
@@ -289,5 +260,40 @@ void bind_core(py::module_& m) {
     return volume_of(toolkit::random_volume(seed, lo, hi));
   }, arg("seed"), arg("lo") = 0.0f, arg("hi") = 1.0f);
 }
+
+// The figures of one region, under the names of tomcompare's kv report.
+py::dict region_figures(const toolkit::RegionFigures& f, std::int64_t n0, std::int64_t n1, std::int64_t n2,
+                        bool stack) {
+  static_cast<void>(n0);  // the first axis never wraps
+  auto place = [&](std::size_t at) {
+    const auto position = static_cast<std::int64_t>(at);
+    if (stack) return py::make_tuple(position / (n1 * n2), position / n2 % n1, position % n2);
+    return py::make_tuple(position % n2, position / n2 % n1, position / (n1 * n2));
+  };
+  const char* place_name = stack ? "max_at_view_row_column" : "max_at_voxel";
+  const char* fit_place_name = stack ? "fit_max_at_view_row_column" : "fit_max_at_voxel";
+  py::dict d;
+  d["samples"] = f.samples;
+  d["bitwise_different"] = f.bitwise_different;
+  d["non_finite"] = f.non_finite;
+  d["max_abs_difference"] = f.max_abs_difference;
+  d["max_at_position"] = f.max_at;
+  d[place_name] = place(f.max_at);
+  d["first_at_max"] = f.first_at_max;
+  d["second_at_max"] = f.second_at_max;
+  d["rmse"] = f.rmse;
+  d["psnr_db"] = f.psnr;
+  d["pearson_r"] = f.pearson_r;
+  d["mae"] = f.mae;
+  d["nrmse"] = f.nrmse;
+  d["fit_scale"] = f.fit_scale;
+  d["fit_offset"] = f.fit_offset;
+  d["fit_rmse"] = f.fit_rmse;
+  d["fit_psnr_db"] = f.fit_psnr;
+  d["fit_max_abs_difference"] = f.fit_max_abs_difference;
+  d[fit_place_name] = place(f.fit_max_at);
+  return d;
+}
+
 
 }  // namespace tomsim

@@ -1,7 +1,8 @@
 // Any circular scan on numpy arrays, by its plain parameters: FDK with its
-// redundancy weights, phantoms in millimetres sampled on any grid, and their
-// exact projections along any rays (12 numbers a view). The library code of
-// the tools, so the same bits.
+// redundancy weights, phantoms in millimetres sampled on any grid, their
+// exact projections along any rays (12 numbers a view), noise on stacks of
+// any shape and comparison figures on any grid. The library code of the
+// tools, so the same bits.
 #include <pybind11/stl.h>
 
 #include <cstdint>
@@ -13,6 +14,8 @@
 #include "core/kernel_dispatch.h"
 #include "python/src/bindings.h"
 #include "recon/fdk_circular.h"
+#include "eval/comparison.h"
+#include "sim/dose_noise.h"
 #include "sim/phantom_description.h"
 #include "sim/phantom_projection.h"
 
@@ -133,6 +136,81 @@ Samples analytic_projection_along(const std::string& description, const py::obje
   return stack;
 }
 
+py::tuple add_noise_any(const py::object& stack_object, const py::object& i0, std::uint64_t seed, double mu,
+                        double electronic, double floor, const py::object& threads_object) {
+  const Samples stack = as_samples(stack_object, "stack");
+  if (stack.ndim() != 3) throw py::value_error("stack must be (views, rows, columns)");
+  const toolkit::StackShape shape{stack.shape(0), stack.shape(1), stack.shape(2)};
+  toolkit::DoseSettings settings;
+  settings.i0 = py::isinstance<py::float_>(i0) || py::isinstance<py::int_>(i0)
+                    ? toolkit::constant_i0(i0.cast<double>(), shape.views)
+                    : i0.cast<std::vector<double>>();
+  settings.seed = seed;
+  settings.attenuation = mu;
+  settings.electronic = electronic;
+  settings.floor = floor;
+  toolkit::check_dose_settings(settings, shape.views);
+  const int threads = thread_count(threads_object);
+  Samples noisy = new_array({stack.shape(0), stack.shape(1), stack.shape(2)});
+  toolkit::DoseTally tally;
+  {
+    Unlocked unlocked;
+    tally = toolkit::add_dose_noise(settings, shape, stack.data(), noisy.mutable_data(), 0, shape.views, threads);
+  }
+  const double n = tally.samples > 0 ? static_cast<double>(tally.samples) : 1.0;
+  py::dict figures;
+  figures["samples"] = tally.samples;
+  figures["mean_counts"] = tally.counts / n;
+  figures["mean_expected_counts"] = tally.expected_counts / n;
+  figures["starved"] = tally.starved;
+  figures["starved_share"] = static_cast<double>(tally.starved) / n;
+  figures["non_finite"] = tally.non_finite;
+  return py::make_tuple(noisy, figures);
+}
+
+// tomcompare's figures of two Volumes on a grid: the whole grid, the central
+// cube and the axial slice, and, when given, a cylinder about the axis
+// (radius, half height) and a box ((x, y, z) lo, hi), in mm.
+py::dict compare_on_grid(const py::object& first_object, const py::object& second_object,
+                         const py::object& voxel_size, const py::object& volume_offset,
+                         const py::object& cylinder, const py::object& box) {
+  const Samples first = as_samples(first_object, "first");
+  const Samples second = as_samples(second_object, "second");
+  if (first.ndim() != 3) throw py::value_error("first must be a Volume (nz, ny, nx)");
+  if (second.ndim() != 3 || second.shape(0) != first.shape(0) || second.shape(1) != first.shape(1) ||
+      second.shape(2) != first.shape(2))
+    throw py::value_error("second must have the shape of first");
+  const geom::VolumeGrid grid =
+      grid_of(py::make_tuple(first.shape(0), first.shape(1), first.shape(2)), voxel_size, volume_offset);
+  std::vector<toolkit::Region> regions = toolkit::volume_regions(grid);
+  if (!cylinder.is_none()) {
+    const std::vector<double> c = numbers(cylinder, 2, "cylinder");
+    regions.push_back(toolkit::cylinder_region(grid, c[0], c[1]));
+  }
+  if (!box.is_none()) {
+    const auto corners = box.cast<std::vector<std::vector<double>>>();
+    if (corners.size() != 2 || corners[0].size() != 3 || corners[1].size() != 3)
+      throw py::value_error("box needs two corners of (x, y, z)");
+    toolkit::BoxCorners b{};
+    for (int k = 0; k < 3; ++k) {
+      b.lo[k] = corners[0][static_cast<std::size_t>(k)];
+      b.hi[k] = corners[1][static_cast<std::size_t>(k)];
+    }
+    regions.push_back(toolkit::box_region(b, grid));
+  }
+  std::vector<toolkit::RegionFigures> figures;
+  {
+    Unlocked unlocked;
+    const std::vector<float> a(first.data(), first.data() + first.size());
+    const std::vector<float> b(second.data(), second.data() + second.size());
+    for (const toolkit::Region& region : regions) figures.push_back(toolkit::compare_region(a, b, region));
+  }
+  py::dict out;
+  for (const toolkit::RegionFigures& f : figures)
+    out[py::str(f.name)] = region_figures(f, first.shape(0), first.shape(1), first.shape(2), false);
+  return out;
+}
+
 }  // namespace
 
 void bind_fdk_circular(py::module_& m) {
@@ -146,6 +224,12 @@ void bind_fdk_circular(py::module_& m) {
         "as the scan needs them (redundancy_weights=False: every ray one half)");
   m.def("process_kernel", [] { return std::string(kernels::kernel_name(kernels::process_kernel())); },
         "the vector kernel this process runs (TOMSIM_KERNEL chooses another)");
+  m.def("add_noise_any", &add_noise_any, arg("stack"), arg("i0"), arg("seed"),
+        arg("mu") = toolkit::kDefaultAttenuation, arg("electronic") = 0.0, arg("floor") = toolkit::kDefaultFloor,
+        arg("threads") = none, "tomnoise on a (views, rows, columns) stack of any shape: (noisy, figures)");
+  m.def("compare_on_grid", &compare_on_grid, arg("first"), arg("second"), arg("voxel_size") = py::make_tuple(1.0, 1.0, 1.0),
+        arg("volume_offset") = py::make_tuple(0.0, 0.0, 0.0), arg("cylinder") = none, arg("box") = none,
+        "tomcompare's figures of SECOND against FIRST, Volumes of any shape on a grid, regions in mm");
   m.def("voxelise_on_grid", &voxelise_on_grid, arg("description"), arg("volume_shape"), arg("voxel_size"),
         arg("volume_offset"), arg("oversample") = 1, arg("threads") = none,
         "a phantom description in mm sampled on a grid, n^3 sub-samples a voxel");

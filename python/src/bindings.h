@@ -14,12 +14,17 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+namespace toolkit {
+struct RegionFigures;
+}
 
 namespace tomsim {
 
@@ -94,6 +99,12 @@ class ProgressSink {
   // the caller, whose sink outlives its Unlocked scope.)
   std::unique_ptr<py::error_already_set> error_;
 };
+
+// The figures of one region of an array of shape (n0, n1, n2), under the
+// names of tomcompare's kv report, with the place of the largest
+// difference as (view, row, column) for a stack, (ix, iy, iz) for a Volume.
+py::dict region_figures(const toolkit::RegionFigures& figures, std::int64_t n0, std::int64_t n1, std::int64_t n2,
+                        bool stack);
 
 // Holds the GIL released for its lifetime, so that other Python threads run
 // while the library works.

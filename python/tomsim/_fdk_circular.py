@@ -59,3 +59,26 @@ def analytic_projection_along(description, vectors, detector_shape, threads=None
     rays of (views, 12) vectors: a (views, rows, columns) stack."""
     return run(_core.analytic_projection_along, progress, "analytic projection", str(description),
                np.asarray(vectors, dtype=np.float64), tuple(detector_shape), threads)
+
+
+def add_noise_any(stack, i0, seed, mu=None, electronic=0.0, floor=None, threads=None):
+    """tomnoise on a (views, rows, columns) stack of any shape: I0 one number
+    or one per view. Returns (noisy stack, figures)."""
+    kwargs = {}
+    if mu is not None:
+        kwargs["mu"] = float(mu)
+    if floor is not None:
+        kwargs["floor"] = float(floor)
+    i0 = float(i0) if np.ndim(i0) == 0 else [float(x) for x in i0]
+    return _core.add_noise_any(stack, i0, int(seed), electronic=float(electronic), threads=threads, **kwargs)
+
+
+def compare_on_grid(first, second, voxel_size=(1.0, 1.0, 1.0), volume_offset=(0.0, 0.0, 0.0), cylinder=None,
+                    box=None):
+    """tomcompare's figures of `second` against `first` (Volumes of one
+    shape on the grid): regions whole, central, axial_slice, and, when
+    given, cylinder=(radius, half_height) about the axis and
+    box=((x, y, z) lo, (x, y, z) hi), in mm. A dict of region: figures."""
+    return _core.compare_on_grid(first, second, tuple(voxel_size), tuple(volume_offset),
+                                 None if cylinder is None else tuple(cylinder),
+                                 None if box is None else [list(box[0]), list(box[1])])

@@ -157,15 +157,7 @@ py::tuple add_noise_any(const py::object& stack_object, const py::object& i0, st
     Unlocked unlocked;
     tally = toolkit::add_dose_noise(settings, shape, stack.data(), noisy.mutable_data(), 0, shape.views, threads);
   }
-  const double n = tally.samples > 0 ? static_cast<double>(tally.samples) : 1.0;
-  py::dict figures;
-  figures["samples"] = tally.samples;
-  figures["mean_counts"] = tally.counts / n;
-  figures["mean_expected_counts"] = tally.expected_counts / n;
-  figures["starved"] = tally.starved;
-  figures["starved_share"] = static_cast<double>(tally.starved) / n;
-  figures["non_finite"] = tally.non_finite;
-  return py::make_tuple(noisy, figures);
+  return py::make_tuple(noisy, dose_figures(tally));
 }
 
 // tomcompare's figures of two Volumes on a grid: the whole grid, the central

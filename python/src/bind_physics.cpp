@@ -51,15 +51,7 @@ py::tuple add_noise(const py::object& stack_object, const py::object& i0, std::u
     Unlocked unlocked;
     tally = toolkit::add_dose_noise(settings, stack.data(), noisy.mutable_data(), 0, scan::kViews, threads);
   }
-  const double n = tally.samples > 0 ? static_cast<double>(tally.samples) : 1.0;
-  py::dict figures;
-  figures["samples"] = tally.samples;
-  figures["mean_counts"] = tally.counts / n;
-  figures["mean_expected_counts"] = tally.expected_counts / n;
-  figures["starved"] = tally.starved;
-  figures["starved_share"] = static_cast<double>(tally.starved) / n;
-  figures["non_finite"] = tally.non_finite;
-  return py::make_tuple(noisy, figures);
+  return py::make_tuple(noisy, dose_figures(tally));
 }
 
 std::string phantom_description(const std::string& kind, const py::object& seed, double scale,
@@ -165,6 +157,18 @@ py::dict image_quality(const py::object& first_object, const py::object& second_
 }
 
 }  // namespace
+
+py::dict dose_figures(const toolkit::DoseTally& tally) {
+  const double n = tally.samples > 0 ? static_cast<double>(tally.samples) : 1.0;
+  py::dict figures;
+  figures["samples"] = tally.samples;
+  figures["mean_counts"] = tally.counts / n;
+  figures["mean_expected_counts"] = tally.expected_counts / n;
+  figures["starved"] = tally.starved;
+  figures["starved_share"] = static_cast<double>(tally.starved) / n;
+  figures["non_finite"] = tally.non_finite;
+  return figures;
+}
 
 void bind_physics(py::module_& m) {
   using py::arg;

@@ -24,6 +24,7 @@
 
 namespace toolkit {
 struct RegionFigures;
+struct DoseTally;
 }
 
 namespace tomsim {
@@ -105,6 +106,9 @@ class ProgressSink {
 // difference as (view, row, column) for a stack, (ix, iy, iz) for a Volume.
 py::dict region_figures(const toolkit::RegionFigures& figures, std::int64_t n0, std::int64_t n1, std::int64_t n2,
                         bool stack);
+
+// What a noise run drew, as tomsim.add_noise reports it.
+py::dict dose_figures(const toolkit::DoseTally& tally);
 
 // Holds the GIL released for its lifetime, so that other Python threads run
 // while the library works.

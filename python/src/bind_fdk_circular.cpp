@@ -17,6 +17,7 @@
 #include "eval/comparison.h"
 #include "sim/dose_noise.h"
 #include "sim/phantom_description.h"
+#include "sim/phantom_library.h"
 #include "sim/phantom_projection.h"
 
 namespace tomsim {
@@ -203,6 +204,21 @@ py::dict compare_on_grid(const py::object& first_object, const py::object& secon
   return out;
 }
 
+std::string random_ellipsoids_in(std::uint64_t seed, double diameter, double height, std::vector<int> count,
+                                 std::vector<double> values, std::vector<double> sizes) {
+  if (count.size() != 2 || values.size() != 2 || sizes.size() != 2)
+    throw py::value_error("count, values and sizes are pairs (lo, hi)");
+  toolkit::RandomEllipsoidSettings r;
+  r.count_lo = count[0];
+  r.count_hi = count[1];
+  r.value_lo = values[0];
+  r.value_hi = values[1];
+  r.size_lo = sizes[0];
+  r.size_hi = sizes[1];
+  return toolkit::description_text(
+      toolkit::random_ellipsoids_in(seed, r, toolkit::field_of_view_box(diameter, height)));
+}
+
 }  // namespace
 
 void bind_fdk_circular(py::module_& m) {
@@ -222,6 +238,11 @@ void bind_fdk_circular(py::module_& m) {
   m.def("compare_on_grid", &compare_on_grid, arg("first"), arg("second"), arg("voxel_size") = py::make_tuple(1.0, 1.0, 1.0),
         arg("volume_offset") = py::make_tuple(0.0, 0.0, 0.0), arg("cylinder") = none, arg("box") = none,
         "tomcompare's figures of SECOND against FIRST, Volumes of any shape on a grid, regions in mm");
+  m.def("random_ellipsoids_in", &random_ellipsoids_in, arg("seed"), arg("diameter"), arg("height"),
+        arg("count") = std::vector<int>{5, 15}, arg("values") = std::vector<double>{0.05, 0.5},
+        arg("sizes") = std::vector<double>{3.0, 30.0},
+        "a description of seeded random ellipsoids (semi-axes in mm) inside a field of view of that "
+        "diameter and height (mm) about the isocentre");
   m.def("voxelise_on_grid", &voxelise_on_grid, arg("description"), arg("volume_shape"), arg("voxel_size"),
         arg("volume_offset"), arg("oversample") = 1, arg("threads") = none,
         "a phantom description in mm sampled on a grid, n^3 sub-samples a voxel");

@@ -80,6 +80,32 @@ TEST(PhantomOnAnyGrid, OneDescriptionGivesTheSameObjectOnTwoGrids) {
   }));
 }
 
+TEST(PhantomOnAnyGrid, RandomEllipsoidsKeepInsideAFieldOfViewInMillimetres) {
+  toolkit::RandomEllipsoidSettings settings;
+  settings.size_lo = 10.0;
+  settings.size_hi = 60.0;
+  const toolkit::FieldBox field = toolkit::field_of_view_box(160.0, 60.0);
+  EXPECT_NEAR(field.hi[0], 80.0 / std::sqrt(2.0), 1e-12);
+  EXPECT_EQ(field.lo[2], -30.0);
+  const toolkit::Phantom p = toolkit::random_ellipsoids_in(9, settings, field);
+  ASSERT_GE(p.shapes.size(), 5u);
+  double widest = 0.0;
+  for (const toolkit::Shape& s : p.shapes) {
+    double e[3];
+    toolkit::shape_extent(s, toolkit::axes_of(s), e);
+    const double c[3] = {s.centre.x, s.centre.y, s.centre.z};
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_GE(c[i] - e[i], field.lo[i]);
+      EXPECT_LE(c[i] + e[i], field.hi[i]);
+    }
+    widest = std::max(widest, e[0]);
+  }
+  EXPECT_GT(widest, 20.0);  // millimetres, not the defined box's voxels
+  EXPECT_EQ(toolkit::description_text(p), toolkit::description_text(toolkit::random_ellipsoids_in(9, settings, field)));
+  EXPECT_TRUE(testrun::fails_with(tomio::FailureKind::usage, "field of view",
+                                  [] { toolkit::field_of_view_box(0.0, 10.0); }));
+}
+
 TEST(ProjectionAlongAnyRays, AgreesWithTheDefinedScansRays) {
   // The defined scan as a circular scan: its rays (formed by the projector's
   // own code) and the vectors of the frame meet the same chords.

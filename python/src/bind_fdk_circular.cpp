@@ -206,15 +206,7 @@ py::dict compare_on_grid(const py::object& first_object, const py::object& secon
 
 std::string random_ellipsoids_in(std::uint64_t seed, double diameter, double height, std::vector<int> count,
                                  std::vector<double> values, std::vector<double> sizes) {
-  if (count.size() != 2 || values.size() != 2 || sizes.size() != 2)
-    throw py::value_error("count, values and sizes are pairs (lo, hi)");
-  toolkit::RandomEllipsoidSettings r;
-  r.count_lo = count[0];
-  r.count_hi = count[1];
-  r.value_lo = values[0];
-  r.value_hi = values[1];
-  r.size_lo = sizes[0];
-  r.size_hi = sizes[1];
+  const toolkit::RandomEllipsoidSettings r = random_ellipsoid_settings(count, values, sizes);
   return toolkit::description_text(
       toolkit::random_ellipsoids_in(seed, r, toolkit::field_of_view_box(diameter, height)));
 }

@@ -25,6 +25,7 @@
 namespace toolkit {
 struct RegionFigures;
 struct DoseTally;
+struct RandomEllipsoidSettings;
 }
 
 namespace tomsim {
@@ -106,6 +107,12 @@ class ProgressSink {
 // difference as (view, row, column) for a stack, (ix, iy, iz) for a Volume.
 py::dict region_figures(const toolkit::RegionFigures& figures, std::int64_t n0, std::int64_t n1, std::int64_t n2,
                         bool stack);
+
+// The random ellipsoids' settings from (lo, hi) pairs of their count, values
+// and semi-axes; ValueError for pairs that are not.
+toolkit::RandomEllipsoidSettings random_ellipsoid_settings(const std::vector<int>& count,
+                                                           const std::vector<double>& values,
+                                                           const std::vector<double>& sizes);
 
 // What a noise run drew, as tomsim.add_noise reports it.
 py::dict dose_figures(const toolkit::DoseTally& tally);

@@ -8,7 +8,7 @@
 // them so that the two measurements of a line sum to 1. A full turn on an
 // offset detector (one side of the central ray wider than the other, the
 // "half-fan" scan) measures the lines of the overlap |u| <= u0 twice and the
-// rest once; Wang's weights (G. Wang, Med. Phys. 29 (2002) 1806) ramp across
+// rest once; Wang's weights (G. Wang, Med. Phys. 29 (2002) 1634) ramp across
 // the overlap, sin^2(pi/4 (1 + u/u0)) towards the wide side, so that the two
 // measurements sum to 1 there and the wide side keeps weight 1.
 //

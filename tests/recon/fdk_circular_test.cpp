@@ -98,6 +98,14 @@ void expect_ball_interior(const geom::CircularScan& scan, bool must_need_weights
 
 TEST(FdkCircular, UniformBallOnAFullTurnInMillimetres) { expect_ball_interior(small_scan(180, 360.0), false); }
 
+TEST(FdkCircular, UniformBallOnUnevenAngles) {
+  // Views crowded on one side of the turn and sparse on the other: each
+  // counts for its own interval.
+  geom::CircularScan scan = small_scan(0, 360.0);
+  for (int k = 0; k < 240; ++k) scan.angles_deg.push_back(k < 160 ? k * 1.125 : 180.0 + (k - 160) * 2.25);
+  expect_ball_interior(scan, false);
+}
+
 TEST(FdkCircular, UniformBallOnAShortScanWithParkerWeights) {
   // Half the fan is atan(64/400) = 9.1 degrees: 200 degrees hold 180 plus
   // the fan. Without the weights the twice-measured lines count double.

@@ -71,4 +71,19 @@ void sin_cos_degrees(double degrees, double& sine, double& cosine) {
   }
 }
 
+double atan(double x) {
+  if (x != x) return x;
+  if (x > 1.0) return 1.57079632679489661923 - atan(1.0 / x);
+  if (x < -1.0) return -1.57079632679489661923 - atan(1.0 / x);
+  // Three halvings of the angle, atan(x) = 2 atan(x / (1 + sqrt(1 + x^2))),
+  // bring |x| <= 1 below tan(pi/32) < 0.1; the series to x^21 then leaves
+  // less than 2^-70.
+  double y = x;
+  for (int k = 0; k < 3; ++k) y = y / (1.0 + std::sqrt(1.0 + y * y));
+  const double y2 = y * y;
+  double sum = 0.0;
+  for (int n = 21; n >= 3; n -= 2) sum = (1.0 / n - sum) * y2;
+  return 8.0 * (y - y * sum);
+}
+
 }  // namespace portable

@@ -18,5 +18,7 @@ double log(double x);
 // exactly to [-45, 45] degrees first, so whole multiples of 90 degrees give
 // exact zeros and ones.
 void sin_cos_degrees(double degrees, double& sine, double& cosine);
+// Arctangent in radians, in (-pi/2, pi/2); NaN for NaN.
+double atan(double x);
 
 }  // namespace portable

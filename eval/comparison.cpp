@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/defined_grid.h"
 #include "core/scan_geometry.h"
 #include "sim/phantom_shapes.h"
 
@@ -124,62 +125,74 @@ RegionFigures compare_region(const std::vector<float>& first, const std::vector<
   return f;
 }
 
-std::vector<Region> volume_regions() {
-  using scan::NX;
-  using scan::NY;
-  using scan::NZ;
+std::vector<Region> volume_regions() { return volume_regions(geom::defined_volume_grid()); }
+
+std::vector<Region> volume_regions(const geom::VolumeGrid& g) {
   std::vector<Region> regions(3);
   regions[0].name = "whole";
   regions[0].all = true;
   regions[1].name = "central";
-  for (int iz = NZ / 4; iz < NZ - NZ / 4; ++iz)
-    for (int iy = NY / 4; iy < NY - NY / 4; ++iy)
-      for (int ix = NX / 4; ix < NX - NX / 4; ++ix) regions[1].positions.push_back(scan::volume_index(ix, iy, iz));
+  for (std::int64_t iz = g.nz / 4; iz < g.nz - g.nz / 4; ++iz)
+    for (std::int64_t iy = g.ny / 4; iy < g.ny - g.ny / 4; ++iy)
+      for (std::int64_t ix = g.nx / 4; ix < g.nx - g.nx / 4; ++ix)
+        regions[1].positions.push_back(static_cast<std::size_t>((iz * g.ny + iy) * g.nx + ix));
   regions[2].name = "axial_slice";
-  for (int iy = 0; iy < NY; ++iy)
-    for (int ix = 0; ix < NX; ++ix) regions[2].positions.push_back(scan::volume_index(ix, iy, NZ / 2));
+  const std::int64_t iz = g.nz / 2;
+  for (std::int64_t iy = 0; iy < g.ny; ++iy)
+    for (std::int64_t ix = 0; ix < g.nx; ++ix)
+      regions[2].positions.push_back(static_cast<std::size_t>((iz * g.ny + iy) * g.nx + ix));
   return regions;
 }
 
-std::vector<Region> stack_regions() {
+std::vector<Region> stack_regions() { return stack_regions(scan::kViews, scan::kRows, scan::kColumns); }
+
+std::vector<Region> stack_regions(std::int64_t views, std::int64_t rows, std::int64_t columns) {
   std::vector<Region> regions(2);
   regions[0].name = "whole";
   regions[0].all = true;
   regions[1].name = "central";
-  for (int v = 0; v < scan::kViews; ++v)
-    for (int r = scan::kRows / 4; r < scan::kRows - scan::kRows / 4; ++r)
-      for (int c = scan::kColumns / 4; c < scan::kColumns - scan::kColumns / 4; ++c)
-        regions[1].positions.push_back(scan::stack_index(v, r, c));
+  for (std::int64_t v = 0; v < views; ++v)
+    for (std::int64_t r = rows / 4; r < rows - rows / 4; ++r)
+      for (std::int64_t c = columns / 4; c < columns - columns / 4; ++c)
+        regions[1].positions.push_back(static_cast<std::size_t>((v * rows + r) * columns + c));
   return regions;
 }
 
 namespace {
 
+// The voxels of the grid whose centres (x, y, z, mm) hold, in file order.
 template <class Holds>
-Region volume_region(const std::string& name, const Holds& holds) {
+Region volume_region(const std::string& name, const geom::VolumeGrid& g, const Holds& holds) {
   Region r;
   r.name = name;
-  for (int iz = 0; iz < scan::NZ; ++iz)
-    for (int iy = 0; iy < scan::NY; ++iy)
-      for (int ix = 0; ix < scan::NX; ++ix) {
-        if (holds(ix, iy, iz)) r.positions.push_back(scan::volume_index(ix, iy, iz));
+  for (std::int64_t iz = 0; iz < g.nz; ++iz) {
+    const double z = g.origin_z - (static_cast<double>(iz) - 0.5 * static_cast<double>(g.nz - 1)) * g.dz;
+    for (std::int64_t iy = 0; iy < g.ny; ++iy) {
+      const double y = g.origin_y - (static_cast<double>(iy) - 0.5 * static_cast<double>(g.ny - 1)) * g.dy;
+      for (std::int64_t ix = 0; ix < g.nx; ++ix) {
+        const double x = g.origin_x + (static_cast<double>(ix) - 0.5 * static_cast<double>(g.nx - 1)) * g.dx;
+        if (holds(x, y, z)) r.positions.push_back(static_cast<std::size_t>((iz * g.ny + iy) * g.nx + ix));
       }
+    }
+  }
   return r;
 }
 
 }  // namespace
 
-Region traced_cylinder_region() {
-  return volume_region("cylinder", [](int ix, int iy, int iz) {
-    const scan::Point3 p = voxel_centre(ix, iy, iz);
-    return p.x * p.x + p.y * p.y <= 61.0 * 61.0 && std::fabs(p.z) <= 61.0;
+Region traced_cylinder_region() { return cylinder_region(geom::defined_volume_grid(), 61.0, 61.0); }
+
+Region cylinder_region(const geom::VolumeGrid& grid, double radius, double half_height) {
+  return volume_region("cylinder", grid, [&](double x, double y, double z) {
+    return x * x + y * y <= radius * radius && std::fabs(z) <= half_height;
   });
 }
 
-Region box_region(const BoxCorners& box) {
-  return volume_region("box", [&](int ix, int iy, int iz) {
-    const scan::Point3 p = voxel_centre(ix, iy, iz);
-    const double c[3] = {p.x, p.y, p.z};
+Region box_region(const BoxCorners& box) { return box_region(box, geom::defined_volume_grid()); }
+
+Region box_region(const BoxCorners& box, const geom::VolumeGrid& grid) {
+  return volume_region("box", grid, [&](double x, double y, double z) {
+    const double c[3] = {x, y, z};
     for (int k = 0; k < 3; ++k) {
       if (!(box.lo[k] <= c[k] && c[k] <= box.hi[k])) return false;
     }
@@ -188,7 +201,11 @@ Region box_region(const BoxCorners& box) {
 }
 
 Region mask_region(const std::vector<float>& mask) {
-  return volume_region("mask", [&](int ix, int iy, int iz) { return mask[scan::volume_index(ix, iy, iz)] != 0.0f; });
+  Region r;
+  r.name = "mask";
+  for (std::size_t i = 0; i < mask.size(); ++i)
+    if (mask[i] != 0.0f) r.positions.push_back(i);
+  return r;
 }
 
 std::vector<NamedFigure> named_figures(const RegionFigures& f, bool stack) {

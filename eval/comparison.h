@@ -5,8 +5,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "core/geometry.h"
 
 namespace toolkit {
 
@@ -67,9 +70,14 @@ void mark_undefined(RegionFigures& f);
 // Regions of a Volume: the whole grid, the central cube of half the size on
 // each axis, and the central axial slice (iz = NZ/2).
 std::vector<Region> volume_regions();
+// The same on any grid (core/geometry.h): the central cube runs from n/4
+// to n - n/4 on each axis, the axial slice is iz = nz/2.
+std::vector<Region> volume_regions(const geom::VolumeGrid& grid);
 // Regions of a ProjectionStack: the whole stack and the central half of
 // the rows and columns of every view.
 std::vector<Region> stack_regions();
+// The same for a stack of any shape (views x rows x columns).
+std::vector<Region> stack_regions(std::int64_t views, std::int64_t rows, std::int64_t columns);
 
 // Regions of a Volume chosen by the user. "cylinder": the voxels whose
 // centre lies in the cylinder every view traces, x^2 + y^2 <= 61^2 and
@@ -80,6 +88,13 @@ struct BoxCorners {
 };
 Region traced_cylinder_region();
 Region box_region(const BoxCorners& box);
+// A mask of any shape: the positions where it is nonzero.
 Region mask_region(const std::vector<float>& mask);
+
+// Regions in millimetres on any grid, judged at the voxel centres: the
+// cylinder about the rotation axis of that radius and half height (named
+// "cylinder"), and the box whose corners are (x, y, z) in mm.
+Region cylinder_region(const geom::VolumeGrid& grid, double radius, double half_height);
+Region box_region(const BoxCorners& box, const geom::VolumeGrid& grid);
 
 }  // namespace toolkit

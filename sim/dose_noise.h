@@ -47,19 +47,26 @@ struct DoseTally {
   void add(const DoseTally& other);
 };
 
-// The same I0 for every view.
+// The same I0 for every view (of the defined scan, or of `views`).
 std::vector<double> constant_i0(double i0);
+std::vector<double> constant_i0(double i0, std::int64_t views);
 // Per-view I0 from a text file of 2*NY numbers (blank-separated, lines may
 // hold several; '#' starts a comment). Fails (a run failure) for a wrong count or
 // a value that is not a positive finite number.
 std::vector<double> read_i0_file(const std::string& path);
+// The same for a scan of `views` views.
+std::vector<double> read_i0_file(const std::string& path, std::int64_t views);
 
 // Fails (a usage failure) for settings that have no meaning (I0 or M not positive
 // and finite, a negative electronic deviation, a floor not in (0, I0)).
 void check_dose_settings(const DoseSettings& settings);
+// The same for a scan of `views` views.
+void check_dose_settings(const DoseSettings& settings, std::int64_t views);
 
 // The noisy value of the sample at stack position `position` of view `view`.
-float noisy_sample(const DoseSettings& settings, int view, std::size_t position, float line_integral,
+// Positions from 2^32 on draw from streams of their own, so that no two
+// samples of a large stack share their numbers.
+float noisy_sample(const DoseSettings& settings, std::int64_t view, std::size_t position, float line_integral,
                    DoseTally& tally);
 
 // Adds noise to the whole views first_view ... first_view + view_count - 1:
@@ -67,5 +74,14 @@ float noisy_sample(const DoseSettings& settings, int view, std::size_t position,
 // they may be the same array). Views are shared among `threads` threads.
 DoseTally add_dose_noise(const DoseSettings& settings, const float* input, float* output,
                          int first_view, int view_count, int threads);
+
+// A stack of any shape: views x rows x columns, column fastest. The stack
+// position of (v, r, c) is (v * rows + r) * columns + c, so the defined
+// shape gives the same bits as above.
+struct StackShape {
+  std::int64_t views = 0, rows = 0, columns = 0;
+};
+DoseTally add_dose_noise(const DoseSettings& settings, const StackShape& shape, const float* input, float* output,
+                         std::int64_t first_view, std::int64_t view_count, int threads);
 
 }  // namespace toolkit

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <sstream>
 
+#include "core/defined_grid.h"
+#include "core/failure.h"
 #include "core/parallel.h"
 #include "core/command_line.h"
 #include "sim/phantom_shapes.h"
@@ -15,9 +19,6 @@
 namespace toolkit {
 namespace {
 
-using scan::NX;
-using scan::NY;
-using scan::NZ;
 
 // The shortest decimal text that reads back as the same double.
 std::string exact_text(double x) {
@@ -129,17 +130,29 @@ void check_phantom(const Phantom& phantom) {
     if (!positive_sizes(s)) tomio::fail_usage("a shape of a phantom needs positive sizes");
 }
 
-std::vector<float> voxelise(const Phantom& phantom, int oversample, int threads) {
+std::vector<float> voxelise_on_grid(const Phantom& phantom, const geom::VolumeGrid& grid, int oversample,
+                                    int threads) {
   check_oversampling(oversample);
+  if (!(grid.nz >= 1 && grid.ny >= 1 && grid.nx >= 1)) tomio::fail_usage("the volume shape must be at least 1 on every axis");
+  if (!(grid.dz > 0.0 && grid.dy > 0.0 && grid.dx > 0.0 && std::isfinite(grid.dz) && std::isfinite(grid.dy) &&
+        std::isfinite(grid.dx)))
+    tomio::fail_usage("the voxel size must be positive and finite on every axis");
+  if (grid.nz > std::numeric_limits<int>::max()) tomio::fail_usage("too many slices");
   const int n = oversample;
   std::vector<double> offsets(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) offsets[i] = (i + 0.5) / n - 0.5;
   const double cells = static_cast<double>(n) * n * n;
+  const std::int64_t nx = grid.nx, ny = grid.ny, nz = grid.nz;
+  const double hx = 0.5 * static_cast<double>(nx - 1), hy = 0.5 * static_cast<double>(ny - 1),
+               hz = 0.5 * static_cast<double>(nz - 1);
 
   // Index ranges of the voxels each shape can touch, with a voxel to spare.
   struct Reach {
     ShapeAxes axes;
-    int lo[3], hi[3];  // ix, iy, iz, inclusive
+    std::int64_t lo[3], hi[3];  // ix, iy, iz, inclusive
+  };
+  auto clamp = [](double v, std::int64_t size) {
+    return static_cast<std::int64_t>(std::min<double>(std::max(v, 0.0), static_cast<double>(size - 1)));
   };
   std::vector<Reach> reach;
   for (const Shape& s : phantom.shapes) {
@@ -147,48 +160,52 @@ std::vector<float> voxelise(const Phantom& phantom, int oversample, int threads)
     r.axes = axes_of(s);
     double e[3];
     shape_extent(s, r.axes, e);
-    auto clamp = [](double v, int size) { return static_cast<int>(std::min<double>(std::max(v, 0.0), size - 1)); };
-    r.lo[0] = clamp(std::floor(s.centre.x - e[0] + NX / 2 - 2), NX);
-    r.hi[0] = clamp(std::ceil(s.centre.x + e[0] + NX / 2 + 1), NX);
-    r.lo[1] = clamp(std::floor(NY / 2 - s.centre.y - e[1] - 1), NY);
-    r.hi[1] = clamp(std::ceil(NY / 2 - s.centre.y + e[1] + 2), NY);
-    r.lo[2] = clamp(std::floor(NZ / 2 - s.centre.z - e[2] - 1), NZ);
-    r.hi[2] = clamp(std::ceil(NZ / 2 - s.centre.z + e[2] + 2), NZ);
+    r.lo[0] = clamp(std::floor((s.centre.x - e[0] - grid.origin_x) / grid.dx + hx) - 1, nx);
+    r.hi[0] = clamp(std::ceil((s.centre.x + e[0] - grid.origin_x) / grid.dx + hx) + 1, nx);
+    r.lo[1] = clamp(std::floor((grid.origin_y - s.centre.y - e[1]) / grid.dy + hy) - 1, ny);
+    r.hi[1] = clamp(std::ceil((grid.origin_y - s.centre.y + e[1]) / grid.dy + hy) + 1, ny);
+    r.lo[2] = clamp(std::floor((grid.origin_z - s.centre.z - e[2]) / grid.dz + hz) - 1, nz);
+    r.hi[2] = clamp(std::ceil((grid.origin_z - s.centre.z + e[2]) / grid.dz + hz) + 1, nz);
     reach.push_back(r);
   }
 
-  std::vector<float> volume(scan::kVolumeSamples, 0.0f);
-  tomio::parallel_for(NZ, threads, [&](int iz, int) {
-    std::vector<double> slice(static_cast<std::size_t>(NX) * NY, 0.0);
+  std::vector<float> volume(static_cast<std::size_t>(grid.voxels()), 0.0f);
+  tomio::parallel_for(static_cast<int>(nz), threads, [&](int iz, int) {
+    std::vector<double> slice(static_cast<std::size_t>(nx * ny), 0.0);
     bool any = false;
+    const double z = grid.origin_z - (iz - hz) * grid.dz;
     for (std::size_t k = 0; k < phantom.shapes.size(); ++k) {
       const Shape& s = phantom.shapes[k];
       const Reach& r = reach[k];
       if (iz < r.lo[2] || iz > r.hi[2]) continue;
-      for (int iy = r.lo[1]; iy <= r.hi[1]; ++iy) {
-        for (int ix = r.lo[0]; ix <= r.hi[0]; ++ix) {
-          const scan::Point3 c = voxel_centre(ix, iy, iz);
+      for (std::int64_t iy = r.lo[1]; iy <= r.hi[1]; ++iy) {
+        const double y = grid.origin_y - (static_cast<double>(iy) - hy) * grid.dy;
+        for (std::int64_t ix = r.lo[0]; ix <= r.hi[0]; ++ix) {
+          const double x = grid.origin_x + (static_cast<double>(ix) - hx) * grid.dx;
           int inside = 0;
           for (int a = 0; a < n; ++a)
             for (int b = 0; b < n; ++b)
               for (int e = 0; e < n; ++e) {
-                inside += shape_contains(s, r.axes, scan::Point3{c.x + offsets[e], c.y + offsets[b], c.z + offsets[a]});
+                inside += shape_contains(s, r.axes,
+                                         scan::Point3{x + offsets[e] * grid.dx, y + offsets[b] * grid.dy,
+                                                      z + offsets[a] * grid.dz});
               }
           if (inside == 0) continue;
-          double& v = slice[static_cast<std::size_t>(ix) + static_cast<std::size_t>(NX) * iy];
+          double& v = slice[static_cast<std::size_t>(ix + nx * iy)];
           v += n == 1 ? s.value : s.value * (inside / cells);
           any = true;
         }
       }
     }
     if (!any) return;
-    for (int iy = 0; iy < NY; ++iy)
-      for (int ix = 0; ix < NX; ++ix) {
-        volume[scan::volume_index(ix, iy, iz)] =
-            static_cast<float>(slice[static_cast<std::size_t>(ix) + static_cast<std::size_t>(NX) * iy]);
-      }
+    float* out = volume.data() + static_cast<std::int64_t>(iz) * nx * ny;
+    for (std::int64_t i = 0; i < nx * ny; ++i) out[i] = static_cast<float>(slice[static_cast<std::size_t>(i)]);
   });
   return volume;
+}
+
+std::vector<float> voxelise(const Phantom& phantom, int oversample, int threads) {
+  return voxelise_on_grid(phantom, geom::defined_volume_grid(), oversample, threads);
 }
 
 bool inside_traced_box(const Phantom& phantom) {

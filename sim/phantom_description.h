@@ -4,7 +4,9 @@
 // n^3 sub-samples per voxel, and projected exactly (phantom_projection.h).
 //
 // Coordinates are in voxels with the origin at the grid centre, as in the
-// scan geometry. A shape's own axes are turned by the angles (phi, theta,
+// scan geometry; on any grid (voxelise_on_grid, analytic_stack_along) they
+// are millimetres in the scan's frame, which the defined grid's unit voxels
+// make the same thing. A shape's own axes are turned by the angles (phi, theta,
 // psi) in degrees: about z by phi, then about the turned x axis by theta,
 // then about the new z axis by psi (R = Rz(phi) Rx(theta) Rz(psi); with
 // theta = psi = 0 its first axis points along (cos phi, sin phi, 0)).
@@ -20,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "core/geometry.h"
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
 
@@ -72,6 +75,14 @@ std::vector<float> voxelise(const Phantom& phantom, int oversample, int threads)
 // every size positive and finite (a description's parser names the line of
 // a size that is not).
 void check_phantom(const Phantom& phantom);
+
+// The same on any grid (core/geometry.h), the phantom's coordinates being
+// millimetres in the scan's frame: sub-samples at those fractions of the
+// voxel size on each axis, so that one description gives the same object
+// on grids of any voxel size (on the defined grid, the same bits as
+// voxelise).
+std::vector<float> voxelise_on_grid(const Phantom& phantom, const geom::VolumeGrid& grid, int oversample,
+                                    int threads);
 
 // Whether every shape lies inside the box the projector traces
 // (-63 < x < 62, -62 < y, z < 63), judged by its axis-aligned extent.

@@ -72,7 +72,25 @@ void check_random_ellipsoid_settings(const RandomEllipsoidSettings& r) {
 }
 
 Phantom random_ellipsoids(std::uint64_t seed, const RandomEllipsoidSettings& r) {
+  // The box the extents must keep clear of, one voxel inside the traced box.
+  const FieldBox field{{scan::kInsideXLo + 1.0, scan::kInsideYLo + 1.0, scan::kInsideZLo + 1.0},
+                       {scan::kInsideXHi - 1.0, scan::kInsideYHi - 1.0, scan::kInsideZHi - 1.0}};
+  return random_ellipsoids_in(seed, r, field);
+}
+
+FieldBox field_of_view_box(double diameter, double height) {
+  if (!(diameter > 0.0 && height > 0.0 && std::isfinite(diameter) && std::isfinite(height)))
+    tomio::fail_usage("the field of view needs a positive, finite diameter and height (mm)");
+  // The square inscribed in the field's circle: every point of it is seen.
+  const double half = diameter / (2.0 * std::sqrt(2.0));
+  return FieldBox{{-half, -half, -height / 2.0}, {half, half, height / 2.0}};
+}
+
+Phantom random_ellipsoids_in(std::uint64_t seed, const RandomEllipsoidSettings& r, const FieldBox& field) {
   check_random_ellipsoid_settings(r);
+  for (int i = 0; i < 3; ++i) {
+    if (!(field.lo[i] < field.hi[i])) tomio::fail_usage("the field of view box needs lo < hi on every axis");
+  }
   std::uint64_t state = seed;
   // Uniform in [lo, hi) from the top 53 bits of one draw.
   auto uniform = [&state](double lo, double hi) {
@@ -81,9 +99,8 @@ Phantom random_ellipsoids(std::uint64_t seed, const RandomEllipsoidSettings& r) 
   };
   const int span = r.count_hi - r.count_lo + 1;
   const int count = r.count_lo + std::min(span - 1, static_cast<int>(uniform(0.0, span)));
-  // The box the extents must keep clear of, one voxel inside the traced box.
-  const double lo[3] = {scan::kInsideXLo + 1.0, scan::kInsideYLo + 1.0, scan::kInsideZLo + 1.0};
-  const double hi[3] = {scan::kInsideXHi - 1.0, scan::kInsideYHi - 1.0, scan::kInsideZHi - 1.0};
+  const double* lo = field.lo;
+  const double* hi = field.hi;
   Phantom p;
   for (int k = 0; k < count; ++k) {
     Shape s;

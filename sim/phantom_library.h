@@ -38,6 +38,17 @@ constexpr int kMaxRandomEllipsoids = 1000;
 void check_random_ellipsoid_settings(const RandomEllipsoidSettings& settings);
 Phantom random_ellipsoids(std::uint64_t seed, const RandomEllipsoidSettings& settings);
 
+// The same on any scan: the ellipsoids keep inside a box given in mm
+// (x, y, z corners), the semi-axes of `settings` being mm too. The defined
+// scan's form above is this one with the traced box less one voxel.
+struct FieldBox {
+  double lo[3], hi[3];
+};
+Phantom random_ellipsoids_in(std::uint64_t seed, const RandomEllipsoidSettings& settings, const FieldBox& field);
+// The box seen by every view of a field of view of that diameter and
+// height (mm) about the isocentre: the square inscribed in its circle.
+FieldBox field_of_view_box(double diameter, double height);
+
 // A low-contrast detectability phantom: a water cylinder (value 0.2, radius
 // 50, height 90 voxels) along z holding eight rods of radius 6 through its
 // height on a circle of radius 30, named by their contrast against the

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 #include "core/inside_span.h"
 #include "core/parallel.h"
+#include "core/failure.h"
 #include "operators/projector.h"
 
 namespace toolkit {
@@ -103,6 +106,48 @@ std::vector<float> analytic_stack(const Phantom& phantom, int threads,
   tomio::parallel_for(scan::kViews, threads, [&](int view, int) {
     analytic_view(phantom, view, stack.data() + scan::stack_index(view, 0, 0));
     on_view_done(view);
+  });
+  return stack;
+}
+
+double analytic_half_line(const Phantom& phantom, const std::vector<ShapeAxes>& axes,
+                          const scan::Point3& source, const scan::Point3& through) {
+  const double e[3] = {through.x - source.x, through.y - source.y, through.z - source.z};
+  const double length = std::sqrt(e[0] * e[0] + e[1] * e[1] + e[2] * e[2]);
+  const scan::Point3 d{e[0] / length, e[1] / length, e[2] / length};
+  double sum = 0.0;
+  for (std::size_t k = 0; k < phantom.shapes.size(); ++k) {
+    const double chord =
+        chord_length(phantom.shapes[k], axes[k], source, d, 0.0, std::numeric_limits<double>::infinity());
+    if (chord > 0.0) sum += phantom.shapes[k].value * chord;
+  }
+  return sum;
+}
+
+std::vector<float> analytic_stack_along(const Phantom& phantom, const geom::ConeVectors& rays, int threads,
+                                        const std::function<void(int)>& on_view_done) {
+  if (rays.rows < 1 || rays.columns < 1 || rays.vectors.size() % 12 != 0 || rays.views() < 1)
+    tomio::fail_usage("the rays need at least one view, row and column, and 12 numbers a view");
+  if (rays.views() > std::numeric_limits<int>::max()) tomio::fail_usage("too many views");
+  std::vector<ShapeAxes> axes;
+  for (const Shape& s : phantom.shapes) axes.push_back(axes_of(s));
+  std::vector<float> stack(static_cast<std::size_t>(rays.samples()));
+  const double half_c = 0.5 * static_cast<double>(rays.columns - 1);
+  const double half_r = 0.5 * static_cast<double>(rays.rows - 1);
+  tomio::parallel_for(static_cast<int>(rays.views()), threads, [&](int view, int) {
+    const double* g = rays.vectors.data() + static_cast<std::size_t>(view) * 12;
+    const scan::Point3 source{g[0], g[1], g[2]};
+    float* out = stack.data() + static_cast<std::int64_t>(view) * rays.rows * rays.columns;
+    for (std::int64_t r = 0; r < rays.rows; ++r) {
+      const double fr = static_cast<double>(r) - half_r;
+      for (std::int64_t c = 0; c < rays.columns; ++c) {
+        const double fc = static_cast<double>(c) - half_c;
+        const scan::Point3 pixel{g[3] + fc * g[6] + fr * g[9], g[4] + fc * g[7] + fr * g[10],
+                                 g[5] + fc * g[8] + fr * g[11]};
+        out[r * rays.columns + c] = static_cast<float>(analytic_half_line(phantom, axes, source, pixel));
+      }
+    }
+    if (on_view_done) on_view_done(view);
   });
   return stack;
 }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <vector>
 
+#include "core/geometry.h"
 #include "core/scan_geometry.h"
 #include "sim/phantom_description.h"
 
@@ -32,5 +33,17 @@ void analytic_view(const Phantom& phantom, int view, float* view_samples);
 // Every view, shared among `threads` threads; on_view_done(view) after each.
 std::vector<float> analytic_stack(const Phantom& phantom, int threads,
                                   const std::function<void(int)>& on_view_done);
+
+// The exact projection along any scan's rays (core/geometry.h): for every
+// view, row and column, the half-line from the view's source through the
+// pixel's centre, and the length of each shape's chord on it (mm, for a
+// phantom described in mm) times the shape's value, summed in double in the
+// shapes' order. Nothing clips the rays: the whole phantom is projected.
+// Views are shared among `threads` threads (the same bits at any count);
+// on_view_done(view) after each, when given.
+double analytic_half_line(const Phantom& phantom, const std::vector<ShapeAxes>& axes,
+                          const scan::Point3& source, const scan::Point3& through);
+std::vector<float> analytic_stack_along(const Phantom& phantom, const geom::ConeVectors& rays, int threads,
+                                        const std::function<void(int)>& on_view_done = nullptr);
 
 }  // namespace toolkit

@@ -166,26 +166,10 @@ scan::Point3 point_of(const std::vector<double>& xyz, const char* argument) {
   return scan::Point3{xyz[0], xyz[1], xyz[2]};
 }
 
-// The figures of one region, under the names of tomcompare's kv report.
+// The figures of one region of a defined Volume or ProjectionStack.
 py::dict figures_of(const toolkit::RegionFigures& f, bool stack) {
-  auto place = [&](std::size_t position) {
-    if (stack) {
-      return py::make_tuple(position / scan::kViewSamples, position / scan::kColumns % scan::kRows,
-                            position % scan::kColumns);
-    }
-    return py::make_tuple(position % scan::NX, position / scan::NX % scan::NY,
-                          position / (static_cast<std::size_t>(scan::NX) * scan::NY));
-  };
-  py::dict d;
-  for (const toolkit::NamedFigure& n : toolkit::named_figures(f, stack)) {
-    switch (n.kind) {
-      case toolkit::FigureKind::count:
-      case toolkit::FigureKind::position: d[n.name] = n.count; break;
-      case toolkit::FigureKind::number: d[n.name] = n.number; break;
-      case toolkit::FigureKind::place: d[n.name] = place(n.count); break;
-    }
-  }
-  return d;
+  return stack ? region_figures(f, scan::kViews, scan::kRows, scan::kColumns, true)
+               : region_figures(f, scan::NZ, scan::NY, scan::NX, false);
 }
 
 py::dict compare(const py::object& first_object, const py::object& second_object) {
@@ -273,6 +257,28 @@ void bind_core(py::module_& m) {
     if (!(lo < hi)) throw py::value_error("the range must have lo < hi");
     return volume_of(toolkit::random_volume(seed, lo, hi));
   }, arg("seed"), arg("lo") = 0.0f, arg("hi") = 1.0f);
+}
+
+// The figures of one region, under the names of tomcompare's kv report
+// (eval/comparison.h names them), on a volume or stack of any shape.
+py::dict region_figures(const toolkit::RegionFigures& f, std::int64_t n0, std::int64_t n1, std::int64_t n2,
+                        bool stack) {
+  static_cast<void>(n0);  // the first axis never wraps
+  auto place = [&](std::size_t at) {
+    const auto position = static_cast<std::int64_t>(at);
+    if (stack) return py::make_tuple(position / (n1 * n2), position / n2 % n1, position % n2);
+    return py::make_tuple(position % n2, position / n2 % n1, position / (n1 * n2));
+  };
+  py::dict d;
+  for (const toolkit::NamedFigure& n : toolkit::named_figures(f, stack)) {
+    switch (n.kind) {
+      case toolkit::FigureKind::count:
+      case toolkit::FigureKind::position: d[n.name] = n.count; break;
+      case toolkit::FigureKind::number: d[n.name] = n.number; break;
+      case toolkit::FigureKind::place: d[n.name] = place(n.count); break;
+    }
+  }
+  return d;
 }
 
 }  // namespace tomsim

@@ -52,15 +52,7 @@ py::tuple add_noise(const py::object& stack_object, const py::object& i0, std::u
     Unlocked unlocked;
     tally = toolkit::add_dose_noise(settings, stack.data(), noisy.mutable_data(), 0, scan::kViews, threads);
   }
-  const double n = tally.samples > 0 ? static_cast<double>(tally.samples) : 1.0;
-  py::dict figures;
-  figures["samples"] = tally.samples;
-  figures["mean_counts"] = tally.counts / n;
-  figures["mean_expected_counts"] = tally.expected_counts / n;
-  figures["starved"] = tally.starved;
-  figures["starved_share"] = static_cast<double>(tally.starved) / n;
-  figures["non_finite"] = tally.non_finite;
-  return py::make_tuple(noisy, figures);
+  return py::make_tuple(noisy, dose_figures(tally));
 }
 
 // The random ellipsoids' settings from (lo, hi) pairs; the library checks them.
@@ -88,8 +80,8 @@ std::string phantom_description(const std::string& kind, const py::object& seed,
   if (kind == "inserts") return toolkit::description_text(toolkit::insert_cylinder());
   if (kind == "random-ellipsoids") {
     if (seed.is_none()) throw py::value_error("random-ellipsoids needs a seed");
-    return toolkit::description_text(
-        toolkit::random_ellipsoids(seed.cast<std::uint64_t>(), random_settings(count, values, sizes)));
+    const toolkit::RandomEllipsoidSettings r = random_ellipsoid_settings(count, values, sizes);
+    return toolkit::description_text(toolkit::random_ellipsoids(seed.cast<std::uint64_t>(), r));
   }
   throw py::value_error("kind must be modified, kak-slaney, inserts or random-ellipsoids");
 }
@@ -166,6 +158,40 @@ py::dict image_quality(const py::object& first_object, const py::object& second_
 }
 
 }  // namespace
+
+toolkit::RandomEllipsoidSettings random_ellipsoid_settings(const std::vector<int>& count,
+                                                           const std::vector<double>& values,
+                                                           const std::vector<double>& sizes) {
+  if (count.size() != 2 || values.size() != 2 || sizes.size() != 2) {
+    throw py::value_error("count, values and sizes are pairs (lo, hi)");
+  }
+  if (!(1 <= count[0] && count[0] <= count[1] && count[1] <= 1000)) {
+    throw py::value_error("count needs 1 <= lo <= hi <= 1000");
+  }
+  if (!(values[0] <= values[1]) || !(0.0 < sizes[0] && sizes[0] <= sizes[1])) {
+    throw py::value_error("values and sizes need lo <= hi, sizes positive");
+  }
+  toolkit::RandomEllipsoidSettings r;
+  r.count_lo = count[0];
+  r.count_hi = count[1];
+  r.value_lo = values[0];
+  r.value_hi = values[1];
+  r.size_lo = sizes[0];
+  r.size_hi = sizes[1];
+  return r;
+}
+
+py::dict dose_figures(const toolkit::DoseTally& tally) {
+  const double n = tally.samples > 0 ? static_cast<double>(tally.samples) : 1.0;
+  py::dict figures;
+  figures["samples"] = tally.samples;
+  figures["mean_counts"] = tally.counts / n;
+  figures["mean_expected_counts"] = tally.expected_counts / n;
+  figures["starved"] = tally.starved;
+  figures["starved_share"] = static_cast<double>(tally.starved) / n;
+  figures["non_finite"] = tally.non_finite;
+  return figures;
+}
 
 void bind_physics(py::module_& m) {
   using py::arg;

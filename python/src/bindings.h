@@ -14,12 +14,19 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+namespace toolkit {
+struct RegionFigures;
+struct DoseTally;
+struct RandomEllipsoidSettings;
+}
 
 namespace tomsim {
 
@@ -32,6 +39,7 @@ void bind_physics(py::module_& m);
 void bind_quant(py::module_& m);
 void bind_cone(py::module_& m);
 void bind_geometry(py::module_& m);
+void bind_fdk_circular(py::module_& m);
 
 // A float32 array in C order (the library's flat layout).
 using Samples = py::array_t<float, py::array::c_style | py::array::forcecast>;
@@ -95,6 +103,21 @@ class ProgressSink {
   // the caller, whose sink outlives its Unlocked scope.)
   std::unique_ptr<py::error_already_set> error_;
 };
+
+// The figures of one region of an array of shape (n0, n1, n2), under the
+// names of tomcompare's kv report, with the place of the largest
+// difference as (view, row, column) for a stack, (ix, iy, iz) for a Volume.
+py::dict region_figures(const toolkit::RegionFigures& figures, std::int64_t n0, std::int64_t n1, std::int64_t n2,
+                        bool stack);
+
+// The random ellipsoids' settings from (lo, hi) pairs of their count, values
+// and semi-axes; ValueError for pairs that are not.
+toolkit::RandomEllipsoidSettings random_ellipsoid_settings(const std::vector<int>& count,
+                                                           const std::vector<double>& values,
+                                                           const std::vector<double>& sizes);
+
+// What a noise run drew, as tomsim.add_noise reports it.
+py::dict dose_figures(const toolkit::DoseTally& tally);
 
 // Holds the GIL released for its lifetime, so that other Python threads run
 // while the library works.

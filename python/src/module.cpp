@@ -45,4 +45,5 @@ PYBIND11_MODULE(_core, m) {
   tomsim::bind_quant(m);
   tomsim::bind_cone(m);
   tomsim::bind_geometry(m);
+  tomsim::bind_fdk_circular(m);
 }

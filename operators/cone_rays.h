@@ -133,7 +133,7 @@ inline std::int64_t cell_at(const GridFrame& f, const RayBasis& b, int axis, dou
 // runs parallel to). Per lane: the flat position of the current voxel, the
 // current time, the time the walk ends, the ray's length in mm, and whether
 // the lane walks at all (1) or idles (0, at a valid position).
-constexpr int kMaxLanes = 8;
+constexpr int kMaxLanes = 16;
 struct LaneGroup {
   alignas(64) double gs[3][kMaxLanes];
   alignas(64) double inv[3][kMaxLanes];

@@ -48,7 +48,8 @@ void require_shape(const char* what, const std::vector<std::int64_t>& given,
 // Projects `count` volumes of the grid through every ray of the scan:
 // stacks[j] (views x rows x columns floats) receives the projection of
 // volumes[j], bit for bit what it would be alone. Up to eight volumes are
-// walked together. With the kernel of this process, or a given one (which
+// walked together, each ray only through the box that holds every nonzero
+// voxel (the rest adds zeros). With the kernel of this process, or a given one (which
 // must run here).
 void cone_project(const geom::VolumeGrid& grid, const geom::ConeVectors& rays,
                   const float* const* volumes, int count, float* const* stacks, int threads);

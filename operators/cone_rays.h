@@ -15,6 +15,7 @@
 // times of the whole walk.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -124,6 +125,27 @@ inline std::int64_t cell_at(const GridFrame& f, const RayBasis& b, int axis, dou
     while (c < last && plane_time(b, axis, static_cast<double>(c + 1)) > t) ++c;
   }
   return c;
+}
+
+// Narrows the stretch [t0, t1) of a ray to the box of voxels [lo, hi)
+// (index order x, y, z) by the times of the box's planes, formed as the
+// walk forms them: a walk started at the new t0 (with start_lane) meets
+// exactly the pieces that the whole walk has inside the box. Leaves
+// t0 >= t1 when the ray misses the box.
+inline void clip_to_box(const GridFrame& f, const RayBasis& b, const std::int64_t lo[3], const std::int64_t hi[3],
+                        double& t0, double& t1) {
+  for (int a = 0; a < 3; ++a) {
+    if (lo[a] == 0 && hi[a] == f.n[a]) continue;
+    if (b.gd[a] != 0.0) {
+      const double ta = plane_time(b, a, static_cast<double>(lo[a]));
+      const double tb = plane_time(b, a, static_cast<double>(hi[a]));
+      t0 = std::max(t0, std::min(ta, tb));
+      t1 = std::min(t1, std::max(ta, tb));
+    } else {
+      const std::int64_t c = cell_at(f, b, a, t0);
+      if (c < lo[a] || c >= hi[a]) t1 = t0;
+    }
+  }
 }
 
 // The state of up to kMaxLanes walks side by side, one lane each, as the

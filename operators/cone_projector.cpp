@@ -124,9 +124,10 @@ void require_shape(const char* what, const std::vector<std::int64_t>& given,
                       shape_text(expected));
 }
 
-std::int64_t cone_slab_slices(const geom::VolumeGrid& grid) {
+std::int64_t cone_slab_slices(const geom::VolumeGrid& grid, int threads) {
   const std::int64_t by_memory = std::max<std::int64_t>(1, (std::int64_t{1} << 21) / (grid.nx * grid.ny));
-  const std::int64_t by_count = (grid.nz + 7) / 8;
+  const std::int64_t slabs = 2 * static_cast<std::int64_t>(std::max(1, threads));
+  const std::int64_t by_count = (grid.nz + slabs - 1) / slabs;
   return std::max<std::int64_t>(1, std::min(by_memory, by_count));
 }
 
@@ -207,7 +208,7 @@ void cone_project_adjoint_with(kernels::Kernel kernel, const geom::VolumeGrid& g
     }
   });
 
-  const std::int64_t thick = cone_slab_slices(grid);
+  const std::int64_t thick = cone_slab_slices(grid, threads);
   const std::int64_t slabs = (grid.nz + thick - 1) / thick;
   const std::int64_t slice = grid.nx * grid.ny;
   const std::int64_t room = grid.nx + grid.ny + grid.nz + 4;

@@ -66,9 +66,9 @@ void cone_project_adjoint_with(kernels::Kernel kernel, const geom::VolumeGrid& g
                                int threads);
 
 // The z slices per slab of the transpose: at most 2^21 voxels (16 MiB of
-// double sums per thread) and at least eight slabs where the volume has
-// eight slices. (Each voxel's sum is in ray order whatever the slabs, so
-// they change only the speed.)
-std::int64_t cone_slab_slices(const geom::VolumeGrid& grid);
+// double sums per thread), and two slabs per thread where the volume has
+// the slices (fewer, thicker slabs walk each ray fewer times). Each voxel's
+// sum is in ray order whatever the slabs, so they change only the speed.
+std::int64_t cone_slab_slices(const geom::VolumeGrid& grid, int threads);
 
 }  // namespace tomproj

@@ -63,17 +63,17 @@ __attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void adjoint_avx51
 int cone_lanes(kernels::Kernel kernel) {
   switch (kernel) {
     case kernels::Kernel::portable:
-      return portable::Ops::kLanes;
+      return portable::kVectors * portable::Ops::kLanes;
 #if TOM_X86_KERNELS
     case kernels::Kernel::avx2:
-      return avx2::Ops::kLanes;
+      return avx2::kVectors * avx2::Ops::kLanes;
     case kernels::Kernel::avx512:
-      return avx512::Ops::kLanes;
+      return avx512::kVectors * avx512::Ops::kLanes;
 #endif
     default:
       break;
   }
-  return 1;
+  return scalar::kVectors * scalar::Ops::kLanes;
 }
 
 void cone_forward_lanes(kernels::Kernel kernel, const LaneGroup& g, const float* const* volumes,

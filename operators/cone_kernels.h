@@ -9,7 +9,8 @@
 
 namespace tomproj {
 
-// Rays walked side by side by the kernel (Kernel::scalar walks one).
+// Rays walked side by side by the kernel: two vectors of its lanes (two
+// single lanes for Kernel::scalar).
 int cone_lanes(kernels::Kernel kernel);
 
 // Walks the cone_lanes(kernel) lanes of g through `count` volumes:

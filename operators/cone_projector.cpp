@@ -35,17 +35,47 @@ std::int64_t rows_per_item(const geom::ConeVectors& rays) {
   return rows;
 }
 
-// Fills the lanes of one row from column col0 on with its rays from entry
-// to exit (idle lanes past the row's end or for rays that miss the box).
-// Returns whether any lane walks.
-bool fill_row_lanes(const GridFrame& f, const geom::ConeVectors& rays, const double* v,
-                    std::int64_t row, std::int64_t col0, int lanes, LaneGroup& g) {
+// The smallest box of voxels [lo, hi) (index order x, y, z) outside which
+// every volume holds zeros (lo = hi = 0 when all of them are zero).
+void nonzero_box(const geom::VolumeGrid& g, const float* const* volumes, int count, std::int64_t lo[3],
+                 std::int64_t hi[3]) {
+  lo[0] = g.nx, lo[1] = g.ny, lo[2] = g.nz;
+  hi[0] = hi[1] = hi[2] = 0;
+  for (int j = 0; j < count; ++j)
+    for (std::int64_t iz = 0; iz < g.nz; ++iz)
+      for (std::int64_t iy = 0; iy < g.ny; ++iy) {
+        const float* line = volumes[j] + (iz * g.ny + iy) * g.nx;
+        std::int64_t first = 0, last = g.nx - 1;
+        while (first < g.nx && line[first] == 0.0f) ++first;
+        if (first == g.nx) continue;
+        while (line[last] == 0.0f) --last;
+        lo[0] = std::min(lo[0], first), hi[0] = std::max(hi[0], last + 1);
+        lo[1] = std::min(lo[1], iy), hi[1] = std::max(hi[1], iy + 1);
+        lo[2] = std::min(lo[2], iz), hi[2] = std::max(hi[2], iz + 1);
+      }
+  if (hi[0] == 0) lo[0] = lo[1] = lo[2] = 0;
+}
+
+// Fills the lanes of one row from column col0 on with its rays' stretches
+// inside the box [lo, hi) (idle lanes past the row's end or for rays that
+// miss the box). The pieces outside add value 0 x length, which leaves a
+// sum's bits as they are, so they are not walked. Returns whether any lane
+// walks.
+bool fill_row_lanes(const GridFrame& f, const geom::ConeVectors& rays, const double* v, std::int64_t row,
+                    std::int64_t col0, int lanes, const std::int64_t lo[3], const std::int64_t hi[3],
+                    LaneGroup& g) {
   bool any = false;
   for (int l = 0; l < lanes; ++l) {
     RayBasis b;
     const std::int64_t col = col0 + l;
+    double t0 = 0.0, t1 = 0.0;
     if (col < rays.columns && ray_basis(f, v, rays.rows, rays.columns, row, col, b)) {
-      start_lane(f, b, b.t_in, b.t_out, g, l);
+      t0 = b.t_in;
+      t1 = b.t_out;
+      clip_to_box(f, b, lo, hi, t0, t1);
+    }
+    if (t0 < t1) {
+      start_lane(f, b, t0, t1, g, l);
       any = true;
     } else {
       idle_lane(g, l, 0.0);
@@ -94,9 +124,10 @@ void require_shape(const char* what, const std::vector<std::int64_t>& given,
                       shape_text(expected));
 }
 
-std::int64_t cone_slab_slices(const geom::VolumeGrid& grid) {
+std::int64_t cone_slab_slices(const geom::VolumeGrid& grid, int threads) {
   const std::int64_t by_memory = std::max<std::int64_t>(1, (std::int64_t{1} << 21) / (grid.nx * grid.ny));
-  const std::int64_t by_count = (grid.nz + 7) / 8;
+  const std::int64_t slabs = 2 * static_cast<std::int64_t>(std::max(1, threads));
+  const std::int64_t by_count = (grid.nz + slabs - 1) / slabs;
   return std::max<std::int64_t>(1, std::min(by_memory, by_count));
 }
 
@@ -115,6 +146,8 @@ void cone_project_with(kernels::Kernel kernel, const geom::VolumeGrid& grid, con
   const std::int64_t block = rows_per_item(rays);
   const std::int64_t blocks = (rays.rows + block - 1) / block;
   const int items = static_cast<int>(rays.views() * blocks);
+  std::int64_t lo[3], hi[3];
+  nonzero_box(grid, volumes, count, lo, hi);
   tomio::parallel_for(items, threads, [&](int item, int) {
     const std::int64_t view = item / blocks, first_row = item % blocks * block;
     const double* v = rays.vectors.data() + 12 * view;
@@ -124,7 +157,7 @@ void cone_project_with(kernels::Kernel kernel, const geom::VolumeGrid& grid, con
     for (std::int64_t row = first_row; row < std::min(rays.rows, first_row + block); ++row) {
       const std::int64_t line = (view * rays.rows + row) * rays.columns;
       for (std::int64_t col0 = 0; col0 < rays.columns; col0 += lanes) {
-        if (fill_row_lanes(f, rays, v, row, col0, lanes, g)) {
+        if (fill_row_lanes(f, rays, v, row, col0, lanes, lo, hi, g)) {
           cone_forward_lanes(kernel, g, volumes, count, lane_sums);
         } else {
           std::fill(sums.begin(), sums.end(), 0.0);
@@ -175,7 +208,7 @@ void cone_project_adjoint_with(kernels::Kernel kernel, const geom::VolumeGrid& g
     }
   });
 
-  const std::int64_t thick = cone_slab_slices(grid);
+  const std::int64_t thick = cone_slab_slices(grid, threads);
   const std::int64_t slabs = (grid.nz + thick - 1) / thick;
   const std::int64_t slice = grid.nx * grid.ny;
   const std::int64_t room = grid.nx + grid.ny + grid.nz + 4;
@@ -189,6 +222,7 @@ void cone_project_adjoint_with(kernels::Kernel kernel, const geom::VolumeGrid& g
     Buffers& w = buffers[static_cast<std::size_t>(worker)];
     const std::int64_t z0 = slab * thick, z1 = std::min(grid.nz, z0 + thick);
     const std::int64_t base = z0 * slice, voxels = (z1 - z0) * slice;
+    const std::int64_t slab_lo[3] = {0, 0, z0}, slab_hi[3] = {grid.nx, grid.ny, z1};
     w.acc.assign(static_cast<std::size_t>(voxels), 0.0);
     w.at.resize(static_cast<std::size_t>(room * lanes));
     w.amount.resize(static_cast<std::size_t>(room * lanes));
@@ -210,15 +244,7 @@ void cone_project_adjoint_with(kernels::Kernel kernel, const geom::VolumeGrid& g
             // The ray's stretch within the slab's slices.
             t0 = b.t_in;
             t1 = b.t_out;
-            if (b.gd[2] != 0.0) {
-              const double ta = plane_time(b, 2, static_cast<double>(z0));
-              const double tb = plane_time(b, 2, static_cast<double>(z1));
-              t0 = std::max(t0, std::min(ta, tb));
-              t1 = std::min(t1, std::max(ta, tb));
-            } else {
-              const std::int64_t iz = cell_at(f, b, 2, t0);
-              if (iz < z0 || iz >= z1) t1 = t0;
-            }
+            clip_to_box(f, b, slab_lo, slab_hi, t0, t1);
           }
           if (t0 < t1) {
             start_lane(f, b, t0, t1, g, l);

@@ -48,7 +48,8 @@ void require_shape(const char* what, const std::vector<std::int64_t>& given,
 // Projects `count` volumes of the grid through every ray of the scan:
 // stacks[j] (views x rows x columns floats) receives the projection of
 // volumes[j], bit for bit what it would be alone. Up to eight volumes are
-// walked together. With the kernel of this process, or a given one (which
+// walked together, each ray only through the box that holds every nonzero
+// voxel (the rest adds zeros). With the kernel of this process, or a given one (which
 // must run here).
 void cone_project(const geom::VolumeGrid& grid, const geom::ConeVectors& rays,
                   const float* const* volumes, int count, float* const* stacks, int threads);
@@ -65,9 +66,9 @@ void cone_project_adjoint_with(kernels::Kernel kernel, const geom::VolumeGrid& g
                                int threads);
 
 // The z slices per slab of the transpose: at most 2^21 voxels (16 MiB of
-// double sums per thread) and at least eight slabs where the volume has
-// eight slices. (Each voxel's sum is in ray order whatever the slabs, so
-// they change only the speed.)
-std::int64_t cone_slab_slices(const geom::VolumeGrid& grid);
+// double sums per thread), and two slabs per thread where the volume has
+// the slices (fewer, thicker slabs walk each ray fewer times). Each voxel's
+// sum is in ray order whatever the slabs, so they change only the speed.
+std::int64_t cone_slab_slices(const geom::VolumeGrid& grid, int threads);
 
 }  // namespace tomproj

@@ -15,6 +15,7 @@
 // times of the whole walk.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -126,6 +127,27 @@ inline std::int64_t cell_at(const GridFrame& f, const RayBasis& b, int axis, dou
   return c;
 }
 
+// Narrows the stretch [t0, t1) of a ray to the box of voxels [lo, hi)
+// (index order x, y, z) by the times of the box's planes, formed as the
+// walk forms them: a walk started at the new t0 (with start_lane) meets
+// exactly the pieces that the whole walk has inside the box. Leaves
+// t0 >= t1 when the ray misses the box.
+inline void clip_to_box(const GridFrame& f, const RayBasis& b, const std::int64_t lo[3], const std::int64_t hi[3],
+                        double& t0, double& t1) {
+  for (int a = 0; a < 3; ++a) {
+    if (lo[a] == 0 && hi[a] == f.n[a]) continue;
+    if (b.gd[a] != 0.0) {
+      const double ta = plane_time(b, a, static_cast<double>(lo[a]));
+      const double tb = plane_time(b, a, static_cast<double>(hi[a]));
+      t0 = std::max(t0, std::min(ta, tb));
+      t1 = std::min(t1, std::max(ta, tb));
+    } else {
+      const std::int64_t c = cell_at(f, b, a, t0);
+      if (c < lo[a] || c >= hi[a]) t1 = t0;
+    }
+  }
+}
+
 // The state of up to kMaxLanes walks side by side, one lane each, as the
 // lane kernels load it. Per axis: the source's grid coordinate, the
 // reciprocal step, the direction (+1 or -1) and position change of a step,
@@ -133,7 +155,7 @@ inline std::int64_t cell_at(const GridFrame& f, const RayBasis& b, int axis, dou
 // runs parallel to). Per lane: the flat position of the current voxel, the
 // current time, the time the walk ends, the ray's length in mm, and whether
 // the lane walks at all (1) or idles (0, at a valid position).
-constexpr int kMaxLanes = 8;
+constexpr int kMaxLanes = 16;
 struct LaneGroup {
   alignas(64) double gs[3][kMaxLanes];
   alignas(64) double inv[3][kMaxLanes];

@@ -30,6 +30,7 @@ namespace py = pybind11;
 void bind_core(py::module_& m);
 void bind_physics(py::module_& m);
 void bind_quant(py::module_& m);
+void bind_spectral(py::module_& m);
 
 // A float32 array in C order (the library's flat layout).
 using Samples = py::array_t<float, py::array::c_style | py::array::forcecast>;

@@ -43,4 +43,5 @@ PYBIND11_MODULE(_core, m) {
   tomsim::bind_core(m);
   tomsim::bind_physics(m);
   tomsim::bind_quant(m);
+  tomsim::bind_spectral(m);
 }

@@ -21,10 +21,10 @@ import numpy as np
 from . import forward
 from . import materials as mat
 
-MAX_WATER_PATH = 50.0  # g/cm^2: 50 cm of water, more than any ray of the grid crosses
+MAX_WATER_PATH = 40.0  # g/cm^2: 40 cm of water, more than any ray of a grid of 2 mm voxels crosses
 
 
-def water_fit(scan, degree=4, bin=0, max_path=MAX_WATER_PATH, samples=400):
+def water_fit(scan, degree=6, bin=0, max_path=MAX_WATER_PATH, samples=400):
     """The coefficients c_1 ... c_degree of A(p) for one bin of a scan whose
     spectrum and detector are `scan`'s (its materials are not used)."""
     if not 1 <= degree <= 8:
@@ -33,8 +33,12 @@ def water_fit(scan, degree=4, bin=0, max_path=MAX_WATER_PATH, samples=400):
     a = np.linspace(0.0, max_path, samples, dtype=np.float32)
     p = forward.simulate(a[None], water).log[bin].astype(float)
     a = a.astype(float)
-    design = np.stack([p ** k for k in range(1, degree + 1)], axis=1)
-    c, *_ = np.linalg.lstsq(design, a, rcond=None)
+    # Relative least squares (rows weighted by 1/A), so thin paths fit as
+    # well as thick ones; A = 0 is met exactly by the form.
+    keep = a > 0
+    weight = 1.0 / a[keep]
+    design = np.stack([p[keep] ** k for k in range(1, degree + 1)], axis=1)
+    c, *_ = np.linalg.lstsq(design * weight[:, None], a[keep] * weight, rcond=None)
     return c
 
 

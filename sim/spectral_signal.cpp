@@ -87,6 +87,10 @@ std::vector<double> signal_weights(const SpectralModel& m) {
 
 double transmission(double t) { return plain::transmission_of(t); }
 
+const char* spectral_kernel_name() {
+  return block_kernels().signal == plain::block_signal ? "portable" : "avx2";
+}
+
 void check_spectral_model(const SpectralModel& m) {
   if (m.energies < 1 || m.materials < 0 || m.bins < 1) {
     tomio::fail_usage("a spectral model needs at least one energy and one bin");

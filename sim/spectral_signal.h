@@ -57,6 +57,11 @@ struct SpectralTally {
 void check_spectral_model(const SpectralModel& model);
 void check_spectral_noise(const SpectralNoiseSettings& noise);
 
+// The instruction set of the block loops this process runs: "avx2" (the
+// AVX2 and AVX-512 kernels of core/kernel_dispatch.h) or "portable" (the
+// compiler's generic two-lane vectors, for the scalar and portable kernels).
+const char* spectral_kernel_name();
+
 // e^-t for t >= -700; exponents above 708 give e^-708 (3e-308), which
 // nothing downstream can tell from 0. Relative error below 1e-15.
 double transmission(double t);

@@ -131,6 +131,7 @@ void bind_spectral(py::module_& m) {
         "The expected signal of one ray per bin and energy.");
   m.def("spectral_decompose_two", &decompose_two, arg("log"), arg("attenuation"), arg("photons"), arg("gain"),
         arg("iterations") = 12, arg("threads") = none, "Two-material path lengths from two bins' -ln(signal/flat).");
+  m.def("spectral_kernel", &toolkit::spectral_kernel_name, "The instruction set of the energy integration's loops.");
   m.def("spectral_transmission", &transmission, arg("exponent"), "e^-t as the energy integration computes it.");
 }
 

@@ -13,7 +13,8 @@ conventions.
 from .materials import (Material, material, mixture, contrast_solution, mass_attenuation,
                         mass_energy_absorption, linear_attenuation, water, air)
 from .spectra import (Spectrum, spectrum, monoenergetic, read, write, tube, filtered, mean_energy,
-                      air_kerma, half_value_layer, effective_energy, with_photons, with_air_kerma)
+                      air_kerma, half_value_layer, effective_energy, with_photons, with_air_kerma,
+                      filtration_for_hvl)
 from .detectors import Detector, integrating, counting, efficiency, response
 from .forward import (Model, Result, model, model_like, material_volumes, path_lengths, simulate,
                       detected_spectrum, decompose, stack_bins)

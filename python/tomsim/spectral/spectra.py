@@ -233,3 +233,24 @@ def with_air_kerma(s, kerma_gy, area_mm2=1.0):
     if not (np.isfinite(kerma_gy) and kerma_gy > 0 and area_mm2 > 0):
         raise ValueError("the air kerma and the area must be positive")
     return Spectrum(s.energies, s.fluence * (kerma_gy / air_kerma(s)) * area_mm2)
+
+
+def filtration_for_hvl(kvp, hvl_mm, material="Al", anode_angle=12.0, bin_width=1.0):
+    """The total thickness (mm) of `material` that gives the tube at `kvp`
+    the first half-value layer `hvl_mm` (in the same material): how a beam
+    quality defined by its HVL, such as IEC 61267's RQR, is reached."""
+    bare = tube(kvp, anode_angle, (), bin_width)
+    if not hvl_mm > half_value_layer(bare, material):
+        raise ValueError("the unfiltered beam is already harder than that half-value layer")
+    lo, hi = 0.0, 1.0
+    while half_value_layer(filtered(bare, material, hi), material) < hvl_mm:
+        lo, hi = hi, 2.0 * hi
+        if hi > 1000.0:
+            raise ValueError("no filtration reaches that half-value layer")
+    for _ in range(40):
+        mid = 0.5 * (lo + hi)
+        if half_value_layer(filtered(bare, material, mid), material) < hvl_mm:
+            lo = mid
+        else:
+            hi = mid
+    return 0.5 * (lo + hi)

@@ -63,7 +63,7 @@ void check_spectral_noise(const SpectralNoiseSettings& noise);
 const char* spectral_kernel_name();
 
 // e^-t for t >= -700; exponents above 708 give e^-708 (3e-308), which
-// nothing downstream can tell from 0. Relative error below 1e-15.
+// nothing downstream can tell from 0. Relative error below 1e-13.
 double transmission(double t);
 
 // The flat-field signal of each bin (no object): sum_e photons * gain.

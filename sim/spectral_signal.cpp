@@ -155,7 +155,15 @@ SpectralTally spectral_projection(const SpectralModel& model, const SpectralNois
   const std::int64_t E = model.energies, M = model.materials, B = model.bins;
   const std::vector<std::int64_t> active = active_energies(model);
   const auto A = static_cast<std::int64_t>(active.size());
-  const std::vector<double> weight = signal_weights(model);
+  std::vector<double> weight = signal_weights(model);
+  // The normal law of the compound sum needs its variance too: the sum of
+  // photons x gain^2 x transmission, as B more rows of the same pass.
+  const std::int64_t rows = noise.kind == SpectralNoise::moments ? 2 * B : B;
+  if (noise.kind == SpectralNoise::moments) {
+    for (std::size_t q = 0; q < model.photons.size(); ++q) {
+      weight.push_back(model.photons[q] * model.gain[q] * model.gain[q]);
+    }
+  }
   const std::vector<double> flat = flat_signal(model);
   const std::vector<double> floor = signal_floor(model);
   const BlockKernels k = block_kernels();
@@ -166,7 +174,7 @@ SpectralTally spectral_projection(const SpectralModel& model, const SpectralNois
   tomio::parallel_for(static_cast<int>(blocks), threads, [&](int block, int) {
     const std::int64_t begin = static_cast<std::int64_t>(block) * kBlock;
     const std::int64_t n = std::min(kBlock, rays - begin);
-    std::vector<double> sums(static_cast<std::size_t>(B * n));
+    std::vector<double> sums(static_cast<std::size_t>(rows * n));
     // The compound noise draws per energy, so it keeps every transmission;
     // otherwise one pass per energy sums them straight into the bins.
     std::vector<double> trans;
@@ -177,7 +185,7 @@ SpectralTally spectral_projection(const SpectralModel& model, const SpectralNois
                       trans.data());
     } else {
       std::vector<double> path(static_cast<std::size_t>(M * n));
-      k.signal(model.attenuation.data(), weight.data(), E, M, B, active.data(), A, paths + begin, rays, n,
+      k.signal(model.attenuation.data(), weight.data(), E, M, rows, active.data(), A, paths + begin, rays, n,
                path.data(), sums.data());
     }
     std::int64_t* tally = per_block.data() + static_cast<std::int64_t>(block) * 2 * B;
@@ -196,6 +204,9 @@ SpectralTally spectral_projection(const SpectralModel& model, const SpectralNois
         if (noise.kind == SpectralNoise::counting) {
           UniformStream counts(noise.seed, item, static_cast<std::uint32_t>(2 * b));
           signal = poisson_draw(signal, counts);
+        } else if (noise.kind == SpectralNoise::moments) {
+          UniformStream normal(noise.seed, item, static_cast<std::uint32_t>(2 * b));
+          signal += std::sqrt(sums[static_cast<std::size_t>((B + b) * n + i)]) * normal_draw(normal);
         } else if (noise.kind == SpectralNoise::compound) {
           signal = 0.0;
           for (std::int64_t j = 0; j < A; ++j) {

@@ -29,6 +29,7 @@ enum class SpectralNoise {
   none,      // the expected signal
   counting,  // a Poisson count per bin, of the bin's expected count
   compound,  // per bin, sum over energies of gain x a Poisson count per energy (compound Poisson)
+  moments,   // per bin, a normal number of the compound Poisson law's mean and variance
 };
 
 struct SpectralModel {

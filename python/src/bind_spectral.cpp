@@ -45,7 +45,8 @@ toolkit::SpectralNoise noise_kind(const std::string& kind) {
   if (kind == "none") return toolkit::SpectralNoise::none;
   if (kind == "counting") return toolkit::SpectralNoise::counting;
   if (kind == "compound") return toolkit::SpectralNoise::compound;
-  throw py::value_error("noise must be none, counting or compound");
+  if (kind == "moments") return toolkit::SpectralNoise::moments;
+  throw py::value_error("noise must be none, counting, compound or moments");
 }
 
 // The shape of `a` with its leading axis replaced by `lead`.

@@ -96,12 +96,13 @@ def test_noise_depends_on_seed_and_ray_alone():
     assert not np.array_equal(sp.simulate(paths, scan, seed=6, electronic=3.0).log, one)
 
 
-def test_compound_noise_has_the_compound_poisson_moments():
+@pytest.mark.parametrize("law", ["compound", "moments"])
+def test_integrating_noise_has_the_compound_poisson_moments(law):
     lines = sp.spectrum([40.0, 80.0], [300.0, 100.0])
     scan = sp.model(lines, [sp.water()])
     rays = 40000
     paths = np.full((1, rays), 5.0, dtype=np.float32)
-    result = sp.simulate(paths, scan, seed=2)
+    result = sp.simulate(paths, scan, seed=2, noise=law)
     signal = result.flat[0] * np.exp(-result.log[0].astype(np.float64))
     lam = lines.fluence * np.exp(-sp.mass_attenuation(sp.water(), lines.energies) * 5.0)
     mean, var = np.sum(lam * lines.energies), np.sum(lam * lines.energies ** 2)

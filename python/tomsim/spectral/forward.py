@@ -68,13 +68,18 @@ def path_lengths(volumes, voxel_mm, threads=None, progress=False):
     return paths
 
 
-def simulate(paths, scan, seed=None, electronic=0.0, first_item=0, threads=None):
+def simulate(paths, scan, seed=None, electronic=0.0, first_item=0, threads=None, noise=None):
     """The measured -ln(signal / flat) of every ray and bin: expected values
     (seed None) or with the detector's quantum noise drawn from (seed, item
     of the ray: its stack position, counted from first_item), plus normal
     electronic noise of deviation `electronic` in signal units. The same
-    bits at any thread count. paths: (M, ...) in g/cm^2."""
-    noise = "none" if seed is None else scan.noise
+    bits at any thread count. paths: (M, ...) in g/cm^2.
+
+    `noise` overrides the detector's law: "counting" (Poisson per bin),
+    "compound" (integrating: exact compound Poisson, a Poisson count per
+    energy) or "moments" (integrating, fast: one normal number per bin of
+    the compound law's mean and variance, sum of photons x E^2 x T)."""
+    noise = "none" if seed is None else (noise or scan.noise)
     if seed is not None and int(seed) < 0:
         raise ValueError("seed must be a whole number >= 0")
     out, figures = _core.spectral_projection(paths, scan.attenuation, scan.photons, scan.gain, noise,

@@ -40,6 +40,7 @@ void bind_quant(py::module_& m);
 void bind_cone(py::module_& m);
 void bind_geometry(py::module_& m);
 void bind_fdk_circular(py::module_& m);
+void bind_spectral(py::module_& m);
 
 // A float32 array in C order (the library's flat layout).
 using Samples = py::array_t<float, py::array::c_style | py::array::forcecast>;

@@ -46,4 +46,5 @@ PYBIND11_MODULE(_core, m) {
   tomsim::bind_cone(m);
   tomsim::bind_geometry(m);
   tomsim::bind_fdk_circular(m);
+  tomsim::bind_spectral(m);
 }

@@ -29,13 +29,14 @@ from . import peers
 from ._progress import run as _run
 from . import _weights
 from ._weights import weights, cache_folder as weights_folder
-from ._quant import fdk, project_adjoint, sirt, system_sums, SirtResult
+from . import _quant
+from ._quant import fdk, project_adjoint, sirt, cgls, system_sums, SirtResult
 
 __all__ = [
     "project", "filter_stack", "weights", "weights_folder", "reconstruct", "rebin",
     "compare", "add_noise", "analytic_projection", "io", "phantom", "available_threads", "TomsimError", "TomsimInputError",
     "TomsimOutputError", "TomsimUsageError", "VOLUME_SHAPE", "STACK_SHAPE", "__version__",
-    "fdk", "project_adjoint", "sirt", "system_sums", "SirtResult",
+    "fdk", "project_adjoint", "sirt", "cgls", "system_sums", "SirtResult",
     "Geometry", "peers",
 ]
 
@@ -49,8 +50,14 @@ def available_threads():
     return _core.available_threads()
 
 
-def project(volume, threads=None, progress=False):
-    """tomproj: the ProjectionStack of a Volume (batch: (K, 128, 128, 128) -> (K, 256, 256, 256))."""
+def project(volume, threads=None, progress=False, geometry=None):
+    """tomproj: the ProjectionStack of a Volume (batch: (K, 128, 128, 128) -> (K, 256, 256, 256)).
+
+    With a geometry other than Geometry.defined(), the exact cone walk of a
+    Volume of its shape (or a batch) along its rays: lengths in mm x the
+    Volume's values, float32, the same bits at any thread count."""
+    if _quant._general(geometry):
+        return _quant.project_on(volume, geometry, threads)
     return _run(_core.project, progress, "project", volume, threads)
 
 

@@ -5,9 +5,12 @@ library code of tomfdk and tomiter, so the same bits)."""
 import collections
 import os
 
+import numpy as np
+
 from . import _core
 from ._progress import run
 from ._weights import build_id
+from ._fdk_circular import fdk_circular
 
 SirtResult = collections.namedtuple("SirtResult", "volume history stopped_by")
 SirtResult.__doc__ = """The Volume after the last pass, the figures of every pass (dicts:
@@ -41,24 +44,96 @@ def system_sums(subsets=1, cache=True, threads=None):
     return folder
 
 
-def fdk(stack, filter="ram-lak", cutoff=1.0, threads=None, progress=False):
-    """FDK of a stack made by project() (batch), in the Volume's units.
+def _general(geometry):
+    """Whether `geometry` asks for the cone walk rather than the defined
+    scan's own programs (None and Geometry.defined() keep those)."""
+    if geometry is None:
+        return False
+    from .geometry import Geometry
+    if not isinstance(geometry, Geometry):
+        raise TypeError(f"geometry must be a tomsim.Geometry, not {type(geometry).__name__}")
+    return not geometry.is_defined()
+
+
+def _require_shape(what, array, shape):
+    shape = tuple(int(n) for n in shape)
+    given = tuple(np.shape(array))
+    if given[-len(shape):] != shape or len(given) not in (len(shape), len(shape) + 1):
+        raise ValueError(f"{what} has the shape {given}, the geometry needs {shape} (or a batch of them)")
+
+
+def fdk(stack, filter="ram-lak", cutoff=1.0, threads=None, progress=False, geometry=None,
+        parker_smoothing=1.0, redundancy_weights=True):
+    """FDK in the Volume's units: of a stack made by project() (batch) on the
+    defined scan, or, given a circular `geometry`, of a (views, rows,
+    columns) stack of line integrals (lengths in mm) onto its grid in 1/mm,
+    with Parker weights on a short arc (smoothing q = parker_smoothing in
+    (0, 1]) and Wang's on an offset detector.
 
     filter: ram-lak, shepp-logan, cosine, hamming or hann; cutoff: fraction
     of the detector's Nyquist frequency above which the filter is 0, (0, 1].
     """
+    if _general(geometry):
+        if geometry.form == "vectors":
+            raise ValueError("FDK needs a circular geometry (views or angles), not per-view vectors")
+        _require_shape("stack", stack, geometry.stack_shape)
+        return fdk_circular(stack, geometry.volume_shape, geometry.voxel_size, geometry.volume_offset,
+                            geometry.detector_pitch, geometry.detector_offset, geometry.sod, geometry.sdd,
+                            geometry.angles, filter=filter, cutoff=cutoff, parker_smoothing=parker_smoothing,
+                            threads=threads, redundancy_weights=redundancy_weights, progress=progress)
     return run(_core.fdk, progress, "fdk", stack, filter, cutoff, threads)
 
 
-def project_adjoint(stack, threads=None, progress=False):
+def project_on(volume, geometry, threads=None):
+    """The cone walk of a Volume (or a batch) on a geometry: its stack(s)."""
+    _require_shape("volume", volume, geometry.volume_shape)
+    return _core.cone_project(volume, geometry.vectors(), tuple(geometry.detector_shape),
+                              tuple(geometry.voxel_size), tuple(geometry.volume_offset), threads)
+
+
+def project_adjoint(stack, threads=None, progress=False, geometry=None):
     """The transpose of project(): for every ray and every piece (voxel,
-    length) the projector credits, voxel += sample x length, in double (batch)."""
+    length) the projector credits, voxel += sample x length, in double (batch
+    on the defined scan; one stack on another geometry)."""
+    if _general(geometry):
+        _require_shape("stack", stack, geometry.stack_shape)
+        return _core.cone_project_adjoint(stack, geometry.vectors(), tuple(geometry.volume_shape),
+                                          tuple(geometry.voxel_size), tuple(geometry.volume_offset), threads)
     return run(_core.project_adjoint, progress, "adjoint", stack, threads)
+
+
+def _iterate(method, stack, iterations, subsets, nonnegative, x0, truth, callback, relaxation, tolerance,
+             noise_level, noise_i0, mu, electronic, discrepancy, cache, threads, geometry):
+    folder = _sums_folder_of(cache)
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+    scan = {}
+    if _general(geometry):
+        _require_shape("stack", stack, geometry.stack_shape)
+        if isinstance(x0, str) and x0 == "fdk":
+            x0 = fdk(stack, threads=threads, geometry=geometry)
+        scan = dict(vectors=geometry.vectors(), detector_shape=tuple(geometry.detector_shape),
+                    volume_shape=tuple(geometry.volume_shape), voxel_size=tuple(geometry.voxel_size),
+                    volume_offset=tuple(geometry.volume_offset))
+    volume, history, stopped_by = _core.iterate(method, stack, iterations, subsets, nonnegative, x0, truth,
+                                                callback, relaxation, tolerance, noise_level, noise_i0, mu,
+                                                electronic, discrepancy, folder, threads, **scan)
+    return SirtResult(volume, list(history), stopped_by)
+
+
+def cgls(stack, iterations, x0=None, truth=None, callback=None, tolerance=0.0, noise_level=0.0,
+         noise_i0=0.0, mu=0.15, electronic=0.0, discrepancy=1.1, cache=True, threads=None, geometry=None):
+    """CGLS, conjugate gradients on the least-squares problem min |Ax - b|,
+    with the projector's map and its transpose on the defined scan or on
+    `geometry` (no constraint, so no subsets nor relaxation). The stopping
+    rules, figures and cache are sirt()'s. Returns a SirtResult."""
+    return _iterate("cgls", stack, iterations, 1, False, x0, truth, callback, 1.0, tolerance, noise_level,
+                    noise_i0, mu, electronic, discrepancy, cache, threads, geometry)
 
 
 def sirt(stack, iterations, subsets=1, nonnegative=True, x0=None, truth=None, callback=None,
          relaxation=1.0, tolerance=0.0, noise_level=0.0, noise_i0=0.0, mu=0.15, electronic=0.0,
-         discrepancy=1.1, cache=True, threads=None):
+         discrepancy=1.1, cache=True, threads=None, geometry=None):
     """SIRT (subsets=1) or OS-SART with the projector's map and its transpose.
 
     x0: None (zeros), "fdk" or a Volume. truth: a Volume for RMSE and Pearson r
@@ -71,12 +146,11 @@ def sirt(stack, iterations, subsets=1, nonnegative=True, x0=None, truth=None, ca
     the dose instead: the level that add_noise(stack, noise_i0, mu=mu,
     electronic=electronic) implies for the samples. cache: True keeps the
     row and column sums in sums_folder(), a folder name keeps them there,
-    False computes them afresh. Returns a SirtResult.
+    False computes them afresh (the sums of each geometry apart, under a key
+    of its grid and vectors). geometry: None or Geometry.defined() run on
+    the defined scan with tomproj's map; any other geometry on the cone walk
+    and its exact transpose (x0 "fdk" is then FDK on that geometry).
+    Returns a SirtResult.
     """
-    folder = _sums_folder_of(cache)
-    if folder:
-        os.makedirs(folder, exist_ok=True)
-    volume, history, stopped_by = _core.sirt(stack, iterations, subsets, nonnegative, x0, truth,
-                                             callback, relaxation, tolerance, noise_level,
-                                             noise_i0, mu, electronic, discrepancy, folder, threads)
-    return SirtResult(volume, list(history), stopped_by)
+    return _iterate("sirt", stack, iterations, subsets, nonnegative, x0, truth, callback, relaxation, tolerance,
+                    noise_level, noise_i0, mu, electronic, discrepancy, cache, threads, geometry)

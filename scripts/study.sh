@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The simulation study in one command: builds the programs and tools, makes
-# the Shepp-Logan head, projects it with tomproj, rebins the projections into
-# tomrec's ray geometry, makes tomrec's weight files, reconstructs both the
-# rebinned and the unrebinned stack, compares each with the head and writes
-# pictures and a short report.
+# the Shepp-Logan head, projects it with tomproj, reconstructs the projections
+# with FDK (tomfdk, the project's best reconstruction, in the head's units),
+# rebins them into tomrec's ray geometry, makes tomrec's weight files,
+# reconstructs both the rebinned and the unrebinned stack with tomrec,
+# compares each reconstruction with the head and writes pictures and a short
+# report.
 #
 # Usage: scripts/study.sh [OUTPUT-FOLDER]        (default: ./study-out)
 # Environment: STUDY_BUILD_DIR  an existing build folder to build in and use
@@ -16,7 +18,7 @@ study_setup ./study-out "$@"
 start_all=$(date +%s.%N)
 
 build_all() {
-  build_targets tomproj tomrec tomweight tomphantom tomrebin tompng tomcompare tommhd
+  build_targets tomproj tomrec tomfdk tomweight tomphantom tomrebin tompng tomcompare tommhd
 }
 
 step build build_all
@@ -26,6 +28,8 @@ bin_rec="$build/bin/tomrec"
 cd "$out"
 step phantom "$(tool tomphantom)" shepp-logan phantom.img
 step project dialogue "$out" "$bin_proj" phantom.img projections.img
+mkdir -p rec-fdk
+step reconstruct-fdk "$(tool tomfdk)" projections.img rec-fdk/reconstruction.img
 step rebin "$(tool tomrebin)" projections.img rebinned.img
 mkdir -p weights
 step weights "$(tool tomweight)" --dir weights
@@ -48,6 +52,7 @@ compare() {
   "$(tool tomcompare)" --no-fail --format json phantom.img "rec-$which/reconstruction.img" \
     > "compare-$which.json"
 }
+step compare-fdk compare fdk
 step compare-rebinned compare rebinned
 step compare-raw compare raw
 
@@ -59,25 +64,28 @@ pictures() {
   "$png" --zoom 2 --window 0,1 phantom.img $f/phantom-axial.png
   "$png" --zoom 2 --window 0.1,0.45 phantom.img $f/phantom-axial-narrow.png
   "$png" --zoom 2 --coronal 64 --window 0,1 phantom.img $f/phantom-coronal.png
-  for which in rebinned raw; do
+  for which in fdk rebinned raw; do
     "$png" --zoom 2 --window 0,1 rec-$which/fitted.img $f/$which-axial.png
     "$png" --zoom 2 --window 0.1,0.45 rec-$which/fitted.img $f/$which-axial-narrow.png
     "$png" --zoom 2 --coronal 64 --window 0,1 rec-$which/fitted.img $f/$which-coronal.png
     "$png" --zoom 2 --window -0.5,0.5 rec-$which/residual.img $f/$which-difference.png
     "$png" --zoom 2 --coronal 64 --window -0.5,0.5 rec-$which/residual.img $f/$which-difference-coronal.png
   done
-  "$png" --montage $f/axial-rebinned.png \
-    --label "phantom" $f/phantom-axial.png --label "rebinned rec." $f/rebinned-axial.png \
-    --label "difference" $f/rebinned-difference.png
+  "$png" --montage $f/axial.png \
+    --label "phantom" $f/phantom-axial.png --label "FDK (tomfdk)" $f/fdk-axial.png \
+    --label "tomrec, rebinned" $f/rebinned-axial.png \
+    --label "FDK difference" $f/fdk-difference.png --label "tomrec difference" $f/rebinned-difference.png
   "$png" --montage $f/axial-raw.png \
     --label "phantom" $f/phantom-axial.png --label "unrebinned rec." $f/raw-axial.png \
     --label "difference" $f/raw-difference.png
   "$png" --montage $f/axial-narrow.png \
-    --label "phantom" $f/phantom-axial-narrow.png --label "rebinned" $f/rebinned-axial-narrow.png \
-    --label "unrebinned" $f/raw-axial-narrow.png
+    --label "phantom" $f/phantom-axial-narrow.png --label "FDK" $f/fdk-axial-narrow.png \
+    --label "tomrec, rebinned" $f/rebinned-axial-narrow.png --label "tomrec, unrebinned" $f/raw-axial-narrow.png
   "$png" --montage $f/coronal.png \
-    --label "phantom" $f/phantom-coronal.png --label "rebinned rec." $f/rebinned-coronal.png \
-    --label "difference" $f/rebinned-difference-coronal.png
+    --label "phantom" $f/phantom-coronal.png --label "FDK" $f/fdk-coronal.png \
+    --label "tomrec, rebinned" $f/rebinned-coronal.png \
+    --label "FDK difference" $f/fdk-difference-coronal.png \
+    --label "tomrec difference" $f/rebinned-difference-coronal.png
   "$png" --stack --view 0 projections.img $f/view0-projector.png
   "$png" --stack --view 0 rebinned.img $f/view0-rebinned.png
   "$png" --stack --view 64 rebinned.img $f/view64-rebinned.png
@@ -92,7 +100,7 @@ headers() {
   "$mhd" phantom.img
   "$mhd" --stack projections.img
   "$mhd" --stack rebinned.img
-  for which in rebinned raw; do
+  for which in fdk rebinned raw; do
     "$mhd" rec-$which/reconstruction.img
     "$mhd" rec-$which/fitted.img
     "$mhd" rec-$which/residual.img
@@ -116,31 +124,36 @@ commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
   echo
   echo "Made by scripts/study.sh on $(date -u '+%Y-%m-%d %H:%M UTC') from commit $commit, $jobs processors; $total s in all."
   echo
-  echo "The head (skull 1, brain 0.2, 128^3 voxels) was projected by tomproj. tomrec"
-  echo "traces each column's ray on the other side of the central column and to a"
-  echo "curved row of detector points, so its input was first rebinned with"
-  echo "tomrebin; the unrebinned projections were reconstructed too, for comparison."
-  echo "Each reconstruction is compared with the head after the least-squares fit"
-  echo "head ~ scale x reconstruction + offset (the reconstruction's units are its own)."
+  echo "The head (skull 1, brain 0.2, 128^3 voxels) was projected by tomproj and"
+  echo "reconstructed two ways. FDK (tomfdk) reconstructs the projector's stack as it"
+  echo "is, in the head's units: the best reconstruction the project has. tomrec, the"
+  echo "defined reconstructor, traces each column's ray on the other side of the"
+  echo "central column and to a curved row of detector points, so its input was first"
+  echo "rebinned with tomrebin; the unrebinned projections were reconstructed too, for"
+  echo "comparison. Each reconstruction is compared with the head after the"
+  echo "least-squares fit head ~ scale x reconstruction + offset (tomrec's units are its"
+  echo "own; FDK's fit scale is about 1)."
   echo
   echo "## Results"
   echo
-  echo "| input of tomrec | r, whole volume | r, central cube | r, axial slice 64 | RMSE after fit | PSNR after fit (dB) | fit scale |"
+  echo "| reconstruction | r, whole volume | r, central cube | r, axial slice 64 | RMSE after fit | PSNR after fit (dB) | fit scale |"
   echo "|---|---|---|---|---|---|---|"
-  row rebinned "rebinned stack (rebinned.img)"
-  row raw "projector's stack as it is (projections.img)"
+  row fdk "FDK, tomfdk (projections.img)"
+  row rebinned "tomrec, rebinned stack (rebinned.img)"
+  row raw "tomrec, the projector's stack as it is (projections.img)"
   echo
-  echo "The central cube holds the voxels 32 ... 95 on every axis. Every figure of both"
-  echo "comparisons is in compare-rebinned.txt / .json and compare-raw.txt / .json."
+  echo "The central cube holds the voxels 32 ... 95 on every axis. Every figure of the"
+  echo "comparisons is in compare-fdk.txt / .json, compare-rebinned.txt / .json and"
+  echo "compare-raw.txt / .json."
   echo
   echo "## Figures"
   echo
-  echo "Central axial slice (iz = 64), rebinned input: phantom, reconstruction fitted to the"
-  echo "head's units, difference (window -0.5 ... 0.5):"
+  echo "Central axial slice (iz = 64): phantom, FDK and tomrec (rebinned input), each"
+  echo "fitted to the head's units, and their differences from the head (window -0.5 ... 0.5):"
   echo
-  echo "![axial, rebinned](figures/axial-rebinned.png)"
+  echo "![axial](figures/axial.png)"
   echo
-  echo "The same for the unrebinned input: the mirrored columns give a doubled image."
+  echo "tomrec on the unrebinned input: the mirrored columns give a doubled image."
   echo
   echo "![axial, unrebinned](figures/axial-raw.png)"
   echo
@@ -148,7 +161,7 @@ commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
   echo
   echo "![axial, narrow window](figures/axial-narrow.png)"
   echo
-  echo "Central coronal slice (iy = 64), rebinned input:"
+  echo "Central coronal slice (iy = 64):"
   echo
   echo "![coronal](figures/coronal.png)"
   echo
@@ -168,9 +181,10 @@ commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
   echo "| projections.img | tomproj's ProjectionStack (256 views x 256 rows x 256 columns) |"
   echo "| rebinned.img | the stack in tomrec's ray geometry (tomrebin) |"
   echo "| weights/long_sum_detector.img, weights/long_sum_voxel.img | tomrec's weight files (tomweight) |"
+  echo "| rec-fdk/reconstruction.img | tomfdk's Volume from projections.img, in the head's units |"
   echo "| rec-rebinned/reconstruction.img | tomrec's Volume from rebinned.img |"
   echo "| rec-raw/reconstruction.img | tomrec's Volume from projections.img |"
-  echo "| rec-*/Radon_FLT_dounatsu.img | tomrec's filtered stack |"
+  echo "| rec-rebinned/Radon_FLT_dounatsu.img, rec-raw/Radon_FLT_dounatsu.img | tomrec's filtered stack |"
   echo "| rec-*/fitted.img, rec-*/residual.img | the reconstruction in the head's units, and minus the head |"
   echo "| compare-*.txt, compare-*.json | tomcompare's figures |"
   echo "| figures/*.png | the pictures |"
@@ -179,4 +193,4 @@ commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
 } > report.md
 
 echo "study: $total s; report in $out/report.md" >&2
-echo "study: r (whole volume): rebinned $(fmt "$(figure rebinned whole.pearson_r)"), unrebinned $(fmt "$(figure raw whole.pearson_r)")" >&2
+echo "study: r (whole volume): FDK $(fmt "$(figure fdk whole.pearson_r)"), tomrec rebinned $(fmt "$(figure rebinned whole.pearson_r)"), unrebinned $(fmt "$(figure raw whole.pearson_r)")" >&2

@@ -43,11 +43,12 @@ double square(double x) { return x * x; }
 bool local_inside(ShapeKind kind, const double l[3], const double h[3]) {
   switch (kind) {
     case ShapeKind::ellipsoid:
-      return square(l[0] / h[0]) + square(l[1] / h[1]) + square(l[2] / h[2]) <= 1.0;
+      return ellipsoid_holds(l[0], l[1], l[2], h[0], h[1], h[2]);
     case ShapeKind::box:
       return std::fabs(l[0]) <= h[0] && std::fabs(l[1]) <= h[1] && std::fabs(l[2]) <= h[2];
     case ShapeKind::cylinder:
-      return square(l[0] / h[0]) + square(l[1] / h[1]) <= 1.0 && std::fabs(l[2]) <= h[2];
+      // Its cross-section is the ellipse: the ellipsoid's test without a third term (0 / 1 adds +0).
+      return ellipsoid_holds(l[0], l[1], 0.0, h[0], h[1], 1.0) && std::fabs(l[2]) <= h[2];
   }
   return false;
 }

@@ -42,6 +42,11 @@ const std::vector<Ellipsoid>& shepp_logan_ellipsoids() {
   return table;
 }
 
+bool ellipsoid_holds(double x, double y, double z, double a, double b, double c) {
+  const double u = x / a, v = y / b, w = z / c;
+  return u * u + v * v + w * w <= 1.0;
+}
+
 double shepp_logan_value(double x, double y, double z) {
   double sum = 0.0;
   for (const Ellipsoid& e : shepp_logan_ellipsoids()) {
@@ -50,8 +55,7 @@ double shepp_logan_value(double x, double y, double z) {
     const double dx = x - e.x0, dy = y - e.y0, dz = z - e.z0;
     const double px = std::cos(t) * dx + std::sin(t) * dy;
     const double py = -std::sin(t) * dx + std::cos(t) * dy;
-    const double q = (px * px) / (e.a * e.a) + (py * py) / (e.b * e.b) + (dz * dz) / (e.c * e.c);
-    if (q <= 1.0) sum += e.value;
+    if (ellipsoid_holds(px, py, dz, e.a, e.b, e.c)) sum += e.value;
   }
   return sum;
 }

@@ -26,6 +26,12 @@ struct Ellipsoid {
   double turn_degrees;
 };
 
+// Whether the point (x, y, z) of an ellipsoid's own frame lies in the
+// ellipsoid of semi-axes a, b, c (surface included): (x/a)^2 + (y/b)^2 +
+// (z/c)^2 <= 1. The one inside test of every ellipsoid, the head's and a
+// description's.
+bool ellipsoid_holds(double x, double y, double z, double a, double b, double c);
+
 // The ten ellipsoids with the higher-contrast values (skull 1, brain 0.2
 // once the skull is subtracted, ventricles 0, small features +0.1).
 const std::vector<Ellipsoid>& shepp_logan_ellipsoids();

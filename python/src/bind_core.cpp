@@ -64,31 +64,10 @@ Samples project(const py::object& volume_object, const py::object& threads_objec
   return stack;
 }
 
-// A stack (or a batch) into a new stack of the same shape, each through
-// `work(input, output, threads, on_view_done)`.
-template <class Work>
-Samples stack_to_stack(const py::object& stack_object, const py::object& threads_object,
-                       const py::object& progress, const Work& work) {
-  const Samples stack = as_samples(stack_object, "stack");
-  const std::size_t count = batch_size(stack, stack_layout(), true, "stack");
-  const int threads = thread_count(threads_object);
-  Samples out = new_samples(stack_layout(), count, has_batch_axis(stack, stack_layout()));
-  ProgressSink sink(progress, static_cast<long long>(count) * scan::kViews);
-  {
-    Unlocked unlocked;
-    for (std::size_t k = 0; k < count; ++k) {
-      work(stack.data() + k * scan::kStackSamples, out.mutable_data() + k * scan::kStackSamples,
-           threads, sink.on_item());
-    }
-  }
-  sink.rethrow();
-  return out;
-}
-
 Samples filter_stack(const py::object& stack, const py::object& threads,
                      const py::object& progress) {
-  return stack_to_stack(stack, threads, progress,
-                        [](const float* in, float* out, int n, const std::function<void(int)>& done) {
+  return each_stack(stack, threads, progress, stack_layout(), scan::kViews,
+                    [](const float* in, float* out, int n, const std::function<void(int)>& done) {
                           // The filter works in place, on the copy.
                           std::memcpy(out, in, scan::kStackSamples * sizeof(float));
                           tomrec::filter_stack(out, n, done);
@@ -96,7 +75,7 @@ Samples filter_stack(const py::object& stack, const py::object& threads,
 }
 
 Samples rebin(const py::object& stack, const py::object& threads, const py::object& progress) {
-  return stack_to_stack(stack, threads, progress, &toolkit::rebin_stack);
+  return each_stack(stack, threads, progress, stack_layout(), scan::kViews, &toolkit::rebin_stack);
 }
 
 py::tuple compute_weights(const py::object& threads_object, const py::object& progress) {

@@ -21,43 +21,21 @@
 namespace tomsim {
 namespace {
 
-Samples fdk(const py::object& stack_object, const std::string& filter, double cutoff,
-            const py::object& threads_object, const py::object& progress) {
-  const Samples stack = as_samples(stack_object, "stack");
-  const std::size_t count = batch_size(stack, stack_layout(), true, "stack");
+Samples fdk(const py::object& stack, const std::string& filter, double cutoff, const py::object& threads,
+            const py::object& progress) {
   quant::FdkOptions options;
   options.window = quant::fdk_window_from_name(filter);
   options.cutoff = cutoff;
-  options.threads = thread_count(threads_object);
-  Samples volume = new_samples(volume_layout(), count, has_batch_axis(stack, stack_layout()));
-  ProgressSink sink(progress, static_cast<long long>(count) * quant::fdk_step_count());
-  {
-    Unlocked unlocked;
-    for (std::size_t k = 0; k < count; ++k)
-      quant::fdk_reconstruct(stack.data() + k * scan::kStackSamples,
-                             volume.mutable_data() + k * scan::kVolumeSamples, options,
-                             [&](int) { sink.step(); });
-  }
-  sink.rethrow();
-  return volume;
+  return each_stack(stack, threads, progress, volume_layout(), quant::fdk_step_count(),
+                    [&](const float* in, float* out, int n, const std::function<void(int)>& step) {
+                      quant::FdkOptions each = options;
+                      each.threads = n;
+                      quant::fdk_reconstruct(in, out, each, step);
+                    });
 }
 
-Samples project_adjoint(const py::object& stack_object, const py::object& threads_object,
-                        const py::object& progress) {
-  const Samples stack = as_samples(stack_object, "stack");
-  const std::size_t count = batch_size(stack, stack_layout(), true, "stack");
-  const int threads = thread_count(threads_object);
-  Samples volume = new_samples(volume_layout(), count, has_batch_axis(stack, stack_layout()));
-  ProgressSink sink(progress, static_cast<long long>(count) * scan::kViews);
-  {
-    Unlocked unlocked;
-    for (std::size_t k = 0; k < count; ++k)
-      tomproj::project_adjoint(stack.data() + k * scan::kStackSamples,
-                               volume.mutable_data() + k * scan::kVolumeSamples, threads,
-                               sink.on_item());
-  }
-  sink.rethrow();
-  return volume;
+Samples project_adjoint(const py::object& stack, const py::object& threads, const py::object& progress) {
+  return each_stack(stack, threads, progress, volume_layout(), scan::kViews, &tomproj::project_adjoint);
 }
 
 py::dict figures_dict(const quant::IterationFigures& f) {

@@ -124,4 +124,26 @@ py::dict dose_figures(const toolkit::DoseTally& tally);
 // while the library works.
 using Unlocked = py::gil_scoped_release;
 
+// A stack, or a batch of them, into new arrays of `out_layout`, one for each
+// stack, through work(stack, out, threads, on_step) with the GIL released;
+// each stack counts `steps` steps of progress.
+template <class Work>
+Samples each_stack(const py::object& stack_object, const py::object& threads_object, const py::object& progress,
+                   const Layout& out_layout, long long steps, const Work& work) {
+  const Layout& in_layout = stack_layout();
+  const Samples stack = as_samples(stack_object, "stack");
+  const std::size_t count = batch_size(stack, in_layout, true, "stack");
+  const int threads = thread_count(threads_object);
+  Samples out = new_samples(out_layout, count, has_batch_axis(stack, in_layout));
+  ProgressSink sink(progress, static_cast<long long>(count) * steps);
+  {
+    Unlocked unlocked;
+    const std::function<void(int)> on_step = sink.on_item();
+    for (std::size_t k = 0; k < count; ++k)
+      work(stack.data() + k * in_layout.samples(), out.mutable_data() + k * out_layout.samples(), threads, on_step);
+  }
+  sink.rethrow();
+  return out;
+}
+
 }  // namespace tomsim

@@ -15,9 +15,6 @@ from study_support import (assert_same_arrays, python_env, sample_files, small_s
                            tomstudy)
 from tomsim.study import steps
 
-pytestmark = pytest.mark.skipif(steps.projection_missing("voxel") is not None,
-                                reason="this build has no tomsim.project")
-
 TIMEOUT = 600
 
 
@@ -182,8 +179,6 @@ def test_a_failing_sample_is_named_and_its_neighbours_are_made(tmp_path, monkeyp
     """A phantom's samples are computed together; when one of them fails, the
     others are still made and the failure names its own sample."""
     from tomsim.study import expand, load, runner
-    if steps.noise_missing() is not None:
-        pytest.skip("this build has no dose noise")
     study = small_study(str(tmp_path), samples=4)
     real_noise = steps.add_noise
 

@@ -33,19 +33,26 @@ TEST(Study, RunsFromBuildToReport) {
 
   const std::string report = testrun::read_file(out + "/report.md");
   EXPECT_NE(report.find("## Results"), std::string::npos);
-  EXPECT_NE(report.find("figures/axial-rebinned.png"), std::string::npos);
+  EXPECT_NE(report.find("figures/axial.png"), std::string::npos);
+  EXPECT_NE(report.find("FDK, tomfdk"), std::string::npos);
   for (const char* f : {"phantom.img", "projections.img", "rebinned.img", "weights/long_sum_voxel.img",
-                        "rec-rebinned/reconstruction.img", "rec-raw/reconstruction.img",
+                        "rec-fdk/reconstruction.img", "rec-rebinned/reconstruction.img",
+                        "rec-raw/reconstruction.img",
                         "rec-rebinned/Radon_FLT_dounatsu.img", "phantom.mhd",
                         "compare-rebinned.json"}) {
     EXPECT_TRUE(testrun::exists(out + "/" + f)) << f;
   }
-  // The montage of the axial slice: three 256-pixel panels with labels.
-  const toolkit::GreyImage montage = toolkit::read_png(out + "/figures/axial-rebinned.png");
+  // The montage of the axial slice: five 256-pixel panels with labels
+  // (phantom, FDK, tomrec, and both differences).
+  const toolkit::GreyImage montage = toolkit::read_png(out + "/figures/axial.png");
   EXPECT_EQ(montage.height, 8 + 16 + 8 + 256 + 8);
-  EXPECT_GE(montage.width, 3 * 256);
+  EXPECT_GE(montage.width, 5 * 256);
 
-  // Rebinning is what makes the reconstruction resemble the head.
+  // FDK, shown beside the defined reconstructor, is the closest to the head.
+  auto fdk = key_values(testrun::read_file(out + "/compare-fdk.txt"));
+  ASSERT_FALSE(fdk["whole.pearson_r"].empty());
+  EXPECT_GT(std::atof(fdk["whole.pearson_r"].c_str()), 0.97);
+  // Rebinning is what makes tomrec's reconstruction resemble the head.
   auto rebinned = key_values(testrun::read_file(out + "/compare-rebinned.txt"));
   auto raw = key_values(testrun::read_file(out + "/compare-raw.txt"));
   ASSERT_FALSE(rebinned["whole.pearson_r"].empty());

@@ -55,7 +55,7 @@ def main():
     cpu = next(line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name"))
     print(f"== {os.cpu_count()} processors: {cpu}; kernel {_core.process_kernel()}; "
           f"load {open('/proc/loadavg').read().split()[:3]}")
-    grid = dict(volume_shape=(128, 128, 128), voxel_size=1.0, volume_offset=(1.0, 1.0, 0.0))
+    grid = dict(volume_shape=(128, 128, 128), voxel_size=(1.0, 1.0, 1.0), volume_offset=(1.0, 1.0, 0.0))
     defined_values = tomsim.Geometry(detector_shape=(256, 256), detector_pitch=1.0, detector_offset=(-0.5, -0.5),
                                      sod=256.0, sdd=512.0, views=256, **grid)
     short = tomsim.Geometry(detector_shape=(256, 256), detector_pitch=1.0, detector_offset=(-0.5, -0.5),

@@ -396,6 +396,12 @@ CircularScan circular_scan(const Geometry& g) {
   return s;
 }
 
+void check_cone_walk(const Geometry& g) {
+  if (g.trace && *g.trace != volume_box(g.grid))
+    tomio::fail_usage("trace: the cone walk traces the volume's whole box; a smaller trace region is only the "
+                      "defined projector's (leave it out)");
+}
+
 ConeVectors cone_vectors(const Geometry& g) {
   validate(g);
   if (g.form != ViewForm::vectors) return cone_vectors(circular_scan(g));

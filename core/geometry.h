@@ -197,6 +197,11 @@ TraceBox volume_box(const VolumeGrid& grid);
 // volume's box.
 TraceBox trace_region(const Geometry& g);
 
+// The cone walk traces a volume's whole box: a geometry whose trace region
+// is smaller (the defined preset's inside box belongs to its own projector)
+// is refused by name rather than traced as if it had none.
+void check_cone_walk(const Geometry& g);
+
 // The centre of pixel (row, column) of view k.
 Point3 pixel_centre(const ConeVectors& cv, std::int64_t view, double row, double column);
 

@@ -47,6 +47,7 @@ int project_on_geometry(const tomio::CommandLine& line, const geom::Geometry& g,
   const auto& given = line.positional();
   if (given.size() != 2) tomio::fail_usage("with --geometry, name INPUT and OUTPUT");
   const int threads = tomio::thread_count(line);
+  geom::check_cone_walk(g);
   const geom::ConeVectors rays = geom::cone_vectors(g);
   tomproj::check_cone_scan(g.grid, rays);
   toolkit::refuse_outputs_over_inputs({given[1]}, {given[0]});

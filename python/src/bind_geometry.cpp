@@ -232,6 +232,7 @@ void bind_geometry(py::module_& m) {
       .def("write_toml", [](const Geometry& g, const std::string& path) { geom::write_geometry_file(path, g); },
            arg("path"))
       .def("vectors", &vectors_of)
+      .def("check_cone_walk", &geom::check_cone_walk)
       .def("angles",
            [](const Geometry& g) -> py::object {
              if (g.form == geom::ViewForm::vectors) return py::none();

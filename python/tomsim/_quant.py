@@ -84,8 +84,13 @@ def fdk(stack, filter="ram-lak", cutoff=1.0, threads=None, progress=False, geome
     return run(_core.fdk, progress, "fdk", stack, filter, cutoff, threads)
 
 
+def _check_cone_walk(geometry):
+    geometry._value.check_cone_walk()
+
+
 def project_on(volume, geometry, threads=None):
     """The cone walk of a Volume (or a batch) on a geometry: its stack(s)."""
+    _check_cone_walk(geometry)
     _require_shape("volume", volume, geometry.volume_shape)
     return _core.cone_project(volume, geometry.vectors(), tuple(geometry.detector_shape),
                               tuple(geometry.voxel_size), tuple(geometry.volume_offset), threads)
@@ -96,6 +101,7 @@ def project_adjoint(stack, threads=None, progress=False, geometry=None):
     length) the projector credits, voxel += sample x length, in double (batch
     on the defined scan; one stack on another geometry)."""
     if _general(geometry):
+        _check_cone_walk(geometry)
         _require_shape("stack", stack, geometry.stack_shape)
         return _core.cone_project_adjoint(stack, geometry.vectors(), tuple(geometry.volume_shape),
                                           tuple(geometry.voxel_size), tuple(geometry.volume_offset), threads)
@@ -109,6 +115,7 @@ def _iterate(method, stack, iterations, subsets, nonnegative, x0, truth, callbac
         os.makedirs(folder, exist_ok=True)
     scan = {}
     if _general(geometry):
+        _check_cone_walk(geometry)
         _require_shape("stack", stack, geometry.stack_shape)
         if isinstance(x0, str) and x0 == "fdk":
             x0 = fdk(stack, threads=threads, geometry=geometry)

@@ -1,6 +1,7 @@
 // tomiter: SIRT and OS-SART with the projector's own map and its transpose.
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -9,6 +10,11 @@
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
 #include "recon/fdk.h"
+#include "core/geometry.h"
+#include "core/geometry_file.h"
+#include "core/raw_image.h"
+#include "recon/cone_pair.h"
+#include "recon/fdk_circular.h"
 #include "recon/iterative.h"
 #include "core/command_line.h"
 #include "sim/dose_noise.h"
@@ -23,7 +29,7 @@ const tomio::ToolSpec kSpec{
     "               [--noise-level SIGMA | --noise-i0 I0 [--mu M] [--electronic E]]\n"
     "               [--discrepancy TAU]\n"
     "               [--truth VOLUME] [--log FILE.csv] [--cache DIR] [--threads N]\n"
-    "               INPUT OUTPUT",
+    "               [--method sirt|cgls] [--geometry FILE] INPUT OUTPUT",
     "Reconstructs a ProjectionStack made by the projector by SIRT (--subsets 1,\n"
     "the default) or OS-SART (S subsets of interleaved views), with the\n"
     "projector's own map A and its exact transpose:\n"
@@ -40,6 +46,12 @@ const tomio::ToolSpec kSpec{
     "(I0, M, E as there) implies for the samples.\n"
     "With --truth, RMSE and Pearson r against\n"
     "it are shown after every pass; --log keeps every pass's figures as CSV.\n"
+    "--method cgls runs conjugate gradients on the least-squares problem\n"
+    "instead (no subsets, relaxation nor bound; the same stopping rules).\n"
+    "With --geometry, a stack of a geometry file's scan (raw float32 of its\n"
+    "shape, line integrals with lengths in mm) on the exact cone walk and its\n"
+    "transpose; its sums are kept under a key of its grid and vectors, and\n"
+    "--start fdk is FDK on that scan.\n"
     "The output is the same bits at any thread count.",
     {
         {"subsets", "S", "subsets of views, 1 ... 256 (default 1: SIRT)"},
@@ -57,6 +69,8 @@ const tomio::ToolSpec kSpec{
         {"log", "FILE", "write the figures of every pass as CSV"},
         {"cache", "DIR", "keep and reuse the row and column sums in DIR"},
         {"threads", "N", "threads to use (default: the processors available)"},
+        {"method", "NAME", "sirt (SIRT / OS-SART, the default) or cgls"},
+        {"geometry", "FILE", "the scan of a geometry file instead of the defined one"},
     },
     1};
 
@@ -88,7 +102,19 @@ int main(int argc, char** argv) {
     const double electronic = non_negative_option(line, "electronic");
     if (line.has("discrepancy"))
       options.discrepancy = tomio::parse_double(line.value("discrepancy"), "--discrepancy");
-    quant::check_iterative_options(options);
+    // The scan: the defined one, or a geometry file's on the cone walk and its
+    // transpose (read and checked before anything large is read).
+    std::optional<geom::Geometry> geometry;
+    if (line.has("geometry")) {
+      geometry = geom::read_geometry_file(line.value("geometry", ""));
+      if (geom::is_defined(*geometry)) geometry.reset();
+    }
+    if (geometry) geom::check_cone_walk(*geometry);
+    const quant::ProjectorPair pair =
+        geometry ? quant::cone_pair(geometry->grid, geom::cone_vectors(*geometry)) : quant::defined_pair();
+    const std::string method = line.value("method", "sirt");
+    if (method != "sirt" && method != "cgls") tomio::fail_usage("--method must be sirt or cgls");
+    quant::check_iterative_options(options, static_cast<int>(pair.views));
     if (line.has("noise-i0") && !(noise_i0 > 0.0 && mu > 0.0))
       tomio::fail_usage("--noise-i0 and --mu must be positive");
     options.threads = tomio::thread_count(line);
@@ -100,26 +126,32 @@ int main(int argc, char** argv) {
     if (line.has("log")) outputs.push_back(line.value("log"));
     toolkit::refuse_outputs_over_inputs(outputs, inputs);
 
-    const std::vector<float> stack = toolkit::read_stack(line.positional()[0]);
+    const std::size_t volume_samples = static_cast<std::size_t>(pair.volume_samples);
+    const std::vector<float> stack =
+        toolkit::read_float_samples(line.positional()[0], static_cast<std::size_t>(pair.stack_samples()));
     std::vector<float> truth;
-    if (line.has("truth")) truth = toolkit::read_volume(line.value("truth"));
-    std::vector<float> x(scan::kVolumeSamples, 0.0f);
-    if (start == "fdk") {
+    if (line.has("truth")) truth = toolkit::read_float_samples(line.value("truth"), volume_samples);
+    std::vector<float> x(volume_samples, 0.0f);
+    if (start == "fdk" && geometry) {
+      quant::FdkCircularOptions fdk;
+      fdk.threads = options.threads;
+      quant::fdk_circular(geom::circular_scan(*geometry), stack.data(), x.data(), fdk);
+    } else if (start == "fdk") {
       quant::FdkOptions fdk;
       fdk.threads = options.threads;
       quant::fdk_reconstruct(stack.data(), x.data(), fdk);
     } else if (start != "zero") {
-      x = toolkit::read_volume(start);
+      x = toolkit::read_float_samples(start, volume_samples);
     }
     // Claimed before the work, so that a name that cannot be written is
     // reported at once.
-    tomio::OutputFile target(line.positional()[1], scan::kVolumeSamples * sizeof(float));
+    tomio::OutputFile target(line.positional()[1], volume_samples * sizeof(float));
     std::unique_ptr<tomio::OutputFile> log_file;
     if (line.has("log")) log_file = std::make_unique<tomio::OutputFile>(line.value("log"));
 
     std::fprintf(stderr, "tomiter: row and column sums for %d subset(s)...\n", options.subsets);
     const quant::SystemSums sums =
-        quant::system_sums(options.subsets, line.value("cache"), options.threads);
+        quant::system_sums(pair, method == "sirt" ? options.subsets : 1, line.value("cache"), options.threads);
     if (noise_i0 > 0.0) {
       options.noise_level = quant::expected_noise_level(stack.data(), sums.row_sums, noise_i0, mu, electronic);
       std::fprintf(stderr, "tomiter: noise level %.6g (I0 %g, mu %g): stops at rms %.6g\n", options.noise_level,
@@ -129,13 +161,12 @@ int main(int argc, char** argv) {
     log << "iteration,seconds,relative_residual,rms_residual,rmse,pearson_r\n";
     if (!truth.empty()) {
       double rmse = 0, r = 0;
-      quant::compare_to_truth(x.data(), truth.data(), rmse, r);
+      quant::compare_to_truth(x.data(), truth.data(), pair.volume_samples, rmse, r);
       std::fprintf(stderr, "tomiter: start (%s): rmse %.6g, r %.6f\n", start.c_str(), rmse, r);
       log << "0,0,,," << rmse << ',' << r << '\n';
     }
     std::string stopped_by;
-    quant::iterative_reconstruct(
-        stack.data(), x, options, sums, truth.empty() ? nullptr : truth.data(),
+    const quant::AfterPass report =
         [&](const quant::IterationFigures& f, const std::vector<float>&) {
           std::fprintf(stderr, "tomiter: pass %d: residual %.6g (rms %.6g)", f.iteration,
                        f.relative_residual, f.rms_residual);
@@ -148,10 +179,14 @@ int main(int argc, char** argv) {
           else log << ',';
           log << '\n';
           return true;
-        },
-        &stopped_by);
+        };
+    const float* truth_data = truth.empty() ? nullptr : truth.data();
+    if (method == "sirt")
+      quant::iterative_reconstruct(pair, stack.data(), x, options, sums, truth_data, report, &stopped_by);
+    else
+      quant::cgls_reconstruct(pair, stack.data(), x, options, sums.row_sums, truth_data, report, &stopped_by);
     std::fprintf(stderr, "tomiter: stopped by %s\n", stopped_by.c_str());
-    toolkit::write_samples(std::move(target), x, toolkit::FileKind::Volume);
+    tomio::save_float_image(std::move(target), x.data(), x.size());
     if (log_file) {
       const std::string text = log.str();
       log_file->write(text.data(), text.size());

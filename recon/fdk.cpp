@@ -1,16 +1,14 @@
 #include "recon/fdk.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cmath>
-#include <memory>
-#include <mutex>
 
 #include "core/failure.h"
 #include "core/parallel.h"
 #include "core/scan_geometry.h"
 #include "core/vector_lanes.h"
+#include "recon/fdk_window.h"
+#include "recon/fftw_rows.h"
 
 namespace quant {
 
@@ -37,71 +35,6 @@ constexpr WindowName kWindowNames[] = {{FdkWindow::ram_lak, "ram-lak"},
                                        {FdkWindow::cosine, "cosine"},
                                        {FdkWindow::hamming, "hamming"},
                                        {FdkWindow::hann, "hann"}};
-
-// Window at the fraction f (0 ... 1) of the Nyquist frequency, for a cutoff
-// C: zero above C, and each shape reaches its end value at C.
-double window_at(FdkWindow window, double f, double cutoff) {
-  if (f > cutoff) return 0.0;
-  const double x = f / cutoff;
-  switch (window) {
-    case FdkWindow::ram_lak:
-      return 1.0;
-    case FdkWindow::shepp_logan: {
-      const double a = scan::kPi * x / 2.0;
-      return a == 0.0 ? 1.0 : std::sin(a) / a;
-    }
-    case FdkWindow::cosine:
-      return std::cos(scan::kPi * x / 2.0);
-    case FdkWindow::hamming:
-      return 0.54 + 0.46 * std::cos(scan::kPi * x);
-    case FdkWindow::hann:
-      return 0.5 + 0.5 * std::cos(scan::kPi * x);
-  }
-  return 1.0;
-}
-
-// FFTW's planner is not thread-safe; plans are made under one lock, with
-// FFTW_ESTIMATE so that the plan (and with it every result bit) does not
-// depend on timing.
-std::mutex& planner_lock() {
-  static std::mutex lock;
-  return lock;
-}
-
-struct FftwFree {
-  void operator()(void* p) const { fftw_free(p); }
-};
-template <class T>
-using FftwBuffer = std::unique_ptr<T[], FftwFree>;
-
-template <class T>
-FftwBuffer<T> fftw_buffer(std::size_t count) {
-  T* p = static_cast<T*>(fftw_malloc(sizeof(T) * count));
-  if (p == nullptr) throw std::bad_alloc();
-  return FftwBuffer<T>(p);
-}
-
-struct PlanPair {
-  fftw_plan forward = nullptr;
-  fftw_plan backward = nullptr;
-  PlanPair() = default;
-  PlanPair(const PlanPair&) = delete;
-  PlanPair& operator=(const PlanPair&) = delete;
-  ~PlanPair() {
-    std::lock_guard<std::mutex> lock(planner_lock());
-    if (forward) fftw_destroy_plan(forward);
-    if (backward) fftw_destroy_plan(backward);
-  }
-};
-
-// Every buffer comes from fftw_malloc, so all share the plans' alignment and
-// the new-array execute calls run the very codelets that were planned.
-void make_plans(PlanPair& plans, double* real, fftw_complex* spectrum) {
-  std::lock_guard<std::mutex> lock(planner_lock());
-  plans.forward = fftw_plan_dft_r2c_1d(kFdkPaddedLength, real, spectrum, FFTW_ESTIMATE);
-  plans.backward = fftw_plan_dft_c2r_1d(kFdkPaddedLength, spectrum, real, FFTW_ESTIMATE);
-  if (!plans.forward || !plans.backward) tomio::fail_run("FFTW could not plan the row filter");
-}
 
 void check_options(const FdkOptions& options) {
   if (!(options.cutoff > 0.0 && options.cutoff <= 1.0))
@@ -137,8 +70,8 @@ std::vector<double> fdk_filter_response(const FdkOptions& options) {
   // sampled directly, has the right (non-zero) value at f = 0, so a uniform
   // object keeps its level. Wrapped circularly into the padded length.
   const int n_pad = kFdkPaddedLength;
-  auto real = fftw_buffer<double>(n_pad);
-  auto spectrum = fftw_buffer<fftw_complex>(kFdkFrequencies);
+  auto real = fftw_reals(n_pad);
+  auto spectrum = fftw_complexes(kFdkFrequencies);
   const double d = kAxisPitch;
   for (int k = 0; k < n_pad; ++k) {
     const int n = k <= n_pad / 2 ? k : k - n_pad;
@@ -151,9 +84,8 @@ std::vector<double> fdk_filter_response(const FdkOptions& options) {
     }
     real[static_cast<std::size_t>(k)] = h;
   }
-  PlanPair plans;
-  make_plans(plans, real.get(), spectrum.get());
-  fftw_execute(plans.forward);
+  const RowTransforms transforms(n_pad, real.get(), spectrum.get());
+  transforms.forward(real.get(), spectrum.get());
   // Convolution sum times the pitch; the 1/2 of a full turn and the view step
   // of the backprojection; FFTW's unnormalised inverse.
   const double view_step = 2.0 * scan::kPi / scan::kViews;
@@ -163,7 +95,7 @@ std::vector<double> fdk_filter_response(const FdkOptions& options) {
     const double f = static_cast<double>(k) / (kFdkFrequencies - 1);
     // The kernel is real and even, so its transform is real.
     response[static_cast<std::size_t>(k)] =
-        spectrum[static_cast<std::size_t>(k)][0] * window_at(options.window, f, options.cutoff) * scale;
+        spectrum[static_cast<std::size_t>(k)][0] * fdk_window_gain(options.window, f, options.cutoff) * scale;
   }
   return response;
 }
@@ -186,11 +118,10 @@ void fdk_filter_stack(const float* stack, float* filtered, const FdkOptions& opt
   std::vector<FftwBuffer<double>> reals;
   std::vector<FftwBuffer<fftw_complex>> spectra;
   for (int t = 0; t < threads; ++t) {
-    reals.push_back(fftw_buffer<double>(kFdkPaddedLength));
-    spectra.push_back(fftw_buffer<fftw_complex>(kFdkFrequencies));
+    reals.push_back(fftw_reals(kFdkPaddedLength));
+    spectra.push_back(fftw_complexes(kFdkFrequencies));
   }
-  PlanPair plans;
-  make_plans(plans, reals[0].get(), spectra[0].get());
+  const RowTransforms transforms(kFdkPaddedLength, reals[0].get(), spectra[0].get());
 
   tomio::parallel_for(scan::kViews, threads, [&](int view, int worker) {
     double* real = reals[static_cast<std::size_t>(worker)].get();
@@ -202,12 +133,12 @@ void fdk_filter_stack(const float* stack, float* filtered, const FdkOptions& opt
       const double* weight = cosine.data() + static_cast<std::size_t>(r) * kColumns;
       for (int c = 0; c < kColumns; ++c) real[c] = row[c] * weight[c];
       std::fill(real + kColumns, real + kFdkPaddedLength, 0.0);
-      fftw_execute_dft_r2c(plans.forward, real, spectrum);
+      transforms.forward(real, spectrum);
       for (int k = 0; k < kFdkFrequencies; ++k) {
         spectrum[k][0] *= response[static_cast<std::size_t>(k)];
         spectrum[k][1] *= response[static_cast<std::size_t>(k)];
       }
-      fftw_execute_dft_c2r(plans.backward, spectrum, real);
+      transforms.backward(spectrum, real);
       // Transposed, inside a border of zeros: column c + 1, row r + 1.
       for (int c = 0; c < kColumns; ++c)
         out[static_cast<std::size_t>(c + 1) * kSide + (r + 1)] = static_cast<float>(real[c]);

@@ -91,7 +91,9 @@ SystemSums system_sums(int subsets, const std::string& cache_dir, int threads) {
 }
 
 SystemSums system_sums(const ProjectorPair& pair, int subsets, const std::string& cache_dir, int threads) {
-  const std::vector<std::vector<int>> views = subset_views(subsets, static_cast<int>(pair.views));
+  // No subsets: the row sums alone, all that CGLS needs.
+  const std::vector<std::vector<int>> views =
+      subsets == 0 ? std::vector<std::vector<int>>{} : subset_views(subsets, static_cast<int>(pair.views));
   const std::size_t stack_samples = static_cast<std::size_t>(pair.stack_samples());
   const std::size_t volume_samples = static_cast<std::size_t>(pair.volume_samples);
   SystemSums sums;

@@ -57,6 +57,7 @@ struct SystemSums {
 // ("row_sums.img" and "column_sums_<S>.img", made by the same code; their
 // sizes are checked) and writes them there when they are not. An empty
 // cache_dir computes them without keeping them.
+// On a pair, subsets = 0 makes the row sums alone (CGLS needs no column sums).
 SystemSums system_sums(const ProjectorPair& pair, int subsets, const std::string& cache_dir, int threads);
 SystemSums system_sums(int subsets, const std::string& cache_dir, int threads);  // of the defined scan
 

@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
 
     std::fprintf(stderr, "tomiter: row and column sums for %d subset(s)...\n", options.subsets);
     const quant::SystemSums sums =
-        quant::system_sums(pair, method == "sirt" ? options.subsets : 1, line.value("cache"), options.threads);
+        quant::system_sums(pair, method == "sirt" ? options.subsets : 0, line.value("cache"), options.threads);
     if (noise_i0 > 0.0) {
       options.noise_level = quant::expected_noise_level(stack.data(), sums.row_sums, noise_i0, mu, electronic);
       std::fprintf(stderr, "tomiter: noise level %.6g (I0 %g, mu %g): stops at rms %.6g\n", options.noise_level,

@@ -37,33 +37,6 @@ void checked(Check&& check) {
   }
 }
 
-geom::ConeVectors rays_of(const py::object& vectors_object, std::int64_t rows, std::int64_t columns) {
-  const Vectors vectors = Vectors::ensure(vectors_object);
-  if (!vectors) throw py::type_error("vectors cannot be read as an array of numbers");
-  const std::vector<std::int64_t> shape = shape_list(vectors);
-  checked([&] { tomproj::require_shape("vectors", shape, {shape.empty() ? 0 : shape[0], 12}); });
-  geom::ConeVectors rays;
-  rays.rows = rows;
-  rays.columns = columns;
-  rays.vectors.assign(vectors.data(), vectors.data() + vectors.size());
-  return rays;
-}
-
-geom::VolumeGrid grid_of(const std::array<std::int64_t, 3>& shape, const std::array<double, 3>& voxel_size,
-                         const std::array<double, 3>& offset) {
-  geom::VolumeGrid g;
-  g.nz = shape[0];
-  g.ny = shape[1];
-  g.nx = shape[2];
-  g.dz = voxel_size[0];
-  g.dy = voxel_size[1];
-  g.dx = voxel_size[2];
-  g.origin_z = offset[0];
-  g.origin_y = offset[1];
-  g.origin_x = offset[2];
-  return g;
-}
-
 // A volume [nz, ny, nx] or a batch [K, nz, ny, nx] -> the stacks
 // [V, rows, columns] (or [K, V, rows, columns]).
 Samples cone_project(const py::object& volume_object, const py::object& vectors_object,
@@ -75,9 +48,9 @@ Samples cone_project(const py::object& volume_object, const py::object& vectors_
                           std::to_string(volume.ndim()) + " dimensions");
   const bool batched = volume.ndim() == 4;
   const py::ssize_t first = batched ? 1 : 0;
-  const geom::VolumeGrid grid = grid_of({volume.shape(first), volume.shape(first + 1), volume.shape(first + 2)},
+  const geom::VolumeGrid grid = volume_grid({volume.shape(first), volume.shape(first + 1), volume.shape(first + 2)},
                                         voxel_size, volume_offset);
-  const geom::ConeVectors rays = rays_of(vectors_object, detector_shape[0], detector_shape[1]);
+  const geom::ConeVectors rays = cone_rays(vectors_object, detector_shape[0], detector_shape[1]);
   const int threads = thread_count(threads_object);
   checked([&] { tomproj::check_cone_scan(grid, rays); });
   const std::int64_t count = batched ? volume.shape(0) : 1;
@@ -106,8 +79,8 @@ Samples cone_project_adjoint(const py::object& stack_object, const py::object& v
   const Samples stack = as_samples(stack_object, "stack");
   const std::vector<std::int64_t> given = shape_list(stack);
   const geom::ConeVectors rays =
-      rays_of(vectors_object, stack.ndim() == 3 ? given[1] : 0, stack.ndim() == 3 ? given[2] : 0);
-  const geom::VolumeGrid grid = grid_of(volume_shape, voxel_size, volume_offset);
+      cone_rays(vectors_object, stack.ndim() == 3 ? given[1] : 0, stack.ndim() == 3 ? given[2] : 0);
+  const geom::VolumeGrid grid = volume_grid(volume_shape, voxel_size, volume_offset);
   const int threads = thread_count(threads_object);
   checked([&] {
     tomproj::require_shape("stack", given, tomproj::cone_stack_shape(rays));
@@ -123,6 +96,34 @@ Samples cone_project_adjoint(const py::object& stack_object, const py::object& v
 }
 
 }  // namespace
+
+geom::ConeVectors cone_rays(const py::object& vectors_object, std::int64_t rows, std::int64_t columns) {
+  const Vectors vectors = Vectors::ensure(vectors_object);
+  if (!vectors) throw py::type_error("vectors cannot be read as an array of numbers");
+  const std::vector<std::int64_t> shape = shape_list(vectors);
+  checked([&] { tomproj::require_shape("vectors", shape, {shape.empty() ? 0 : shape[0], 12}); });
+  geom::ConeVectors rays;
+  rays.rows = rows;
+  rays.columns = columns;
+  rays.vectors.assign(vectors.data(), vectors.data() + vectors.size());
+  return rays;
+}
+
+geom::VolumeGrid volume_grid(const std::array<std::int64_t, 3>& shape, const std::array<double, 3>& voxel_size,
+                         const std::array<double, 3>& offset) {
+  geom::VolumeGrid g;
+  g.nz = shape[0];
+  g.ny = shape[1];
+  g.nx = shape[2];
+  g.dz = voxel_size[0];
+  g.dy = voxel_size[1];
+  g.dx = voxel_size[2];
+  g.origin_z = offset[0];
+  g.origin_y = offset[1];
+  g.origin_x = offset[2];
+  return g;
+}
+
 
 void bind_cone(py::module_& m) {
   using namespace pybind11::literals;

@@ -36,17 +36,7 @@ geom::VolumeGrid grid_of(const py::object& shape, const py::object& voxel_size, 
   if (n.size() != 3) throw py::value_error("volume_shape needs 3 numbers (nz, ny, nx)");
   const std::vector<double> d = numbers(voxel_size, 3, "voxel_size");
   const std::vector<double> o = numbers(offset, 3, "volume_offset");
-  geom::VolumeGrid g;
-  g.nz = n[0];
-  g.ny = n[1];
-  g.nx = n[2];
-  g.dz = d[0];
-  g.dy = d[1];
-  g.dx = d[2];
-  g.origin_z = o[0];
-  g.origin_y = o[1];
-  g.origin_x = o[2];
-  return g;
+  return volume_grid({n[0], n[1], n[2]}, {d[0], d[1], d[2]}, {o[0], o[1], o[2]});
 }
 
 Samples new_array(const std::vector<py::ssize_t>& shape) { return Samples(shape); }

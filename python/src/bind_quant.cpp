@@ -65,22 +65,8 @@ IterationScan iteration_scan(const py::object& vectors_object, const std::array<
   IterationScan scan;
   if (vectors_object.is_none()) return scan;
   scan.defined = false;
-  using Vectors = py::array_t<double, py::array::c_style | py::array::forcecast>;
-  const Vectors vectors = Vectors::ensure(vectors_object);
-  if (!vectors || vectors.ndim() != 2 || vectors.shape(1) != 12)
-    throw py::value_error("vectors must be an array (views, 12)");
-  scan.rays.rows = detector_shape[0];
-  scan.rays.columns = detector_shape[1];
-  scan.rays.vectors.assign(vectors.data(), vectors.data() + vectors.size());
-  scan.grid.nz = volume_shape[0];
-  scan.grid.ny = volume_shape[1];
-  scan.grid.nx = volume_shape[2];
-  scan.grid.dz = voxel_size[0];
-  scan.grid.dy = voxel_size[1];
-  scan.grid.dx = voxel_size[2];
-  scan.grid.origin_z = volume_offset[0];
-  scan.grid.origin_y = volume_offset[1];
-  scan.grid.origin_x = volume_offset[2];
+  scan.rays = cone_rays(vectors_object, detector_shape[0], detector_shape[1]);
+  scan.grid = volume_grid(volume_shape, voxel_size, volume_offset);
   return scan;
 }
 
@@ -167,7 +153,7 @@ py::tuple iterate(const std::string& method, const py::object& stack_object, int
       quant::fdk_reconstruct(stack.data(), x.data(), fdk_options);
     }
     const quant::SystemSums sums =
-        quant::system_sums(pair, method == "sirt" ? subsets : 1, cache, options.threads);
+        quant::system_sums(pair, method == "sirt" ? subsets : 0, cache, options.threads);
     if (noise_i0 > 0.0)
       options.noise_level = quant::expected_noise_level(stack.data(), sums.row_sums, noise_i0, mu, electronic);
     const float* truth_data = truth_object.is_none() ? nullptr : truth.data();

@@ -13,6 +13,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstddef>
@@ -21,6 +22,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "core/geometry.h"
 
 namespace toolkit {
 struct RegionFigures;
@@ -38,6 +41,13 @@ void bind_core(py::module_& m);
 void bind_physics(py::module_& m);
 void bind_quant(py::module_& m);
 void bind_cone(py::module_& m);
+
+// A voxel grid from its shape, voxel size and offset, each (z, y, x), and a
+// scan's rays from (views, 12) vectors (ValueError naming a wrong shape):
+// the one conversion of every binding that takes a scan.
+geom::VolumeGrid volume_grid(const std::array<std::int64_t, 3>& shape, const std::array<double, 3>& voxel_size,
+                             const std::array<double, 3>& offset);
+geom::ConeVectors cone_rays(const py::object& vectors, std::int64_t rows, std::int64_t columns);
 void bind_geometry(py::module_& m);
 void bind_fdk_circular(py::module_& m);
 void bind_spectral(py::module_& m);

@@ -28,6 +28,14 @@ constexpr int kLanes = 4;
 #include "sim/spectral_blocks.inc"
 }  // namespace avx2
 #pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq,avx512vl,avx2")
+namespace avx512 {
+constexpr int kLanes = 8;
+#include "sim/spectral_blocks.inc"
+}  // namespace avx512
+#pragma GCC pop_options
 #endif
 
 namespace {
@@ -53,16 +61,20 @@ struct BlockKernels {
   SignalFn signal;
   TransmissionsFn transmissions;
   NewtonFn newton;
+  const char* name;
 };
 
 BlockKernels block_kernels() {
 #if defined(__x86_64__)
   const kernels::Kernel k = kernels::process_kernel();
-  if (k == kernels::Kernel::avx2 || k == kernels::Kernel::avx512) {
-    return {avx2::block_signal, avx2::block_transmissions, avx2::block_newton_sums};
+  if (k == kernels::Kernel::avx512) {
+    return {avx512::block_signal, avx512::block_transmissions, avx512::block_newton_sums, "avx512"};
+  }
+  if (k == kernels::Kernel::avx2) {
+    return {avx2::block_signal, avx2::block_transmissions, avx2::block_newton_sums, "avx2"};
   }
 #endif
-  return {plain::block_signal, plain::block_transmissions, plain::block_newton_sums};
+  return {plain::block_signal, plain::block_transmissions, plain::block_newton_sums, "portable"};
 }
 
 // The energies at which some bin detects photons, ascending.
@@ -88,7 +100,7 @@ std::vector<double> signal_weights(const SpectralModel& m) {
 double transmission(double t) { return plain::transmission_of(t); }
 
 const char* spectral_kernel_name() {
-  return block_kernels().signal == plain::block_signal ? "portable" : "avx2";
+  return block_kernels().name;
 }
 
 void check_spectral_model(const SpectralModel& m) {

@@ -7,6 +7,7 @@
 //   cone_bench defined VOLUME [TOMPROJ_STACK]
 //   cone_bench large DIR           (writes DIR/large.raw, DIR/large.mhd, DIR/large.stack)
 //   cone_bench compare-pfm DIR STACK   (DIR/view%04d.pfm of the large scan)
+//   cone_bench scale               (512^3 voxels, 720 views of 768 x 1024: time and peak memory)
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -147,6 +148,36 @@ int run_large(const std::string& dir) {
   return 0;
 }
 
+double peak_mib() {
+  rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss / 1024.0;
+}
+
+// The scale of a large flat-panel scan: 512^3 voxels of 0.25 mm, 720 views
+// of 768 x 1024 pixels of 0.2 mm, source at 500 mm, panel at 800 mm. The
+// transpose writes into the Volume's own memory (the projection no longer
+// needs it), so the run holds one Volume and one stack.
+int run_scale() {
+  const geom::VolumeGrid g = testdata::grid_of(512, 512, 512, 0.25, 0.25, 0.25, 0, 0, 0);
+  const geom::ConeVectors r = testdata::circular_vectors(
+      768, 1024, 0.2, 0.2, 0, 0, 500, 800, testdata::arc_angles(720, 0.0, 2 * 3.14159265358979323846));
+  std::vector<float> volume = large_phantom(g);
+  std::vector<float> stack(static_cast<std::size_t>(r.samples()));
+  const double volume_mib = volume.size() * 4.0 / 1048576, stack_mib = stack.size() * 4.0 / 1048576;
+  const float* in = volume.data();
+  float* out = stack.data();
+  const Timing f = timed([&] { tomproj::cone_project(g, r, &in, 1, &out, threads()); });
+  report("projection, 512^3 -> 720 x 768 x 1024", f);
+  std::printf("peak memory after the projection: %.0f MiB (volume %.0f MiB + stack %.0f MiB = %.0f MiB)\n",
+              peak_mib(), volume_mib, stack_mib, volume_mib + stack_mib);
+  const Timing b = timed([&] { tomproj::cone_project_adjoint(g, r, stack.data(), volume.data(), threads()); });
+  report("matched backprojection", b);
+  std::printf("peak memory after the transpose: %.0f MiB; backprojection / projection: %.2fx cpu\n", peak_mib(),
+              b.cpu / f.cpu);
+  return 0;
+}
+
 bool read_pfm(const std::string& path, std::int64_t rows, std::int64_t cols, std::vector<float>& out) {
   std::ifstream in(path, std::ios::binary);
   std::string magic;
@@ -199,6 +230,8 @@ int main(int argc, char** argv) {
   if (mode == "defined" && (argc == 3 || argc == 4)) return run_defined(argv[2], argc == 4 ? argv[3] : "");
   if (mode == "large" && argc == 3) return run_large(argv[2]);
   if (mode == "compare-pfm" && argc == 4) return run_compare(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: %s defined VOLUME [TOMPROJ_STACK] | large DIR | compare-pfm DIR STACK\n", argv[0]);
+  if (mode == "scale" && argc == 2) return run_scale();
+  std::fprintf(stderr, "usage: %s defined VOLUME [TOMPROJ_STACK] | large DIR | compare-pfm DIR STACK | scale\n",
+               argv[0]);
   return 2;
 }

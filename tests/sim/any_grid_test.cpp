@@ -227,14 +227,8 @@ TEST(ComparisonRegions, InMillimetresOnAnyGrid) {
 TEST(PhantomOnAnyGrid, GridDefaultsMeetTheDefinedOnes) {
   const geom::VolumeGrid defined = geom::defined_geometry().grid;
   EXPECT_EQ(toolkit::grid_head_scale(defined), 63.0);
-  geom::VolumeGrid g;
-  g.nz = 8;
-  g.ny = 10;
-  g.nx = 12;
-  g.dz = 0.5;
-  g.dy = 0.25;
-  g.dx = 2.0;
-  g.origin_x = 1.0;
+  // 12 x 10 x 8 voxels of (dz, dy, dx) = (0.5, 0.25, 2) mm, centred at x = 1.
+  const geom::VolumeGrid g{8, 10, 12, 0.5, 0.25, 2.0, 0.0, 0.0, 1.0};
   const toolkit::FieldBox box = toolkit::grid_field_box(g);
   EXPECT_DOUBLE_EQ(box.lo[0], 1.0 - 12.0 + 2.0);
   EXPECT_DOUBLE_EQ(box.hi[0], 1.0 + 12.0 - 2.0);

@@ -2,6 +2,7 @@
 // sample files in place.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "core/geometry.h"
@@ -37,6 +38,16 @@ std::string metaimage_header(FileKind kind, const std::string& data_file);
 // The defined scan's stack stays in index space (Offset 0 0 0, spacing 1),
 // as tommhd has always written it.
 std::string metaimage_header(FileKind kind, const geom::Geometry& g, const std::string& data_file);
+
+// Where a geometry's Volume or stack lies in its header's frame (the text
+// above): the sizes, the spacing and the place of sample (0, 0, 0), in the
+// header's axis order (x, y, z: columns, rows, views for a stack).
+struct MetaImagePlacement {
+  std::int64_t size[3];
+  double spacing[3];
+  double offset[3];
+};
+MetaImagePlacement metaimage_placement(FileKind kind, const geom::Geometry& g);
 
 // The header's name beside a raw file: its extension replaced by ".mhd".
 std::string header_path_for(const std::string& raw_path);

@@ -86,6 +86,18 @@ FieldBox field_of_view_box(double diameter, double height) {
   return FieldBox{{-half, -half, -height / 2.0}, {half, half, height / 2.0}};
 }
 
+FieldBox grid_field_box(const geom::VolumeGrid& grid) {
+  const geom::TraceBox box = geom::volume_box(grid);
+  return FieldBox{{box.x_lo + grid.dx, box.y_lo + grid.dy, box.z_lo + grid.dz},
+                  {box.x_hi - grid.dx, box.y_hi - grid.dy, box.z_hi - grid.dz}};
+}
+
+double grid_head_scale(const geom::VolumeGrid& grid) {
+  const double widths[3] = {static_cast<double>(grid.nx) * grid.dx, static_cast<double>(grid.ny) * grid.dy,
+                            static_cast<double>(grid.nz) * grid.dz};
+  return 63.0 / 128.0 * std::min(widths[0], std::min(widths[1], widths[2]));
+}
+
 Phantom random_ellipsoids_in(std::uint64_t seed, const RandomEllipsoidSettings& r, const FieldBox& field) {
   check_random_ellipsoid_settings(r);
   for (int i = 0; i < 3; ++i) {

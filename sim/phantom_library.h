@@ -48,6 +48,14 @@ Phantom random_ellipsoids_in(std::uint64_t seed, const RandomEllipsoidSettings& 
 // The box seen by every view of a field of view of that diameter and
 // height (mm) about the isocentre: the square inscribed in its circle.
 FieldBox field_of_view_box(double diameter, double height);
+// The box of a grid less one voxel on every side: the field the random
+// ellipsoids keep inside on a grid when no field of view is given (the
+// defined form's margin of one voxel).
+FieldBox grid_field_box(const geom::VolumeGrid& grid);
+
+// The scale of the heads on a grid when none is given: 63/128 of the
+// grid's smallest width (mm), the defined scale of 63 on the defined grid.
+double grid_head_scale(const geom::VolumeGrid& grid);
 
 // A low-contrast detectability phantom: a water cylinder (value 0.2, radius
 // 50, height 90 voxels) along z holding eight rods of radius 6 through its

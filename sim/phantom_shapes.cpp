@@ -1,6 +1,7 @@
 #include "sim/phantom_shapes.h"
 
 #include <cmath>
+#include <string>
 
 #include "core/failure.h"
 
@@ -105,7 +106,11 @@ std::uint64_t splitmix64(std::uint64_t& state) {
 }
 
 std::vector<float> random_volume(std::uint64_t seed, float lo, float hi) {
-  std::vector<float> v(scan::kVolumeSamples);
+  return random_samples(seed, lo, hi, scan::kVolumeSamples);
+}
+
+std::vector<float> random_samples(std::uint64_t seed, float lo, float hi, std::size_t count) {
+  std::vector<float> v(count);
   std::uint64_t state = seed;
   for (float& x : v) {
     const double unit = static_cast<double>(splitmix64(state) >> 40) * (1.0 / 16777216.0);
@@ -113,6 +118,17 @@ std::vector<float> random_volume(std::uint64_t seed, float lo, float hi) {
     // Rounding to float32 may reach hi itself; keep the interval half-open.
     if (x >= hi) x = std::nextafter(hi, lo);
   }
+  return v;
+}
+
+std::vector<float> single_voxel_on_grid(const geom::VolumeGrid& grid, std::int64_t ix, std::int64_t iy,
+                                        std::int64_t iz, float value) {
+  if (ix < 0 || ix >= grid.nx || iy < 0 || iy >= grid.ny || iz < 0 || iz >= grid.nz) {
+    tomio::fail_usage("the voxel index (ix, iy, iz) must lie in the grid, 0 ... " + std::to_string(grid.nx - 1) +
+                      ", 0 ... " + std::to_string(grid.ny - 1) + ", 0 ... " + std::to_string(grid.nz - 1));
+  }
+  std::vector<float> v(static_cast<std::size_t>(grid.voxels()), 0.0f);
+  v[static_cast<std::size_t>((iz * grid.ny + iy) * grid.nx + ix)] = value;
   return v;
 }
 

@@ -6,8 +6,11 @@
 // point in its own voxel).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "core/geometry.h"
 
 #include "core/scan_geometry.h"
 
@@ -64,5 +67,12 @@ std::uint64_t splitmix64(std::uint64_t& state);
 // Uniform in [lo, hi): each sample from the top 24 bits of one draw, taken
 // in Volume order.
 std::vector<float> random_volume(std::uint64_t seed, float lo, float hi);
+// The same for `count` samples (a Volume of any grid): its first samples are
+// those of every larger count.
+std::vector<float> random_samples(std::uint64_t seed, float lo, float hi, std::size_t count);
+// value at voxel (ix, iy, iz) of a grid of any shape, 0 elsewhere; indices
+// outside the grid are a usage Failure naming the grid's shape.
+std::vector<float> single_voxel_on_grid(const geom::VolumeGrid& grid, std::int64_t ix, std::int64_t iy,
+                                        std::int64_t iz, float value);
 
 }  // namespace toolkit

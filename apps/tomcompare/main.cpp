@@ -15,6 +15,8 @@
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
 #include "core/command_line.h"
+#include "core/geometry_option.h"
+#include "core/raw_image.h"
 #include "eval/comparison.h"
 #include "eval/image_quality.h"
 #include "sim/phantom_description.h"
@@ -30,7 +32,9 @@ const tomio::ToolSpec kSpec{
     "Usage: tomcompare [--stack] [--format text|kv|json] [--no-fail] [--finite-only]\n"
     "                  [--diff-out FILE] [--fitted-out FILE] [--residual-out FILE]\n"
     "                  [--region-cylinder] [--region-box X0,Y0,Z0,X1,Y1,Z1]\n"
-    "                  [--region-mask MASK] [--cnr DESCRIPTION] FIRST SECOND",
+    "                  [--region-mask MASK] [--cnr DESCRIPTION] FIRST SECOND\n"
+    "       tomcompare --geometry FILE [--stack] [--cylinder R,H] [--region-box ...]\n"
+    "                  [--region-mask MASK] [other options] FIRST SECOND",
     "Compares SECOND with FIRST (the reference) sample by sample, over the\n"
     "whole file and over central regions (Volume: the central cube of half\n"
     "the size on each axis and the central axial slice iz = 64; stack: the\n"
@@ -52,7 +56,14 @@ const tomio::ToolSpec kSpec{
     "and 250% of it in the same slices, inside the shape named background).\n"
     "Exit status: 0 bitwise identical, 1 different (0 with --no-fail),\n"
     "2 usage or file errors (the report is still printed when an extra\n"
-    "output cannot be written).",
+    "output cannot be written).\n"
+    "With --geometry, FIRST and SECOND are raw float32 Volumes (or with --stack\n"
+    "stacks) of a geometry file's shapes (docs/geometry.md): the central cube\n"
+    "runs from n/4 to n - n/4 on each axis, the axial slice is iz = nz/2,\n"
+    "--region-box is in mm in the scan's frame, --cylinder R,H chooses the\n"
+    "voxels within R mm of the rotation axis and H mm of its centre plane,\n"
+    "and a mask has the geometry's shape. SSIM and --cnr measure Volumes of\n"
+    "the defined grid only.",
     {
         {"stack", "", "the files are ProjectionStacks (default: Volumes)"},
         {"format", "F", "text (default), kv (key=value lines) or json"},
@@ -65,6 +76,8 @@ const tomio::ToolSpec kSpec{
         {"region-box", "X0,Y0,Z0,X1,Y1,Z1", "also the voxels whose centre lies in this box"},
         {"region-mask", "MASK", "also the voxels where the Volume MASK is nonzero"},
         {"cnr", "DESCRIPTION", "contrast-to-noise ratios of the phantom's named inserts"},
+        {"geometry", "FILE", "Volumes or stacks of a geometry file's shapes, regions in mm"},
+        {"cylinder", "R,H", "with --geometry: also the voxels within R mm of the axis and H mm of z = 0"},
     },
     2};
 
@@ -87,18 +100,21 @@ std::string json_number(double x) {
   return std::isfinite(x) ? number(x) : "\"" + number(x) + "\"";
 }
 
-std::string place_of(std::size_t position, FileKind kind) {
+// The files' shape: the two fastest sizes (x and y of a Volume, columns and
+// rows of a stack) and the sample count.
+struct FileShape {
+  std::size_t fastest = 0, second = 0, samples = 0;
+};
+
+std::string place_of(std::size_t position, FileKind kind, const FileShape& shape) {
   std::ostringstream s;
+  const std::size_t first = position % shape.fastest;
+  const std::size_t second = position / shape.fastest % shape.second;
+  const std::size_t third = position / (shape.fastest * shape.second);
   if (kind == FileKind::Volume) {
-    const int ix = static_cast<int>(position % scan::NX);
-    const int iy = static_cast<int>(position / scan::NX % scan::NY);
-    const int iz = static_cast<int>(position / (static_cast<std::size_t>(scan::NX) * scan::NY));
-    s << ix << ',' << iy << ',' << iz;
+    s << first << ',' << second << ',' << third;
   } else {
-    const int c = static_cast<int>(position % scan::kColumns);
-    const int r = static_cast<int>(position / scan::kColumns % scan::kRows);
-    const int v = static_cast<int>(position / scan::kViewSamples);
-    s << v << ',' << r << ',' << c;
+    s << third << ',' << second << ',' << first;
   }
   return s.str();
 }
@@ -109,7 +125,7 @@ struct Field {
   std::string json;  // as a JSON value
 };
 
-std::vector<Field> fields_of(const RegionFigures& f, FileKind kind) {
+std::vector<Field> fields_of(const RegionFigures& f, FileKind kind, const FileShape& shape) {
   std::vector<Field> fields;
   for (const toolkit::NamedFigure& n : toolkit::named_figures(f, kind == FileKind::Stack)) {
     const std::string count = std::to_string(n.count);
@@ -125,7 +141,7 @@ std::vector<Field> fields_of(const RegionFigures& f, FileKind kind) {
         fields.push_back({n.name, n.placed ? count : "nan", n.placed ? count : "null"});
         break;
       case toolkit::FigureKind::place: {
-        const std::string place = place_of(n.count, kind);
+        const std::string place = place_of(n.count, kind, shape);
         fields.push_back({n.name, n.placed ? place : "nan", n.placed ? "[" + place + "]" : "null"});
         break;
       }
@@ -181,7 +197,7 @@ std::vector<QualityItem> quality_items(const toolkit::SsimFigures* ssim,
   return items;
 }
 
-std::string report(const std::vector<RegionFigures>& regions, FileKind kind,
+std::string report(const std::vector<RegionFigures>& regions, FileKind kind, const FileShape& shape,
                    const std::string& format, bool identical, const std::vector<QualityItem>& quality) {
   std::ostringstream out;
   if (format == "json") {
@@ -189,7 +205,7 @@ std::string report(const std::vector<RegionFigures>& regions, FileKind kind,
         << (identical ? "true" : "false") << ",\n  \"regions\": {";
     for (std::size_t i = 0; i < regions.size(); ++i) {
       out << (i ? "," : "") << "\n    \"" << regions[i].name << "\": {";
-      const std::vector<Field> fields = fields_of(regions[i], kind);
+      const std::vector<Field> fields = fields_of(regions[i], kind, shape);
       for (std::size_t k = 0; k < fields.size(); ++k) {
         out << (k ? ", " : "") << "\"" << fields[k].key << "\": " << fields[k].json;
       }
@@ -201,7 +217,7 @@ std::string report(const std::vector<RegionFigures>& regions, FileKind kind,
   } else if (format == "kv") {
     out << "kind=" << toolkit::kind_name(kind) << "\nidentical=" << (identical ? 1 : 0) << '\n';
     for (const RegionFigures& r : regions) {
-      for (const Field& f : fields_of(r, kind)) out << r.name << '.' << f.key << '=' << f.text << '\n';
+      for (const Field& f : fields_of(r, kind, shape)) out << r.name << '.' << f.key << '=' << f.text << '\n';
     }
     for (const QualityItem& q : quality) {
       for (const auto& kv : q.lines) out << kv.first << '=' << kv.second << '\n';
@@ -210,7 +226,7 @@ std::string report(const std::vector<RegionFigures>& regions, FileKind kind,
     out << (identical ? "identical" : "different") << " (" << toolkit::kind_name(kind) << "s)\n";
     for (const RegionFigures& r : regions) {
       out << "\n[" << r.name << "]\n";
-      for (const Field& f : fields_of(r, kind)) {
+      for (const Field& f : fields_of(r, kind, shape)) {
         out << "  " << f.key << std::string(f.key.size() < 24 ? 24 - f.key.size() : 1, ' ')
             << f.text << '\n';
       }
@@ -226,19 +242,32 @@ std::string report(const std::vector<RegionFigures>& regions, FileKind kind,
   return out.str();
 }
 
-// The regions asked for with --region-*, after the fixed ones.
-void append_chosen_regions(const tomio::CommandLine& line, FileKind kind, std::vector<toolkit::Region>& regions) {
-  const bool chosen = line.has("region-cylinder") || line.has("region-box") || line.has("region-mask");
+// The regions asked for with --region-* (and --cylinder), after the fixed
+// ones; on a geometry's grid (`grid` given) in mm.
+void append_chosen_regions(const tomio::CommandLine& line, FileKind kind, const geom::VolumeGrid* grid,
+                           std::vector<toolkit::Region>& regions) {
+  const bool chosen =
+      line.has("region-cylinder") || line.has("region-box") || line.has("region-mask") || line.has("cylinder");
   if (chosen && kind != FileKind::Volume) tomio::fail_usage("--region-* options choose parts of Volumes");
+  if (line.has("region-cylinder") && grid)
+    tomio::fail_usage("with --geometry, --cylinder R,H chooses a cylinder in mm");
+  if (line.has("cylinder") && !grid) tomio::fail_usage("--cylinder is in mm: it needs --geometry");
   if (line.has("region-cylinder")) regions.push_back(toolkit::traced_cylinder_region());
+  if (line.has("cylinder")) {
+    const std::vector<double> c = tomio::parse_doubles(line.value("cylinder"), 2, "--cylinder");
+    regions.push_back(toolkit::cylinder_region(*grid, c[0], c[1]));
+    if (regions.back().positions.empty()) tomio::fail_usage("--cylinder holds no voxel centre");
+  }
   if (line.has("region-box")) {
     const std::vector<double> v = tomio::parse_doubles(line.value("region-box"), 6, "--region-box");
     toolkit::BoxCorners box{{v[0], v[1], v[2]}, {v[3], v[4], v[5]}};
-    regions.push_back(toolkit::box_region(box));
+    regions.push_back(grid ? toolkit::box_region(box, *grid) : toolkit::box_region(box));
     if (regions.back().positions.empty()) tomio::fail_usage("--region-box holds no voxel centre");
   }
   if (line.has("region-mask")) {
-    regions.push_back(toolkit::mask_region(toolkit::read_volume(line.value("region-mask"))));
+    regions.push_back(toolkit::mask_region(
+        grid ? toolkit::read_float_samples(line.value("region-mask"), static_cast<std::size_t>(grid->voxels()))
+             : toolkit::read_volume(line.value("region-mask"))));
     if (regions.back().positions.empty()) tomio::fail_run("the mask " + line.value("region-mask") + " is zero everywhere");
   }
 }
@@ -253,6 +282,22 @@ int main(int argc, char** argv) {
       tomio::fail_usage("--format must be text, kv or json");
     }
     const FileKind kind = line.has("stack") ? FileKind::Stack : FileKind::Volume;
+    // The files' shapes: the defined scan's, or a geometry file's (read and
+    // checked before anything else).
+    const std::optional<geom::Geometry> geometry = geom::general_geometry_option(line);
+    FileShape shape;
+    if (!geometry) {
+      shape = kind == FileKind::Volume
+                  ? FileShape{static_cast<std::size_t>(scan::NX), static_cast<std::size_t>(scan::NY), scan::kVolumeSamples}
+                  : FileShape{static_cast<std::size_t>(scan::kColumns), static_cast<std::size_t>(scan::kRows),
+                              scan::kStackSamples};
+    } else if (kind == FileKind::Volume) {
+      const geom::VolumeGrid& g = geometry->grid;
+      shape = FileShape{static_cast<std::size_t>(g.nx), static_cast<std::size_t>(g.ny), static_cast<std::size_t>(g.voxels())};
+    } else {
+      shape = FileShape{static_cast<std::size_t>(geometry->columns), static_cast<std::size_t>(geometry->rows),
+                        static_cast<std::size_t>(geometry->views() * geometry->rows * geometry->columns)};
+    }
     tomio::set_text_on_standard_output(true);  // the report
     // The extra outputs are claimed before the inputs are read, so that a
     // name that cannot be written is reported before any work.
@@ -266,20 +311,27 @@ int main(int argc, char** argv) {
     }
     toolkit::refuse_outputs_over_inputs(output_names, line.positional());
     std::vector<Derived> outputs;
-    const std::size_t bytes = toolkit::samples_of(kind) * sizeof(float);
+    const std::size_t bytes = shape.samples * sizeof(float);
     for (const char* option : {"diff-out", "fitted-out", "residual-out"}) {
       if (line.has(option)) outputs.push_back(Derived{option, tomio::OutputFile(line.value(option), bytes)});
     }
-    std::vector<toolkit::Region> regions =
-        kind == FileKind::Volume ? toolkit::volume_regions() : toolkit::stack_regions();
-    append_chosen_regions(line, kind, regions);
+    std::vector<toolkit::Region> regions;
+    if (!geometry) {
+      regions = kind == FileKind::Volume ? toolkit::volume_regions() : toolkit::stack_regions();
+    } else {
+      regions = kind == FileKind::Volume
+                    ? toolkit::volume_regions(geometry->grid)
+                    : toolkit::stack_regions(geometry->views(), geometry->rows, geometry->columns);
+    }
+    append_chosen_regions(line, kind, geometry ? &geometry->grid : nullptr, regions);
     std::optional<toolkit::Phantom> phantom;
     if (line.has("cnr")) {
       if (kind != FileKind::Volume) tomio::fail_usage("--cnr measures Volumes");
+      if (geometry) tomio::fail_usage("--cnr measures Volumes of the defined grid");
       phantom = toolkit::read_description(line.value("cnr"));
     }
-    const std::vector<float> first = toolkit::read_samples(line.positional()[0], kind);
-    const std::vector<float> second = toolkit::read_samples(line.positional()[1], kind);
+    const std::vector<float> first = toolkit::read_float_samples(line.positional()[0], shape.samples);
+    const std::vector<float> second = toolkit::read_float_samples(line.positional()[1], shape.samples);
 
     std::vector<RegionFigures> figures;
     for (const toolkit::Region& region : regions) {
@@ -289,7 +341,7 @@ int main(int argc, char** argv) {
       if (figures.back().non_finite > 0 && !line.has("finite-only")) toolkit::mark_undefined(figures.back());
     }
     std::optional<toolkit::SsimFigures> ssim;
-    if (kind == FileKind::Volume) ssim = toolkit::structural_similarity(first, second);
+    if (kind == FileKind::Volume && !geometry) ssim = toolkit::structural_similarity(first, second);
     const std::vector<QualityItem> quality = quality_items(
         ssim ? &*ssim : nullptr, phantom ? toolkit::insert_contrasts(*phantom, second) : std::vector<toolkit::InsertContrast>{});
     const bool identical = figures[0].bitwise_different == 0;
@@ -316,13 +368,13 @@ int main(int argc, char** argv) {
                             line.value(d.option) + " is not written");
           }
         }
-        toolkit::write_samples(std::move(d.file), out, kind);
+        tomio::save_float_image(std::move(d.file), out.data(), out.size());
       } catch (const tomio::Failure&) {
         if (!output_failure) output_failure = std::current_exception();
       }
     }
 
-    const std::string text = report(figures, kind, format, identical, quality);
+    const std::string text = report(figures, kind, shape, format, identical, quality);
     if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {
       tomio::fail_output("cannot write the report to standard output");
     }

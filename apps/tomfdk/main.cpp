@@ -1,11 +1,12 @@
 // tomfdk: FDK reconstruction of a projector stack, in the Volume's own units.
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
 #include "core/geometry.h"
-#include "core/geometry_file.h"
+#include "core/geometry_option.h"
 #include "core/raw_image.h"
 #include "recon/fdk.h"
 #include "recon/fdk_circular.h"
@@ -80,10 +81,8 @@ int main(int argc, char** argv) {
       tomio::fail_usage("--cutoff must lie in (0, 1]");
     options.threads = tomio::thread_count(line);
     toolkit::refuse_outputs_over_inputs({line.positional()[1]}, {line.positional()[0]});
-    if (line.has("geometry")) {
-      const geom::Geometry g = geom::read_geometry_file(line.value("geometry", ""));
-      if (!geom::is_defined(g)) return reconstruct_on_geometry(line, g, options);
-    }
+    if (const std::optional<geom::Geometry> g = geom::general_geometry_option(line))
+      return reconstruct_on_geometry(line, *g, options);
     const std::vector<float> stack = toolkit::read_stack(line.positional()[0]);
     // Claimed before the work, so that a name that cannot be written is
     // reported at once.

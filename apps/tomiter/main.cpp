@@ -11,7 +11,7 @@
 #include "core/scan_geometry.h"
 #include "recon/fdk.h"
 #include "core/geometry.h"
-#include "core/geometry_file.h"
+#include "core/geometry_option.h"
 #include "core/raw_image.h"
 #include "recon/cone_pair.h"
 #include "recon/fdk_circular.h"
@@ -104,11 +104,7 @@ int main(int argc, char** argv) {
       options.discrepancy = tomio::parse_double(line.value("discrepancy"), "--discrepancy");
     // The scan: the defined one, or a geometry file's on the cone walk and its
     // transpose (read and checked before anything large is read).
-    std::optional<geom::Geometry> geometry;
-    if (line.has("geometry")) {
-      geometry = geom::read_geometry_file(line.value("geometry", ""));
-      if (geom::is_defined(*geometry)) geometry.reset();
-    }
+    const std::optional<geom::Geometry> geometry = geom::general_geometry_option(line);
     if (geometry) geom::check_cone_walk(*geometry);
     const quant::ProjectorPair pair =
         geometry ? quant::cone_pair(geometry->grid, geom::cone_vectors(*geometry)) : quant::defined_pair();

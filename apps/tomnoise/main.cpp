@@ -1,6 +1,8 @@
 // tomnoise: the ProjectionStack of a scan at a given dose, with seeded
 // Poisson (and optionally electronic) noise.
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +10,8 @@
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
 #include "core/command_line.h"
+#include "core/geometry_option.h"
+#include "core/raw_image.h"
 #include "sim/dose_noise.h"
 #include "core/sample_files.h"
 
@@ -17,7 +21,7 @@ namespace {
 const tomio::ToolSpec kSpec{
     "tomnoise",
     "Usage: tomnoise (--i0 I0 | --i0-file FILE) --seed N [--mu M] [--electronic SIGMA]\n"
-    "                [--floor F] [--threads N] INPUT OUTPUT",
+    "                [--floor F] [--threads N] [--geometry FILE] INPUT OUTPUT",
     "Reads a ProjectionStack of line integrals p (value x length in voxels)\n"
     "and writes the stack a scan with I0 photons per detector pixel would\n"
     "measure: for every sample, whole counts drawn from the Poisson law of\n"
@@ -27,7 +31,10 @@ const tomio::ToolSpec kSpec{
     "counter-based generator keyed by the seed and that sample's position,\n"
     "so the output is the same bits at any thread count and on any machine;\n"
     "another seed gives other noise. Reports the mean counts and the share\n"
-    "of samples raised to the floor (photon starvation) on standard error.",
+    "of samples raised to the floor (photon starvation) on standard error.\n"
+    "With --geometry, INPUT is a raw float32 stack of a geometry file's scan\n"
+    "(docs/geometry.md; views x rows x columns, lengths in mm), M is per unit\n"
+    "value and mm, and --i0-file holds one I0 per view of that scan.",
     {
         {"i0", "I0", "photons per pixel without object, every view"},
         {"i0-file", "FILE", "one I0 per view: a text file of 256 numbers (tube-current modulation)"},
@@ -36,10 +43,12 @@ const tomio::ToolSpec kSpec{
         {"electronic", "SIGMA", "deviation of the electronic noise in counts (default 0)"},
         {"floor", "F", "least counts kept, 0 < F < I0 (default 1)"},
         {"threads", "N", "threads to use (default: the processors available)"},
+        {"geometry", "FILE", "a stack of the scan of a geometry file instead of the defined one"},
     },
     1};
 
-toolkit::DoseSettings settings_of(const tomio::CommandLine& line) {
+// The settings of a scan of `views` views.
+toolkit::DoseSettings settings_of(const tomio::CommandLine& line, std::int64_t views) {
   toolkit::DoseSettings s;
   if (line.has("i0") == line.has("i0-file")) tomio::fail_usage("give either --i0 or --i0-file");
   if (!line.has("seed")) tomio::fail_usage("--seed is required: the noise of a run is chosen by it");
@@ -47,9 +56,9 @@ toolkit::DoseSettings settings_of(const tomio::CommandLine& line) {
   if (line.has("mu")) s.attenuation = tomio::parse_double(line.value("mu"), "--mu");
   if (line.has("electronic")) s.electronic = tomio::parse_double(line.value("electronic"), "--electronic");
   if (line.has("floor")) s.floor = tomio::parse_double(line.value("floor"), "--floor");
-  s.i0 = line.has("i0") ? toolkit::constant_i0(tomio::parse_double(line.value("i0"), "--i0"))
-                        : toolkit::read_i0_file(line.value("i0-file"));
-  toolkit::check_dose_settings(s);
+  s.i0 = line.has("i0") ? toolkit::constant_i0(tomio::parse_double(line.value("i0"), "--i0"), views)
+                        : toolkit::read_i0_file(line.value("i0-file"), views);
+  toolkit::check_dose_settings(s, views);
   return s;
 }
 
@@ -58,15 +67,21 @@ toolkit::DoseSettings settings_of(const tomio::CommandLine& line) {
 int main(int argc, char** argv) {
   return tomio::run_tool(kSpec, argc, argv, [](const tomio::CommandLine& line) {
     if (line.positional().size() != 2) tomio::fail_usage("expected INPUT and OUTPUT");
-    const toolkit::DoseSettings settings = settings_of(line);
+    // The stack's shape: the defined scan's, or a geometry file's.
+    const std::optional<geom::Geometry> geometry = geom::general_geometry_option(line);
+    const toolkit::StackShape shape =
+        geometry ? toolkit::StackShape{geometry->views(), geometry->rows, geometry->columns}
+                 : toolkit::StackShape{scan::kViews, scan::kRows, scan::kColumns};
+    const toolkit::DoseSettings settings = settings_of(line, shape.views);
     const int threads = tomio::thread_count(line);
-    std::vector<float> stack = toolkit::read_stack(line.positional()[0]);
+    std::vector<float> stack =
+        toolkit::read_float_samples(line.positional()[0], static_cast<std::size_t>(shape.views * shape.rows * shape.columns));
     // Claimed before the work, so that a name that cannot be written is
     // reported at once.
     tomio::OutputFile target(line.positional()[1]);
     const toolkit::DoseTally tally =
-        toolkit::add_dose_noise(settings, stack.data(), stack.data(), 0, scan::kViews, threads);
-    toolkit::write_samples(std::move(target), stack, toolkit::FileKind::Stack);
+        toolkit::add_dose_noise(settings, shape, stack.data(), stack.data(), 0, shape.views, threads);
+    tomio::save_float_image(std::move(target), stack.data(), stack.size());
     const double n = tally.samples > 0 ? static_cast<double>(tally.samples) : 1.0;
     std::fprintf(stderr,
                  "tomnoise: mean counts %.6g per sample (expected %.6g); %zu of %zu samples "

@@ -9,6 +9,8 @@
 #include "core/output_file.h"
 #include "core/scan_geometry.h"
 #include "core/command_line.h"
+#include "core/geometry_option.h"
+#include "core/raw_image.h"
 #include "sim/phantom_description.h"
 #include "sim/phantom_library.h"
 #include "sim/phantom_shapes.h"
@@ -32,7 +34,8 @@ const tomio::ToolSpec kSpec{
     "  tomphantom description FILE OUTPUT\n"
     "Shapes made of ellipsoids, boxes and cylinders (shepp-logan, ball, box,\n"
     "random-ellipsoids, inserts, description) also take --oversample N,\n"
-    "--description-out FILE and --threads N.\n",
+    "--description-out FILE and --threads N.\n"
+    "Every shape also takes --geometry FILE (the grid of a geometry file).\n",
     "Writes a Volume file (128 x 128 x 128 float32, x fastest). Shapes are\n"
     "sampled at the voxel centres x = ix - 63.5, y = 64.5 - iy, z = 64.5 - iz\n"
     "(coordinates in voxels, origin at the grid centre). The head is the\n"
@@ -53,7 +56,14 @@ const tomio::ToolSpec kSpec{
     "-100 per cent. description voxelises a phantom description file (one\n"
     "shape per line: KIND value=V centre=X,Y,Z size=A,B,C\n"
     "[angles=PHI,THETA,PSI] [name=NAME]); --description-out writes one.\n"
-    "--oversample N makes each voxel the mean of N^3 sub-samples.",
+    "--oversample N makes each voxel the mean of N^3 sub-samples.\n"
+    "With --geometry, the Volume is raw float32 on the grid of a geometry file\n"
+    "(docs/geometry.md) and every coordinate, radius and size is in mm in its\n"
+    "frame (origin at the isocentre); the shapes are sampled at that grid's\n"
+    "voxel centres (or N^3 sub-samples). The head's scale S defaults to 63/128\n"
+    "of the grid's smallest width; random-ellipsoids keep one voxel inside\n"
+    "the grid, or inside --field-of-view D,H (the square inscribed in a circle\n"
+    "of diameter D about the axis, height H); voxel takes indices of that grid.",
     {
         {"scale", "S", "head: voxels per unit of the phantom frame (default 63)"},
         {"centre", "X,Y,Z", "ball: centre in voxel coordinates"},
@@ -71,6 +81,8 @@ const tomio::ToolSpec kSpec{
         {"oversample", "N", "N^3 sub-samples per voxel (default 1: the voxel centre)"},
         {"description-out", "FILE", "also write the phantom's description"},
         {"threads", "N", "threads to use (default: the processors available)"},
+        {"geometry", "FILE", "the grid of a geometry file instead of the defined one (mm)"},
+        {"field-of-view", "D,H", "random-ellipsoids with --geometry: diameter and height in mm"},
     },
     1};
 
@@ -87,7 +99,7 @@ float value_option(const tomio::CommandLine& line) {
 // Options that make no sense for the shape are refused rather than ignored.
 void allow_only(const tomio::CommandLine& line, const std::vector<std::string>& allowed) {
   for (const auto& item : line.sequence()) {
-    if (item.first.empty()) continue;
+    if (item.first.empty() || item.first == "geometry") continue;
     bool ok = false;
     for (const std::string& a : allowed) ok = ok || a == item.first;
     if (!ok) tomio::fail_usage("option --" + item.first + " does not apply to this shape");
@@ -108,12 +120,15 @@ double scale_option(const tomio::CommandLine& line) {
 
 // The shape as ellipsoids, boxes and cylinders, when it is one; nullopt for
 // the shapes that are voxel patterns only (ones, voxel, random).
-std::optional<toolkit::Phantom> make_phantom(const std::string& shape, const tomio::CommandLine& line) {
+// On a geometry's grid (`geometry` given), in mm.
+std::optional<toolkit::Phantom> make_phantom(const std::string& shape, const tomio::CommandLine& line,
+                                             const geom::Geometry* geometry) {
   if (shape == "shepp-logan") {
     allow_only(line, with_continuous({"scale", "form"}));
     const std::string form = line.value("form", "modified");
-    if (form == "modified") return toolkit::modified_shepp_logan(scale_option(line));
-    if (form == "kak-slaney") return toolkit::kak_slaney_shepp_logan(scale_option(line));
+    const double scale = geometry && !line.has("scale") ? toolkit::grid_head_scale(geometry->grid) : scale_option(line);
+    if (form == "modified") return toolkit::modified_shepp_logan(scale);
+    if (form == "kak-slaney") return toolkit::kak_slaney_shepp_logan(scale);
     tomio::fail_usage("--form must be modified or kak-slaney");
   }
   if (shape == "ball" || shape == "box") {
@@ -137,7 +152,7 @@ std::optional<toolkit::Phantom> make_phantom(const std::string& shape, const tom
     return toolkit::Phantom{{s}};
   }
   if (shape == "random-ellipsoids") {
-    allow_only(line, with_continuous({"seed", "count", "values", "sizes"}));
+    allow_only(line, with_continuous({"seed", "count", "values", "sizes", "field-of-view"}));
     if (!line.has("seed")) tomio::fail_usage("random-ellipsoids needs --seed");
     toolkit::RandomEllipsoidSettings r;
     const std::vector<int> count = tomio::parse_ints(line.value("count", "5,15"), 2, "--count");
@@ -149,7 +164,12 @@ std::optional<toolkit::Phantom> make_phantom(const std::string& shape, const tom
     const std::vector<double> sizes = tomio::parse_doubles(line.value("sizes", "3,30"), 2, "--sizes");
     r.size_lo = sizes[0];
     r.size_hi = sizes[1];
-    return toolkit::random_ellipsoids(tomio::parse_seed(line.value("seed"), "--seed"), r);
+    const std::uint64_t seed = tomio::parse_seed(line.value("seed"), "--seed");
+    if (line.has("field-of-view") && !geometry) tomio::fail_usage("--field-of-view is in mm: it needs --geometry");
+    if (!geometry) return toolkit::random_ellipsoids(seed, r);
+    if (!line.has("field-of-view")) return toolkit::random_ellipsoids_in(seed, r, toolkit::grid_field_box(geometry->grid));
+    const std::vector<double> field = tomio::parse_doubles(line.value("field-of-view"), 2, "--field-of-view");
+    return toolkit::random_ellipsoids_in(seed, r, toolkit::field_of_view_box(field[0], field[1]));
   }
   if (shape == "inserts") {
     allow_only(line, kContinuousOptions);
@@ -158,7 +178,10 @@ std::optional<toolkit::Phantom> make_phantom(const std::string& shape, const tom
   return std::nullopt;
 }
 
-std::vector<float> make_volume(const std::string& shape, const tomio::CommandLine& line) {
+// The shapes sampled by their own code, and the voxel patterns; on a
+// geometry's grid (`grid` given) only the voxel patterns.
+std::vector<float> make_volume(const std::string& shape, const tomio::CommandLine& line,
+                               const geom::VolumeGrid* grid) {
   if (shape == "shepp-logan") {
     allow_only(line, with_continuous({"scale"}));
     return toolkit::shepp_logan_volume(scale_option(line));
@@ -176,12 +199,13 @@ std::vector<float> make_volume(const std::string& shape, const tomio::CommandLin
   }
   if (shape == "ones") {
     allow_only(line, {});
-    return toolkit::constant_volume(1.0f);
+    return grid ? std::vector<float>(static_cast<std::size_t>(grid->voxels()), 1.0f) : toolkit::constant_volume(1.0f);
   }
   if (shape == "voxel") {
     allow_only(line, {"index", "value"});
     if (!line.has("index")) tomio::fail_usage("voxel needs --index");
     const std::vector<int> i = tomio::parse_ints(line.value("index"), 3, "--index");
+    if (grid) return toolkit::single_voxel_on_grid(*grid, i[0], i[1], i[2], value_option(line));
     if (i[0] < 0 || i[0] >= scan::NX || i[1] < 0 || i[1] >= scan::NY || i[2] < 0 ||
         i[2] >= scan::NZ) {
       tomio::fail_usage("--index must lie in the grid, 0 ... 127 on each axis");
@@ -194,7 +218,8 @@ std::vector<float> make_volume(const std::string& shape, const tomio::CommandLin
     const std::uint64_t seed = tomio::parse_seed(line.value("seed"), "--seed");
     const std::vector<float> range = tomio::parse_float_values(line.value("range", "0,1"), 2, "--range");
     if (!(range[0] < range[1])) tomio::fail_usage("--range needs LO < HI (as float32 values)");
-    return toolkit::random_volume(seed, range[0], range[1]);
+    return grid ? toolkit::random_samples(seed, range[0], range[1], static_cast<std::size_t>(grid->voxels()))
+                : toolkit::random_volume(seed, range[0], range[1]);
   }
   tomio::fail_usage("unknown shape \"" + shape + "\"");
 }
@@ -233,14 +258,17 @@ int main(int argc, char** argv) {
     }
     const std::string& shape = args[0];
     const std::string& output = args.back();
+    // The grid of a geometry file, read and checked before anything else.
+    const std::optional<geom::Geometry> geometry = geom::general_geometry_option(line);
     std::optional<toolkit::Phantom> phantom;
     if (from_file) {
       allow_only(line, kContinuousOptions);
       phantom = toolkit::read_description(args[1]);
     } else {
-      phantom = make_phantom(shape, line);
+      phantom = make_phantom(shape, line, geometry ? &*geometry : nullptr);
     }
-    if (phantom && (!own_sampling_of(shape, line) || line.has("description-out"))) {
+    const bool own_sampling = !geometry && own_sampling_of(shape, line);
+    if (phantom && (!own_sampling || line.has("description-out"))) {
       toolkit::check_phantom(*phantom);
     }
     // Claimed before the work, so that a name that cannot be written is
@@ -249,15 +277,15 @@ int main(int argc, char** argv) {
     if (phantom && line.has("description-out")) description_target.emplace(line.value("description-out"));
     tomio::OutputFile target(output);
     std::vector<float> volume;
-    const bool own_sampling = own_sampling_of(shape, line);
     if (phantom && !own_sampling) {
       const int oversample = tomio::parse_int(line.value("oversample", "1"), "--oversample");
-      volume = toolkit::voxelise(*phantom, oversample, tomio::thread_count(line));
+      volume = geometry ? toolkit::voxelise_on_grid(*phantom, geometry->grid, oversample, tomio::thread_count(line))
+                        : toolkit::voxelise(*phantom, oversample, tomio::thread_count(line));
     } else {
-      volume = make_volume(shape, line);
+      volume = make_volume(shape, line, geometry ? &geometry->grid : nullptr);
     }
     // Filling the whole grid is what "ones" and "random" are for.
-    if (shape != "ones" && shape != "random") {
+    if (!geometry && shape != "ones" && shape != "random") {
       const std::size_t outside = voxels_outside_traced_box(volume);
       if (outside > 0) {
         std::fprintf(stderr,
@@ -267,7 +295,7 @@ int main(int argc, char** argv) {
       }
     }
     if (description_target) toolkit::write_description(std::move(*description_target), *phantom);
-    toolkit::write_samples(std::move(target), volume, toolkit::FileKind::Volume);
+    tomio::save_float_image(std::move(target), volume.data(), volume.size());
     return 0;
   });
 }

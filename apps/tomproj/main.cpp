@@ -1,13 +1,16 @@
 // tomproj: the forward projector. Asks for a Volume file and an output name
 // (or takes both from the command line), projects the Volume along every ray
 // of the circular cone-beam scan and writes the ProjectionStack.
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "core/command_line.h"
 #include "core/console_names.h"
 #include "core/failure.h"
 #include "core/geometry.h"
-#include "core/geometry_file.h"
+#include "core/geometry_option.h"
+#include "core/metaimage_input.h"
 #include "core/sample_files.h"
 #include "core/output_file.h"
 #include "core/parallel.h"
@@ -24,7 +27,7 @@ const tomio::ToolSpec kSpec{
     "tomproj",
     "Usage: tomproj                  (asks for INPUT and OUTPUT)\n"
     "       tomproj INPUT OUTPUT\n"
-    "       tomproj --geometry FILE INPUT OUTPUT",
+    "       tomproj --geometry FILE INPUT[.mhd] OUTPUT[.mhd]",
     "Projects the Volume INPUT (128 x 128 x 128 float32) along every ray of\n"
     "the circular cone-beam scan and writes the ProjectionStack OUTPUT (256\n"
     "views x 256 rows x 256 columns, float32). Without INPUT and OUTPUT it\n"
@@ -34,6 +37,9 @@ const tomio::ToolSpec kSpec{
     "a raw float32 Volume of its shape, OUTPUT its stack (views x rows x\n"
     "columns), each ray's length in mm through every voxel times its value,\n"
     "by the exact voxel walk. The defined preset keeps the defined projector.\n"
+    "An INPUT ending in .mhd is a MetaImage header: its DimSize, ElementSpacing\n"
+    "and Offset must be the geometry's (as tommhd writes them), and its raw\n"
+    "file is read. An OUTPUT ending in .mhd writes OUTPUT.raw and its header.\n"
     "Exit status: 0 complete, 1 a file cannot be used (\"error input data\",\n"
     "\"error output data\"), 2 a usage error.",
     {{"geometry", "FILE", "the scan of a geometry file instead of the defined one"},
@@ -50,16 +56,33 @@ int project_on_geometry(const tomio::CommandLine& line, const geom::Geometry& g,
   geom::check_cone_walk(g);
   const geom::ConeVectors rays = geom::cone_vectors(g);
   tomproj::check_cone_scan(g.grid, rays);
-  toolkit::refuse_outputs_over_inputs({given[1]}, {given[0]});
+  // A MetaImage output is its raw file and the header beside it.
+  const bool header_out = toolkit::is_metaimage_name(given[1]);
+  const std::string raw_out = header_out ? toolkit::raw_path_for_header(given[1]) : given[1];
+  std::vector<std::string> outputs = {raw_out};
+  if (header_out) outputs.push_back(given[1]);
+  toolkit::refuse_outputs_over_inputs(outputs, {given[0]});
   const std::vector<float> volume =
-      toolkit::read_float_samples(given[0], static_cast<std::size_t>(g.grid.voxels()));
-  tomio::OutputFile output(given[1], static_cast<std::size_t>(rays.samples()) * sizeof(float));
+      toolkit::is_metaimage_name(given[0])
+          ? toolkit::read_metaimage_samples(given[0], toolkit::FileKind::Volume, g)
+          : toolkit::read_float_samples(given[0], static_cast<std::size_t>(g.grid.voxels()));
+  tomio::OutputFile output(raw_out, static_cast<std::size_t>(rays.samples()) * sizeof(float));
+  std::optional<tomio::OutputFile> header;
+  if (header_out) header.emplace(given[1]);
   std::vector<float> stack(static_cast<std::size_t>(rays.samples()));
   const float* volumes[1] = {volume.data()};
   float* stacks[1] = {stack.data()};
   tomproj::cone_project(g.grid, rays, volumes, 1, stacks, threads);
   output.write(stack.data(), stack.size() * sizeof(float));
   output.commit();
+  if (header) {
+    // The header names its raw file beside it.
+    const std::string::size_type slash = raw_out.find_last_of('/');
+    const std::string text = toolkit::metaimage_header(
+        toolkit::FileKind::Stack, g, slash == std::string::npos ? raw_out : raw_out.substr(slash + 1));
+    header->write(text.data(), text.size());
+    header->commit();
+  }
   tomio::print_time_line(clock.seconds());
   return 0;
 }
@@ -69,10 +92,8 @@ int project_on_geometry(const tomio::CommandLine& line, const geom::Geometry& g,
 int main(int argc, char** argv) {
   const tomio::RunClock clock;
   return tomio::run_tool(kSpec, argc, argv, [&](const tomio::CommandLine& line) {
-    if (line.has("geometry")) {
-      const geom::Geometry g = geom::read_geometry_file(line.value("geometry", ""));
-      if (!geom::is_defined(g)) return project_on_geometry(line, g, clock);
-    }
+    if (const std::optional<geom::Geometry> g = geom::general_geometry_option(line))
+      return project_on_geometry(line, *g, clock);
     const auto& given = line.positional();
     if (!given.empty() && given.size() != 2) {
       tomio::fail_usage("expected INPUT and OUTPUT, or neither (to be asked for them)");

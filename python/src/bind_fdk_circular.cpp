@@ -153,19 +153,24 @@ py::tuple add_noise_any(const py::object& stack_object, const py::object& i0, st
 
 // tomcompare's figures of two Volumes on a grid: the whole grid, the central
 // cube and the axial slice, and, when given, a cylinder about the axis
-// (radius, half height) and a box ((x, y, z) lo, hi), in mm.
+// (radius, half height) and a box ((x, y, z) lo, hi), in mm. With `stack`,
+// two stacks of any shape: the whole stack and the central half of every view.
 py::dict compare_on_grid(const py::object& first_object, const py::object& second_object,
                          const py::object& voxel_size, const py::object& volume_offset,
-                         const py::object& cylinder, const py::object& box) {
+                         const py::object& cylinder, const py::object& box, bool stack) {
   const Samples first = as_samples(first_object, "first");
   const Samples second = as_samples(second_object, "second");
-  if (first.ndim() != 3) throw py::value_error("first must be a Volume (nz, ny, nx)");
+  if (first.ndim() != 3) throw py::value_error(stack ? "first must be a stack (views, rows, columns)"
+                                                     : "first must be a Volume (nz, ny, nx)");
   if (second.ndim() != 3 || second.shape(0) != first.shape(0) || second.shape(1) != first.shape(1) ||
       second.shape(2) != first.shape(2))
     throw py::value_error("second must have the shape of first");
+  if (stack && !(cylinder.is_none() && box.is_none()))
+    throw py::value_error("cylinder and box choose parts of Volumes");
   const geom::VolumeGrid grid =
       grid_of(py::make_tuple(first.shape(0), first.shape(1), first.shape(2)), voxel_size, volume_offset);
-  std::vector<toolkit::Region> regions = toolkit::volume_regions(grid);
+  std::vector<toolkit::Region> regions =
+      stack ? toolkit::stack_regions(first.shape(0), first.shape(1), first.shape(2)) : toolkit::volume_regions(grid);
   if (!cylinder.is_none()) {
     const std::vector<double> c = numbers(cylinder, 2, "cylinder");
     regions.push_back(toolkit::cylinder_region(grid, c[0], c[1]));
@@ -190,8 +195,17 @@ py::dict compare_on_grid(const py::object& first_object, const py::object& secon
   }
   py::dict out;
   for (const toolkit::RegionFigures& f : figures)
-    out[py::str(f.name)] = region_figures(f, first.shape(0), first.shape(1), first.shape(2), false);
+    out[py::str(f.name)] = region_figures(f, first.shape(0), first.shape(1), first.shape(2), stack);
   return out;
+}
+
+// Random ellipsoids kept one voxel inside a grid (semi-axes in mm).
+std::string random_ellipsoids_on_grid(std::uint64_t seed, const py::object& volume_shape, const py::object& voxel_size,
+                                      const py::object& volume_offset, std::vector<int> count,
+                                      std::vector<double> values, std::vector<double> sizes) {
+  const toolkit::RandomEllipsoidSettings r = random_ellipsoid_settings(count, values, sizes);
+  return toolkit::description_text(
+      toolkit::random_ellipsoids_in(seed, r, toolkit::grid_field_box(grid_of(volume_shape, voxel_size, volume_offset))));
 }
 
 std::string random_ellipsoids_in(std::uint64_t seed, double diameter, double height, std::vector<int> count,
@@ -219,7 +233,19 @@ void bind_fdk_circular(py::module_& m) {
         arg("threads") = none, "tomnoise on a (views, rows, columns) stack of any shape: (noisy, figures)");
   m.def("compare_on_grid", &compare_on_grid, arg("first"), arg("second"), arg("voxel_size") = py::make_tuple(1.0, 1.0, 1.0),
         arg("volume_offset") = py::make_tuple(0.0, 0.0, 0.0), arg("cylinder") = none, arg("box") = none,
-        "tomcompare's figures of SECOND against FIRST, Volumes of any shape on a grid, regions in mm");
+        arg("stack") = false,
+        "tomcompare's figures of SECOND against FIRST, Volumes of any shape on a grid, regions in mm "
+        "(stack=True: stacks of any shape)");
+  m.def("random_ellipsoids_on_grid", &random_ellipsoids_on_grid, arg("seed"), arg("volume_shape"), arg("voxel_size"),
+        arg("volume_offset"), arg("count") = std::vector<int>{5, 15}, arg("values") = std::vector<double>{0.05, 0.5},
+        arg("sizes") = std::vector<double>{3.0, 30.0},
+        "a description of seeded random ellipsoids (semi-axes in mm) kept one voxel inside the grid");
+  m.def("grid_head_scale",
+        [](const py::object& shape, const py::object& size, const py::object& offset) {
+          return toolkit::grid_head_scale(grid_of(shape, size, offset));
+        },
+        arg("volume_shape"), arg("voxel_size"), arg("volume_offset"),
+        "the heads' scale on a grid when none is given: 63/128 of its smallest width (mm)");
   m.def("random_ellipsoids_in", &random_ellipsoids_in, arg("seed"), arg("diameter"), arg("height"),
         arg("count") = std::vector<int>{5, 15}, arg("values") = std::vector<double>{0.05, 0.5},
         arg("sizes") = std::vector<double>{3.0, 30.0},

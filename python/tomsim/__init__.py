@@ -21,6 +21,8 @@ any other) and tomsim.peers writes and reads it in the forms of ASTRA,
 TIGRE and RTK (docs/geometry.md).
 """
 
+import numpy as np
+
 from . import _core
 from . import io, phantom
 from ._errors import TomsimError, TomsimInputError, TomsimOutputError, TomsimUsageError
@@ -31,6 +33,7 @@ from . import _weights
 from ._weights import weights, cache_folder as weights_folder
 from . import _quant
 from ._quant import fdk, project_adjoint, sirt, cgls, system_sums, SirtResult
+from . import _fdk_circular
 
 __all__ = [
     "project", "filter_stack", "weights", "weights_folder", "reconstruct", "rebin",
@@ -88,7 +91,7 @@ def rebin(stack, threads=None, progress=False):
     return _run(_core.rebin, progress, "rebin", stack, threads)
 
 
-def compare(first, second, cnr=None):
+def compare(first, second, cnr=None, cylinder=None, box=None, geometry=None):
     """tomcompare's figures of `second` against `first` (the reference).
 
     Both Volumes or both stacks. Returns {"kind", "identical", "regions":
@@ -99,7 +102,18 @@ def compare(first, second, cnr=None):
     with gaussian_weights=True, sigma=1.5, use_sample_covariance=False and
     data_range = max - min of `first`), "ssim_axial" (per axial slice) and,
     given a phantom description as `cnr`, "cnr": {insert: {"cnr", ...}}.
+
+    With a geometry other than Geometry.defined(), Volumes or stacks of its
+    shapes (tomcompare --geometry): the central cube runs from n/4 to
+    n - n/4, the axial slice is iz = nz/2, and for Volumes the regions
+    cylinder=(radius, half_height) about the rotation axis and
+    box=((x, y, z) lo, (x, y, z) hi) are in mm in its frame. SSIM and cnr
+    measure Volumes of the defined grid only.
     """
+    if _quant._general(geometry):
+        return _compare_on(first, second, cnr, cylinder, box, geometry)
+    if cylinder is not None or box is not None:
+        raise ValueError("cylinder and box are in mm on a geometry's grid: give geometry")
     result = _core.compare(first, second)
     if result["kind"] == "Volume":
         result.update(_core.image_quality(first, second, cnr))
@@ -108,7 +122,23 @@ def compare(first, second, cnr=None):
     return result
 
 
-def add_noise(stack, i0, seed, mu=0.15, electronic=0.0, floor=1.0, threads=None, figures=False):
+def _compare_on(first, second, cnr, cylinder, box, geometry):
+    given = tuple(np.shape(first))
+    volume_shape, stack_shape = tuple(geometry.volume_shape), tuple(geometry.stack_shape)
+    if given not in (volume_shape, stack_shape):
+        raise ValueError(f"first has the shape {given}, the geometry needs {volume_shape} (Volume) "
+                         f"or {stack_shape} (stack)")
+    stack = given != volume_shape
+    _quant._require_shape("second", second, given, batch=False)
+    if cnr is not None:
+        raise ValueError("cnr measures Volumes of the defined grid")
+    regions = _fdk_circular.compare_on_grid(first, second, geometry.voxel_size, geometry.volume_offset, cylinder,
+                                            box, stack=stack)
+    return {"kind": "ProjectionStack" if stack else "Volume",
+            "identical": regions["whole"]["bitwise_different"] == 0, "regions": regions}
+
+
+def add_noise(stack, i0, seed, mu=0.15, electronic=0.0, floor=1.0, threads=None, figures=False, geometry=None):
     """tomnoise: the stack a scan with `i0` photons per detector pixel would
     measure (one number, or 256, one per view), from a stack of line
     integrals: Poisson counts of mean i0 * exp(-mu * p), plus normal noise of
@@ -116,14 +146,30 @@ def add_noise(stack, i0, seed, mu=0.15, electronic=0.0, floor=1.0, threads=None,
     The noise of each sample depends on (seed, view, row, column) alone: the
     same bits as tomnoise's at any thread count. With figures=True returns
     (stack, {"mean_counts", "mean_expected_counts", "starved", "starved_share", ...}).
+
+    With a geometry other than Geometry.defined(), a stack of its shape
+    (lengths in mm, mu per mm) and one I0 or one per view of its scan
+    (tomnoise --geometry).
     """
     if int(seed) < 0:
         raise ValueError("seed must be a whole number >= 0")
-    noisy, tally = _core.add_noise(stack, i0, int(seed), float(mu), float(electronic), float(floor), threads)
+    if _quant._general(geometry):
+        _quant._require_shape("stack", stack, geometry.stack_shape, batch=False)
+        noisy, tally = _fdk_circular.add_noise_any(stack, i0, seed, mu, electronic, floor, threads)
+    else:
+        noisy, tally = _core.add_noise(stack, i0, int(seed), float(mu), float(electronic), float(floor), threads)
     return (noisy, tally) if figures else noisy
 
 
-def analytic_projection(description, threads=None, progress=False):
+def analytic_projection(description, threads=None, progress=False, geometry=None):
     """tomanalytic: the exact line integrals of a phantom description along
-    tomproj's own rays (tomsim.phantom.description, voxelise)."""
+    tomproj's own rays (tomsim.phantom.description, voxelise).
+
+    With a geometry other than Geometry.defined(), along its rays (the
+    half-line from each view's source through each pixel's centre, the whole
+    phantom counted), the description in mm: a stack of its shape, in
+    mm x value (tomanalytic --geometry)."""
+    if _quant._general(geometry):
+        return _fdk_circular.analytic_projection_along(description, geometry.vectors(), geometry.detector_shape,
+                                                       threads=threads, progress=progress)
     return _run(_core.analytic_projection, progress, "analytic", str(description), threads)

@@ -74,11 +74,12 @@ def add_noise_any(stack, i0, seed, mu=None, electronic=0.0, floor=None, threads=
 
 
 def compare_on_grid(first, second, voxel_size=(1.0, 1.0, 1.0), volume_offset=(0.0, 0.0, 0.0), cylinder=None,
-                    box=None):
+                    box=None, stack=False):
     """tomcompare's figures of `second` against `first` (Volumes of one
     shape on the grid): regions whole, central, axial_slice, and, when
     given, cylinder=(radius, half_height) about the axis and
-    box=((x, y, z) lo, (x, y, z) hi), in mm. A dict of region: figures."""
+    box=((x, y, z) lo, (x, y, z) hi), in mm. A dict of region: figures.
+    stack=True: two stacks of one shape, regions whole and central."""
     return _core.compare_on_grid(first, second, tuple(voxel_size), tuple(volume_offset),
                                  None if cylinder is None else tuple(cylinder),
-                                 None if box is None else [list(box[0]), list(box[1])])
+                                 None if box is None else [list(box[0]), list(box[1])], bool(stack))

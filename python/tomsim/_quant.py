@@ -55,11 +55,13 @@ def _general(geometry):
     return not geometry.is_defined()
 
 
-def _require_shape(what, array, shape):
+def _require_shape(what, array, shape, batch=True):
     shape = tuple(int(n) for n in shape)
     given = tuple(np.shape(array))
-    if given[-len(shape):] != shape or len(given) not in (len(shape), len(shape) + 1):
-        raise ValueError(f"{what} has the shape {given}, the geometry needs {shape} (or a batch of them)")
+    ranks = (len(shape), len(shape) + 1) if batch else (len(shape),)
+    if given[-len(shape):] != shape or len(given) not in ranks:
+        raise ValueError(f"{what} has the shape {given}, the geometry needs {shape}"
+                         + (" (or a batch of them)" if batch else ""))
 
 
 def fdk(stack, filter="ram-lak", cutoff=1.0, threads=None, progress=False, geometry=None,

@@ -8,6 +8,9 @@
 #include "core/scan_geometry.h"
 #include "tests/support/run_program.h"
 #include "core/metaimage.h"
+#include "core/metaimage_input.h"
+#include "core/sample_files.h"
+#include "tests/support/expect_failure.h"
 
 namespace {
 
@@ -55,6 +58,54 @@ TEST(MetaImage, TommhdWritesBesideTheRawFileAndChecksItsSize) {
   EXPECT_FALSE(testrun::exists(dir + "/s.mhd"));
   EXPECT_EQ(testrun::run(dir, tool + "missing.img", "").status, 1);
   EXPECT_EQ(testrun::run(dir, tool, "").status, 2);
+  testrun::remove_tree(dir);
+}
+
+// A header read back: the geometry's own header is accepted with its raw
+// file beside it; each form the reader does not take is named by its line.
+TEST(MetaImageInput, ReadsTheGeometrysHeaderAndNamesEveryFaultByLine) {
+  const std::string dir = testrun::make_temp_dir();
+  geom::Geometry g = geom::defined_geometry();
+  g.defined = false;
+  g.grid.nz = 3;
+  g.grid.ny = 4;
+  g.grid.nx = 5;
+  g.grid.dx = 0.25;
+  g.trace.reset();
+  const std::vector<float> samples(60, 1.5f);
+  toolkit::write_float_samples(dir + "/v.raw", samples);
+  const std::string header = toolkit::metaimage_header(toolkit::FileKind::Volume, g, "v.raw");
+  toolkit::write_bytes(dir + "/v.mhd", header.data(), header.size());
+  EXPECT_EQ(toolkit::read_metaimage_samples(dir + "/v.mhd", toolkit::FileKind::Volume, g), samples);
+  // A stack header is not the Volume's.
+  EXPECT_TRUE(testrun::fails_with(tomio::FailureKind::input, "v.mhd:8: DimSize: 5 4 3 is not the geometry's stack shape",
+                                  [&] { toolkit::read_metaimage_samples(dir + "/v.mhd", toolkit::FileKind::Stack, g); }));
+
+  const struct {
+    const char* from;
+    const char* to;
+    const char* detail;
+  } faults[] = {
+      {"ElementType = MET_FLOAT", "ElementType = MET_DOUBLE", "v.mhd:10: ElementType: \"MET_DOUBLE\""},
+      {"CompressedData = False", "CompressedData = True", "v.mhd:5: CompressedData"},
+      {"TransformMatrix = 1 0 0 0 1 0 0 0 1", "TransformMatrix = 1 0 0 0 -1 0 0 0 -1", "v.mhd:6: TransformMatrix"},
+      {"ElementDataFile = v.raw", "ElementDataFile = LOCAL", "v.mhd:12: ElementDataFile"},
+      {"DimSize = 5 4 3", "DimSize = 5 4", "v.mhd:8: DimSize: needs 3 numbers"},
+      {"Offset = ", "Offset = 1e999 ", "v.mhd:7: Offset: \"1e999\" is not a finite number"},
+      {"DimSize = 5 4 3\n", "", "v.mhd: DimSize: not given"},
+  };
+  for (const auto& f : faults) {
+    std::string text = header;
+    ASSERT_NE(text.find(f.from), std::string::npos) << f.from;
+    text.replace(text.find(f.from), std::string(f.from).size(), f.to);
+    toolkit::write_bytes(dir + "/v.mhd", text.data(), text.size());
+    EXPECT_TRUE(testrun::fails_with(tomio::FailureKind::input, f.detail,
+                                    [&] { toolkit::read_metaimage_header(dir + "/v.mhd"); }))
+        << f.to;
+  }
+  EXPECT_EQ(toolkit::raw_path_for_header("out/scan.MHD"), "out/scan.raw");
+  EXPECT_TRUE(toolkit::is_metaimage_name("a.mhd"));
+  EXPECT_FALSE(toolkit::is_metaimage_name(".mhd"));
   testrun::remove_tree(dir);
 }
 

@@ -14,6 +14,7 @@
 #include "sim/phantom_description.h"
 #include "sim/phantom_library.h"
 #include "sim/phantom_projection.h"
+#include "sim/phantom_shapes.h"
 #include "tests/support/circular_rays.h"
 #include "tests/support/expect_failure.h"
 
@@ -218,6 +219,30 @@ TEST(ComparisonRegions, InMillimetresOnAnyGrid) {
         }
       }
   EXPECT_EQ(count, defined_cylinder.positions.size());
+}
+
+// The defaults a grid gives the phantom tools: the defined head's scale on
+// the defined grid, a field one voxel inside the grid, and random samples
+// whose defined Volume is the first of a longer run.
+TEST(PhantomOnAnyGrid, GridDefaultsMeetTheDefinedOnes) {
+  const geom::VolumeGrid defined = geom::defined_geometry().grid;
+  EXPECT_EQ(toolkit::grid_head_scale(defined), 63.0);
+  // 12 x 10 x 8 voxels of (dz, dy, dx) = (0.5, 0.25, 2) mm, centred at x = 1.
+  const geom::VolumeGrid g{8, 10, 12, 0.5, 0.25, 2.0, 0.0, 0.0, 1.0};
+  const toolkit::FieldBox box = toolkit::grid_field_box(g);
+  EXPECT_DOUBLE_EQ(box.lo[0], 1.0 - 12.0 + 2.0);
+  EXPECT_DOUBLE_EQ(box.hi[0], 1.0 + 12.0 - 2.0);
+  EXPECT_DOUBLE_EQ(box.lo[1], -1.25 + 0.25);
+  EXPECT_DOUBLE_EQ(box.hi[2], 2.0 - 0.5);
+  EXPECT_DOUBLE_EQ(toolkit::grid_head_scale(g), 63.0 / 128.0 * 2.5);
+
+  const std::vector<float> longer = toolkit::random_samples(11, -1.0f, 1.0f, scan::kVolumeSamples + 5);
+  const std::vector<float> volume = toolkit::random_volume(11, -1.0f, 1.0f);
+  EXPECT_EQ(0, std::memcmp(longer.data(), volume.data(), volume.size() * sizeof(float)));
+  EXPECT_TRUE(testrun::fails_with(tomio::FailureKind::usage, "0 ... 11, 0 ... 9, 0 ... 7",
+                                  [&] { toolkit::single_voxel_on_grid(g, 0, 10, 0, 1.0f); }));
+  const std::vector<float> one = toolkit::single_voxel_on_grid(g, 11, 9, 7, 2.0f);
+  EXPECT_EQ(one.back(), 2.0f);
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <string>
 
 #include "core/scan_geometry.h"
 #include "sim/phantom_shapes.h"
+#include "core/failure.h"
 #include "core/portable_math.h"
 
 namespace toolkit {
@@ -36,15 +39,16 @@ int mirrored(int i, int n) {
   return i;
 }
 
-// Filters a field of NX x NY x depth samples (x fastest) along x, y and,
+// Filters a field of nx x ny x depth samples (x fastest) along x, y and,
 // when `along_z`, z.
-void gaussian_filter(std::vector<double>& field, int depth, bool along_z) {
+void gaussian_filter(std::vector<double>& field, std::int64_t nx, std::int64_t ny, std::int64_t depth,
+                     bool along_z) {
   static const std::vector<double> w = gaussian_weights();
-  const int size[3] = {NX, NY, depth};
-  const std::size_t stride[3] = {1, static_cast<std::size_t>(NX), static_cast<std::size_t>(NX) * NY};
-  std::vector<double> line(static_cast<std::size_t>(std::max({NX, NY, depth})));
+  const std::int64_t size[3] = {nx, ny, depth};
+  const std::size_t stride[3] = {1, static_cast<std::size_t>(nx), static_cast<std::size_t>(nx * ny)};
+  std::vector<double> line(static_cast<std::size_t>(std::max({nx, ny, depth})));
   for (int axis = 0; axis < (along_z ? 3 : 2); ++axis) {
-    const int n = size[axis];
+    const int n = static_cast<int>(size[axis]);
     const std::size_t step = stride[axis];
     for (std::size_t start = 0; start < field.size(); ++start) {
       // Each line once: from the samples whose coordinate on this axis is 0.
@@ -61,8 +65,9 @@ void gaussian_filter(std::vector<double>& field, int depth, bool along_z) {
 
 // The mean SSIM of a block of `depth` slices, over the samples at least
 // kRadius from its faces (only along x and y when not `along_z`).
-double mean_ssim(const float* a, const float* b, int depth, bool along_z, double data_range) {
-  const std::size_t n = static_cast<std::size_t>(NX) * NY * depth;
+double mean_ssim(const float* a, const float* b, std::int64_t nx, std::int64_t ny, std::int64_t depth, bool along_z,
+                 double data_range) {
+  const std::size_t n = static_cast<std::size_t>(nx * ny * depth);
   std::vector<double> ux(n), uy(n), uxx(n), uyy(n), uxy(n);
   for (std::size_t i = 0; i < n; ++i) {
     const double x = a[i], y = b[i];
@@ -72,16 +77,16 @@ double mean_ssim(const float* a, const float* b, int depth, bool along_z, double
     uyy[i] = y * y;
     uxy[i] = x * y;
   }
-  for (std::vector<double>* f : {&ux, &uy, &uxx, &uyy, &uxy}) gaussian_filter(*f, depth, along_z);
+  for (std::vector<double>* f : {&ux, &uy, &uxx, &uyy, &uxy}) gaussian_filter(*f, nx, ny, depth, along_z);
   const double c1 = (kK1 * data_range) * (kK1 * data_range);
   const double c2 = (kK2 * data_range) * (kK2 * data_range);
-  const int z_lo = along_z ? kRadius : 0, z_hi = along_z ? depth - kRadius : depth;
+  const std::int64_t z_lo = along_z ? kRadius : 0, z_hi = along_z ? depth - kRadius : depth;
   double sum = 0.0;
   std::size_t count = 0;
-  for (int z = z_lo; z < z_hi; ++z)
-    for (int y = kRadius; y < NY - kRadius; ++y)
-      for (int x = kRadius; x < NX - kRadius; ++x) {
-        const std::size_t i = static_cast<std::size_t>(x) + static_cast<std::size_t>(NX) * (y + static_cast<std::size_t>(NY) * z);
+  for (std::int64_t z = z_lo; z < z_hi; ++z)
+    for (std::int64_t y = kRadius; y < ny - kRadius; ++y)
+      for (std::int64_t x = kRadius; x < nx - kRadius; ++x) {
+        const std::size_t i = static_cast<std::size_t>(x + nx * (y + ny * z));
         const double vx = uxx[i] - ux[i] * ux[i];
         const double vy = uyy[i] - uy[i] * uy[i];
         const double vxy = uxy[i] - ux[i] * uy[i];
@@ -101,6 +106,17 @@ Shape resized(Shape s, double factor) {
 }  // namespace
 
 SsimFigures structural_similarity(const std::vector<float>& first, const std::vector<float>& second) {
+  return structural_similarity(first, second, NZ, NY, NX);
+}
+
+SsimFigures structural_similarity(const std::vector<float>& first, const std::vector<float>& second, std::int64_t nz,
+                                  std::int64_t ny, std::int64_t nx) {
+  // The 11-tap window must fit along every axis, as scikit-image demands.
+  if (nz < 2 * kRadius + 1 || ny < 2 * kRadius + 1 || nx < 2 * kRadius + 1)
+    tomio::fail_usage("SSIM needs at least " + std::to_string(2 * kRadius + 1) + " voxels along each axis");
+  if (first.size() != static_cast<std::size_t>(nz * ny * nx) || second.size() != first.size())
+    tomio::fail_usage("SSIM needs two Volumes of " + std::to_string(nz) + " x " + std::to_string(ny) + " x " +
+                      std::to_string(nx) + " voxels");
   SsimFigures f;
   bool seen = false;
   double lo = 0.0, hi = 0.0;
@@ -111,10 +127,11 @@ SsimFigures structural_similarity(const std::vector<float>& first, const std::ve
     seen = true;
   }
   f.data_range = hi - lo;
-  f.ssim = mean_ssim(first.data(), second.data(), NZ, true, f.data_range);
-  const std::size_t slice = static_cast<std::size_t>(NX) * NY;
-  for (int iz = 0; iz < NZ; ++iz) {
-    f.axial.push_back(mean_ssim(first.data() + iz * slice, second.data() + iz * slice, 1, false, f.data_range));
+  f.ssim = mean_ssim(first.data(), second.data(), nx, ny, nz, true, f.data_range);
+  const std::size_t slice = static_cast<std::size_t>(nx * ny);
+  for (std::int64_t iz = 0; iz < nz; ++iz) {
+    f.axial.push_back(
+        mean_ssim(first.data() + iz * slice, second.data() + iz * slice, nx, ny, 1, false, f.data_range));
   }
   return f;
 }

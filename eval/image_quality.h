@@ -3,6 +3,7 @@
 // ratio of the named inserts of a phantom.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ struct SsimFigures {
 // averaged over the voxels at least 5 from every face. The axial figures
 // do the same in 2-D on each slice, with the same data range.
 SsimFigures structural_similarity(const std::vector<float>& first, const std::vector<float>& second);
+
+// The same on a Volume of nz x ny x nx voxels (x fastest), at least 11 along
+// each axis; the axial figures are per slice iz = 0 ... nz-1.
+SsimFigures structural_similarity(const std::vector<float>& first, const std::vector<float>& second, std::int64_t nz,
+                                  std::int64_t ny, std::int64_t nx);
 
 // The contrast of one insert in a Volume against the phantom's background.
 struct InsertContrast {

@@ -341,7 +341,11 @@ int main(int argc, char** argv) {
       if (figures.back().non_finite > 0 && !line.has("finite-only")) toolkit::mark_undefined(figures.back());
     }
     std::optional<toolkit::SsimFigures> ssim;
-    if (kind == FileKind::Volume && !geometry) ssim = toolkit::structural_similarity(first, second);
+    if (kind == FileKind::Volume) {
+      ssim = geometry ? toolkit::structural_similarity(first, second, geometry->grid.nz, geometry->grid.ny,
+                                                        geometry->grid.nx)
+                      : toolkit::structural_similarity(first, second);
+    }
     const std::vector<QualityItem> quality = quality_items(
         ssim ? &*ssim : nullptr, phantom ? toolkit::insert_contrasts(*phantom, second) : std::vector<toolkit::InsertContrast>{});
     const bool identical = figures[0].bitwise_different == 0;

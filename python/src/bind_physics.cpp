@@ -120,6 +120,28 @@ Samples analytic_projection(const std::string& description, const py::object& th
   return stack;
 }
 
+// The SSIM figures of two Volumes of any one shape (nz, ny, nx).
+py::dict ssim_on_grid(const py::object& first_object, const py::object& second_object) {
+  const Samples first = as_samples(first_object, "first");
+  const Samples second = as_samples(second_object, "second");
+  if (first.ndim() != 3 || second.ndim() != 3)
+    throw py::value_error("SSIM measures two Volumes (three axes each)");
+  for (int a = 0; a < 3; ++a)
+    if (first.shape(a) != second.shape(a)) throw py::value_error("SSIM needs two Volumes of one shape");
+  toolkit::SsimFigures ssim;
+  {
+    Unlocked unlocked;
+    const std::vector<float> a(first.data(), first.data() + first.size());
+    const std::vector<float> b(second.data(), second.data() + second.size());
+    ssim = toolkit::structural_similarity(a, b, first.shape(0), first.shape(1), first.shape(2));
+  }
+  py::dict d;
+  d["ssim"] = ssim.ssim;
+  d["ssim_axial"] = ssim.axial;
+  d["ssim_data_range"] = ssim.data_range;
+  return d;
+}
+
 py::dict image_quality(const py::object& first_object, const py::object& second_object, const py::object& cnr) {
   const Samples first = as_samples(first_object, "first");
   batch_size(first, volume_layout(), false, "first");
@@ -217,6 +239,8 @@ void bind_physics(py::module_& m) {
         arg("sizes") = std::vector<double>{d.size_lo, d.size_hi});
   m.def("analytic_projection", &analytic_projection, arg("description"), arg("threads") = none,
         arg("progress") = none, "tomanalytic: the exact stack of a description along tomproj's rays.");
+  m.def("ssim_on_grid", &ssim_on_grid, arg("first"), arg("second"),
+        "tomcompare's SSIM figures of two Volumes of any one shape.");
   m.def("image_quality", &image_quality, arg("first"), arg("second"), arg("cnr") = none,
         "SSIM (3-D and per axial slice) and, given a description, the inserts' contrast-to-noise ratios.");
 }

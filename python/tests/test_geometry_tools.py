@@ -122,6 +122,14 @@ def test_compare_gives_tomcompares_figures_with_regions_in_mm(scan):
     for name, figures in report["regions"].items():
         for key in ("samples", "rmse", "pearson_r", "fit_scale", "mae"):
             assert result["regions"][name][key] == figures[key], (name, key)
+    # SSIM on the scan's grid: tomcompare's and the package's are one, and
+    # both are scikit-image's with the settings the figures document.
+    from skimage.metrics import structural_similarity
+    expected = structural_similarity(first.astype(np.float64), second.astype(np.float64),
+                                     data_range=float(first.max() - first.min()), gaussian_weights=True, sigma=1.5,
+                                     use_sample_covariance=False)
+    assert result["ssim"] == report["ssim"] == pytest.approx(expected, rel=1e-9)
+    assert len(result["ssim_axial"]) == g.volume_shape[0]
 
     stack = np.full(g.stack_shape, 0.5, np.float32)
     same = tomsim.compare(stack, stack, geometry=g)

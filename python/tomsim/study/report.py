@@ -101,6 +101,11 @@ def _examples(done, count=3):
     return chosen
 
 
+def _middle(volume):
+    """The axial slice a figure shows: 64 of the defined grid, the middle of any."""
+    return volume[volume.shape[0] // 2].astype(np.float32)
+
+
 def _slice_figure(plt, folder, chosen, figures):
     import h5py
     rows = []
@@ -108,9 +113,12 @@ def _slice_figure(plt, folder, chosen, figures):
         with h5py.File(os.path.join(folder, e["file"]), "r") as f:
             images = []
             if "phantom" in f:
-                images.append(("phantom", f["phantom"][64].astype(np.float32)))
+                phantom = f["phantom"][()]
+                if phantom.ndim == 4:  # a polychromatic study's materials: their total density
+                    phantom = phantom.sum(axis=0, dtype=np.float32)
+                images.append(("phantom", _middle(phantom)))
             for name in f.get("reconstructions", {}):
-                images.append((name, f["reconstructions"][name][64].astype(np.float32)))
+                images.append((name, _middle(f["reconstructions"][name][()])))
         if images:
             rows.append((e, images))
     if not rows:

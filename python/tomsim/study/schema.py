@@ -255,6 +255,11 @@ def _read(check, data, path, text):
     return study
 
 
+def _first_line(check, table):
+    """The first line of a table or of its sub-tables and keys."""
+    return min((line for path, line in check.lines.items() if path[:1] == (table,)), default=None)
+
+
 def _geometry(check, data, text, base):
     """The study's scan: a [geometry] table of this file or a geometry file
     named by `geometry`, read and checked by the library's geometry reader,
@@ -270,8 +275,7 @@ def _geometry(check, data, text, base):
             try:
                 return Geometry.from_toml(os.path.join(base, value))
             except ValueError as e:
-                line = line_of(check.lines, ("geometry",))
-                check.errors.append(f"{e} (the geometry file of {check.path}:{line})")
+                check.errors.append(f"{e} (the geometry file of {check.path}:{_first_line(check, 'geometry')})")
                 return None
         check.error(("geometry",), "expected a [geometry] table or the name of a geometry file")
     except TomsimInputError as e:
@@ -426,8 +430,7 @@ def _reconstructions(check, data, geometry=None):
                 options[key] = table[key]
         problem = _scan_problem(method, options, geometry)
         if problem:
-            line = line_of(check.lines, ("geometry",))
-            check.error(where + ("method",), f"{problem} (geometry on line {line})")
+            check.error(where + ("method",), f"{problem} (geometry on line {_first_line(check, 'geometry')})")
         out.append(Reconstruction(name, method, tuple(sorted(options.items()))))
     names = [r.name for r in out]
     for name in sorted({n for n in names if names.count(n) > 1}):

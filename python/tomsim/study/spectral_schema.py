@@ -33,7 +33,8 @@ def read(check, data, base, study):
     if "spectrum" not in data:
         for key in _TABLES[1:]:
             if key in data:
-                check.error((key,), "a polychromatic table: give the study a [spectrum] too")
+                where = (key, 0) if isinstance(data[key], list) else (key,)
+                check.error(where, "a polychromatic table: give the study a [spectrum] too")
         for key_path in (("projection", "voxel_mm"), ("store", "log"), ("store", "paths")):
             if key_path[1] in data.get(key_path[0], {}):
                 check.error(key_path, "applies to polychromatic studies: give the study a [spectrum]")
@@ -147,8 +148,13 @@ def _detector(check, table):
     options = {"thresholds": tuple(float(t) for t in thresholds),
                "sensor": check.get(table, "sensor", str, where, None),
                "thickness": check.get(table, "thickness", float, where, 0.0)}
-    made = _library(check, where, spectral_steps.detector_of, Spectral((), 1.0, (), **options))
-    return options if made is not None else {}
+    try:
+        spectral_steps.detector_of(Spectral((), 1.0, (), **options))
+    except ValueError as e:
+        key = next((k for k in ("thresholds", "thickness") if k[:-1] in str(e)), "sensor")
+        check.error(where + (key,) if key in table else where, str(e))
+        return {}
+    return options
 
 
 def _correction(check, table, spectral):

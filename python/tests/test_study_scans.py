@@ -296,3 +296,11 @@ def test_spectral_keys_need_a_spectrum(tmp_path):
         load(table_study(tmp_path, text))
     assert ":41: store.log: applies to polychromatic studies" in str(error.value)
     assert ":45: materials[0]: a polychromatic table" in str(error.value)
+
+
+@pytest.mark.parametrize("name, samples", [("short-scan", 8), ("spectral-study", 3)])
+def test_the_example_studies_pass_their_check(name, samples):
+    from conftest import SOURCE_DIR
+    study = load(os.path.join(SOURCE_DIR, "examples", name + ".toml"))
+    assert study.geometry is not None and not study.geometry.is_defined()
+    assert len(expand(study)) == samples

@@ -23,6 +23,12 @@ class Plan:
     geometry: object = None
     spectral: object = None
 
+    @property
+    def scan(self):
+        """The keyword a step takes for the study's geometry: none without one,
+        so a study of the defined scan calls its steps as it always has."""
+        return {} if self.geometry is None else {"geometry": self.geometry}
+
     @classmethod
     def of(cls, study):
         return cls(study.name, study.seed, study.projection, tuple(study.reconstructions),
@@ -33,7 +39,7 @@ def shared_arrays(plan, threads, out_dir):
     """What every sample needs and none changes: tomrec's weights, and SIRT's
     sums in the output folder's "shared" folder."""
     return steps.make_shared(plan.reconstructions, threads, os.path.join(out_dir, "shared", "system-sums"),
-                             plan.geometry)
+                             **plan.scan)
 
 
 def phantom_sources(phantoms, plan, threads):
@@ -43,9 +49,9 @@ def phantom_sources(phantoms, plan, threads):
     if plan.spectral is not None:
         return spectral_steps.sources(phantoms, plan.geometry, plan.spectral, threads)
     t0 = time.perf_counter()
-    made = [steps.make_phantom(p, plan.geometry) for p in phantoms]
+    made = [steps.make_phantom(p, **plan.scan) for p in phantoms]
     t1 = time.perf_counter()
-    stacks = steps.project(plan.projection, [v for v, _ in made], [d for _, d in made], threads, plan.geometry)
+    stacks = steps.project(plan.projection, [v for v, _ in made], [d for _, d in made], threads, **plan.scan)
     t2 = time.perf_counter()
     share = 1.0 / len(phantoms)
     return [{"phantom": volume, "truth": volume, "projection": stacks[i],
@@ -108,7 +114,7 @@ def run_samples(source, shared, samples, plan, out_dir, threads):
             figures = {}
             data.append(stack)
         else:
-            made, figures = steps.add_noise(stack, sample.condition, sample.noise_seed, threads, plan.geometry)
+            made, figures = steps.add_noise(stack, sample.condition, sample.noise_seed, threads, **plan.scan)
             noisy.append(made)
             data.append(made)
         noise_figures.append(figures)
@@ -118,14 +124,14 @@ def run_samples(source, shared, samples, plan, out_dir, threads):
     metrics = [{} for _ in samples]
     for recon in plan.reconstructions:
         t = time.perf_counter()
-        made = steps.reconstruct_many(recon, data, shared, threads, plan.geometry)
+        made = steps.reconstruct_many(recon, data, shared, threads, **plan.scan)
         elapsed = (time.perf_counter() - t) * share
         for i, volume in enumerate(made):
             volumes[i][recon.name] = volume
             timings[i]["reconstruction." + recon.name] = elapsed
             if plan.metrics:
                 t = time.perf_counter()
-                metrics[i][recon.name] = steps.measure(plan.metrics, source["truth"], volume, plan.geometry)
+                metrics[i][recon.name] = steps.measure(plan.metrics, source["truth"], volume, **plan.scan)
                 timings[i]["metrics." + recon.name] = time.perf_counter() - t
     elapsed = (time.perf_counter() - start) * share
     results = []

@@ -108,7 +108,7 @@ def _middle(volume):
 
 def _slice_figure(plt, folder, chosen, figures):
     import h5py
-    rows = []
+    rows, middle = [], 64
     for e in chosen:
         with h5py.File(os.path.join(folder, e["file"]), "r") as f:
             images = []
@@ -117,8 +117,11 @@ def _slice_figure(plt, folder, chosen, figures):
                 if phantom.ndim == 4:  # a polychromatic study's materials: their total density
                     phantom = phantom.sum(axis=0, dtype=np.float32)
                 images.append(("phantom", _middle(phantom)))
+                middle = phantom.shape[0] // 2
             for name in f.get("reconstructions", {}):
-                images.append((name, _middle(f["reconstructions"][name][()])))
+                volume = f["reconstructions"][name][()]
+                images.append((name, _middle(volume)))
+                middle = volume.shape[0] // 2
         if images:
             rows.append((e, images))
     if not rows:
@@ -135,7 +138,7 @@ def _slice_figure(plt, folder, chosen, figures):
                 lo, hi = np.percentile(image, [1, 99.5])
                 ax.imshow(image, cmap="gray", vmin=lo, vmax=hi if hi > lo else lo + 1)
                 ax.set_title(f"{title}\n{e['phantom']}, {_dose_label(e['i0'])}", fontsize=7)
-    fig.suptitle("central axial slice (iz = 64), each image in its own window", fontsize=9)
+    fig.suptitle(f"central axial slice (iz = {middle}), each image in its own window", fontsize=9)
     name = "slices.png"
     _save(fig, os.path.join(figures, name))
     plt.close(fig)

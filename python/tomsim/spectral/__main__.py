@@ -55,15 +55,9 @@ def arguments(argv):
 
 
 def run(a):
-    if a.spectrum:
-        s = spectra.read(a.spectrum)
-    else:
-        s = spectra.tube(a.kvp, a.anode_angle, a.filter or [("Al", 2.75)], a.bin_width)
-    s = spectra.with_photons(s, a.photons)
-    if a.thresholds:
-        d = detectors.counting([float(x) for x in a.thresholds.split(",")], a.sensor, a.sensor_mm)
-    else:
-        d = detectors.integrating(a.sensor, a.sensor_mm)
+    s = spectra.with_photons(spectra.source(a.spectrum, a.kvp, a.anode_angle, a.filter, a.bin_width), a.photons)
+    thresholds = [float(x) for x in a.thresholds.split(",")] if a.thresholds else None
+    d = detectors.of_thresholds(thresholds, a.sensor, a.sensor_mm)
     if a.phantom:
         parts = phantoms.BUILT_IN[a.phantom](voxel_mm=a.voxel_mm)
     else:

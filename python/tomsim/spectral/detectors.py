@@ -48,6 +48,14 @@ def counting(thresholds, sensor=None, thickness=0.0):
     return Detector("counting", th, s, t)
 
 
+def of_thresholds(thresholds=None, sensor=None, thickness=0.0):
+    """A counting detector with these thresholds, or an integrating one
+    when there are none."""
+    if thresholds:
+        return counting(thresholds, sensor, thickness)
+    return integrating(sensor, thickness)
+
+
 def efficiency(detector, energies):
     """The share of photons of each energy the sensor stops."""
     e = np.asarray(energies, dtype=float)

@@ -23,6 +23,8 @@ import numpy as np
 import tomsim
 from tomsim import _core
 
+from tomsim._quant import _general
+
 from . import detectors as det
 from . import materials as mat
 
@@ -48,21 +50,36 @@ def model(spectrum, materials, detector=None):
                  spectrum.fluence.copy())
 
 
-def material_volumes(parts, oversample=1, threads=None):
+def material_volumes(parts, oversample=1, threads=None, geometry=None):
     """(M, 128, 128, 128) partial densities from phantom descriptions, one per
     material: each description's shape values are the material's density
-    in g/cm^3 (shapes add, as tomsim.phantom.voxelise makes them)."""
+    in g/cm^3 (shapes add, as tomsim.phantom.voxelise makes them). Given a
+    tomsim.Geometry other than the defined scan, the descriptions are in mm
+    and sampled on its grid: (M, nz, ny, nx)."""
+    if _general(geometry):
+        from tomsim._fdk_circular import phantom_on_grid
+        return np.stack([phantom_on_grid(d, geometry.volume_shape, geometry.voxel_size, geometry.volume_offset,
+                                         oversample, threads) for d in parts])
     return np.stack([tomsim.phantom.voxelise(d, oversample, threads) for d in parts])
 
 
-def path_lengths(volumes, voxel_mm, threads=None, progress=False):
+def path_lengths(volumes, voxel_mm=None, threads=None, progress=False, geometry=None):
     """(M, 256, 256, 256) path lengths in g/cm^2 of material volumes
-    (M, 128, 128, 128), projected in one walk; one voxel is voxel_mm."""
-    if not (np.isfinite(voxel_mm) and voxel_mm > 0):
-        raise ValueError("the voxel size must be a positive number of mm")
+    (M, 128, 128, 128), projected in one walk; one voxel is voxel_mm. Given
+    a tomsim.Geometry other than the defined scan, the cone walk of its
+    grid, whose lengths are mm already (voxel_mm is then not taken):
+    (M, views, rows, columns)."""
     volumes = np.asarray(volumes, dtype=np.float32)
     if volumes.ndim == 3:
         volumes = volumes[None]
+    if _general(geometry):
+        if voxel_mm is not None:
+            raise ValueError("a geometry gives the voxel size: voxel_mm is not taken with it")
+        paths = tomsim.project(volumes, threads=threads, geometry=geometry)
+        paths *= np.float32(0.1)
+        return paths
+    if voxel_mm is None or not (np.isfinite(voxel_mm) and voxel_mm > 0):
+        raise ValueError("the voxel size must be a positive number of mm")
     paths = tomsim.project(volumes, threads=threads, progress=progress)
     paths *= np.float32(voxel_mm / 10.0)
     return paths

@@ -87,6 +87,17 @@ def write(path, s):
             f.write(f"{e:.6g} {n:.9g}\n")
 
 
+DEFAULT_FILTRATION = (("Al", 2.75),)  # total filtration of the RQR qualities' tubes (mm)
+
+
+def source(path=None, kvp=120.0, anode_angle=12.0, filtration=None, bin_width=1.0):
+    """The spectrum of a scan: a two-column file when `path` is given,
+    otherwise the tube model (filtration default DEFAULT_FILTRATION)."""
+    if path is not None:
+        return read(path)
+    return tube(kvp, anode_angle, DEFAULT_FILTRATION if filtration is None else filtration, bin_width)
+
+
 def _stopping(t):
     """Non-relativistic Bethe stopping power of tungsten, keV cm^2/g."""
     za = _Z_W / xraylib.AtomicWeight(_Z_W)

@@ -5,9 +5,9 @@ its parameters and seeds only."""
 import os
 import socket
 import time
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass
 
-from . import steps, store
+from . import spectral_steps, steps, store
 from .manifest import FORMAT
 
 
@@ -20,29 +20,41 @@ class Plan:
     reconstructions: tuple
     metrics: tuple
     store: object
+    geometry: object = None
+    spectral: object = None
+
+    @property
+    def scan(self):
+        """The keyword a step takes for the study's geometry: none without one,
+        so a study of the defined scan calls its steps as it always has."""
+        return {} if self.geometry is None else {"geometry": self.geometry}
 
     @classmethod
     def of(cls, study):
         return cls(study.name, study.seed, study.projection, tuple(study.reconstructions),
-                   tuple(study.metrics), study.store)
+                   tuple(study.metrics), study.store, study.geometry, study.spectral)
 
 
 def shared_arrays(plan, threads, out_dir):
     """What every sample needs and none changes: tomrec's weights, and SIRT's
     sums in the output folder's "shared" folder."""
-    return steps.make_shared(plan.reconstructions, threads, os.path.join(out_dir, "shared", "system-sums"))
+    return steps.make_shared(plan.reconstructions, threads, os.path.join(out_dir, "shared", "system-sums"),
+                             **plan.scan)
 
 
-def phantom_sources(phantoms, projection, threads):
+def phantom_sources(phantoms, plan, threads):
     """Phantoms and their noise-free projections, several at once through the
-    batch kernel; one source per phantom."""
+    batch kernel (a polychromatic study's: material volumes and their path
+    lengths); one source per phantom."""
+    if plan.spectral is not None:
+        return spectral_steps.sources(phantoms, plan.geometry, plan.spectral, threads)
     t0 = time.perf_counter()
-    made = [steps.make_phantom(p) for p in phantoms]
+    made = [steps.make_phantom(p, **plan.scan) for p in phantoms]
     t1 = time.perf_counter()
-    stacks = steps.project(projection, [v for v, _ in made], [d for _, d in made], threads)
+    stacks = steps.project(plan.projection, [v for v, _ in made], [d for _, d in made], threads, **plan.scan)
     t2 = time.perf_counter()
     share = 1.0 / len(phantoms)
-    return [{"phantom": volume, "projection": stacks[i],
+    return [{"phantom": volume, "truth": volume, "projection": stacks[i],
              "timings": {"phantom": (t1 - t0) * share, "projection": (t2 - t1) * share}}
             for i, (volume, _) in enumerate(made)]
 
@@ -89,30 +101,37 @@ def run_samples(source, shared, samples, plan, out_dir, threads):
     share = 1.0 / len(samples)
     timings = [dict(source["timings"]) for _ in samples]
     phantom, stack = source["phantom"], source["projection"]
-    noisy, noise_figures = [], []
+    noisy, noise_figures, data = [], [], []
     for sample, timing in zip(samples, timings):
-        if sample.condition.i0 is None:
-            noisy.append(None)
-            noise_figures.append({})
-            continue
         t = time.perf_counter()
-        made, figures = steps.add_noise(stack, sample.condition, sample.noise_seed, threads)
-        noisy.append(made)
+        if plan.spectral is not None:
+            log, integrals, figures = spectral_steps.measure(stack, sample.condition, sample.noise_seed,
+                                                             plan.geometry, plan.spectral, threads)
+            noisy.append(log)
+            data.append(integrals)
+        elif sample.condition.i0 is None:
+            noisy.append(None)
+            figures = {}
+            data.append(stack)
+        else:
+            made, figures = steps.add_noise(stack, sample.condition, sample.noise_seed, threads, **plan.scan)
+            noisy.append(made)
+            data.append(made)
         noise_figures.append(figures)
-        timing["noise"] = time.perf_counter() - t
-    data = [stack if n is None else n for n in noisy]
+        if plan.spectral is not None or sample.condition.i0 is not None:
+            timing["noise"] = time.perf_counter() - t
     volumes = [{} for _ in samples]
     metrics = [{} for _ in samples]
     for recon in plan.reconstructions:
         t = time.perf_counter()
-        made = steps.reconstruct_many(recon, data, shared, threads)
+        made = steps.reconstruct_many(recon, data, shared, threads, **plan.scan)
         elapsed = (time.perf_counter() - t) * share
         for i, volume in enumerate(made):
             volumes[i][recon.name] = volume
             timings[i]["reconstruction." + recon.name] = elapsed
             if plan.metrics:
                 t = time.perf_counter()
-                metrics[i][recon.name] = steps.measure(plan.metrics, phantom, volume)
+                metrics[i][recon.name] = steps.measure(plan.metrics, source["truth"], volume, **plan.scan)
                 timings[i]["metrics." + recon.name] = time.perf_counter() - t
     elapsed = (time.perf_counter() - start) * share
     results = []
@@ -130,10 +149,16 @@ def _write_sample(sample, phantom, stack, noisy, noise_figures, volumes, metrics
     arrays = {}
     if kept.phantom:
         arrays["phantom"] = (phantom, kept.phantom)
-    if kept.projections:
-        arrays["projections"] = (stack, kept.projections)
-    if kept.noisy and noisy is not None:
-        arrays["noisy"] = (noisy, kept.noisy)
+    if plan.spectral is not None:
+        if plan.spectral.store_paths:
+            arrays["paths"] = (stack, plan.spectral.store_paths)
+        if plan.spectral.store_log:
+            arrays["log"] = (noisy, plan.spectral.store_log)
+    else:
+        if kept.projections:
+            arrays["projections"] = (stack, kept.projections)
+        if kept.noisy and noisy is not None:
+            arrays["noisy"] = (noisy, kept.noisy)
     if kept.reconstructions:
         for name, volume in volumes.items():
             arrays["reconstructions/" + name] = (volume, kept.reconstructions)
@@ -148,7 +173,8 @@ def _write_sample(sample, phantom, stack, noisy, noise_figures, volumes, metrics
                        "i0": sample.condition.i0, "electronic": sample.condition.electronic,
                        "mu": sample.condition.mu, "projection": plan.projection,
                        "reconstructions": {r.name: {"method": r.method, **dict(r.options)}
-                                           for r in plan.reconstructions}},
+                                           for r in plan.reconstructions},
+                       **({} if plan.spectral is None else {"spectral": asdict(plan.spectral)})},
         "seeds": {"study": plan.seed, "noise": sample.noise_seed, "phantom": sample.phantom.seed},
         "versions": steps.versions(),
         "timings": timings,
@@ -157,4 +183,5 @@ def _write_sample(sample, phantom, stack, noisy, noise_figures, volumes, metrics
         "made_by": {"host": socket.gethostname(), "pid": os.getpid(), "threads": threads or 0,
                     "finished": store.utc_now()},
     }
-    store.write_sample(os.path.join(out_dir, sample.file), arrays, attributes, kept.compression)
+    store.write_sample(os.path.join(out_dir, sample.file), arrays, attributes, kept.compression,
+                       plan.geometry)

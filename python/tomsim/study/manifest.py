@@ -32,7 +32,7 @@ def derive_seed(study_seed, sample_id, purpose):
 
 def parameters(study, phantom, condition):
     """Everything that decides a sample's arrays and stored form, as plain data."""
-    return {
+    params = {
         "format": FORMAT,
         "study_seed": study.seed,
         "phantom": {k: v for k, v in asdict(phantom).items() if v not in (None, ())},
@@ -43,6 +43,12 @@ def parameters(study, phantom, condition):
         "metrics": study.metrics,
         "store": asdict(study.store),
     }
+    # A study of the defined scan without these keeps the keys it always had.
+    if study.geometry is not None:
+        params["geometry"] = study.geometry.to_toml_text()
+    if study.spectral is not None:
+        params["spectral"] = asdict(study.spectral)
+    return params
 
 
 def expand(study: Study):

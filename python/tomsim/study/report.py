@@ -101,16 +101,27 @@ def _examples(done, count=3):
     return chosen
 
 
+def _middle(volume):
+    """The axial slice a figure shows: 64 of the defined grid, the middle of any."""
+    return volume[volume.shape[0] // 2].astype(np.float32)
+
+
 def _slice_figure(plt, folder, chosen, figures):
     import h5py
-    rows = []
+    rows, middle = [], 64
     for e in chosen:
         with h5py.File(os.path.join(folder, e["file"]), "r") as f:
             images = []
             if "phantom" in f:
-                images.append(("phantom", f["phantom"][64].astype(np.float32)))
+                phantom = f["phantom"][()]
+                if phantom.ndim == 4:  # a polychromatic study's materials: their total density
+                    phantom = phantom.sum(axis=0, dtype=np.float32)
+                images.append(("phantom", _middle(phantom)))
+                middle = phantom.shape[0] // 2
             for name in f.get("reconstructions", {}):
-                images.append((name, f["reconstructions"][name][64].astype(np.float32)))
+                volume = f["reconstructions"][name][()]
+                images.append((name, _middle(volume)))
+                middle = volume.shape[0] // 2
         if images:
             rows.append((e, images))
     if not rows:
@@ -127,7 +138,7 @@ def _slice_figure(plt, folder, chosen, figures):
                 lo, hi = np.percentile(image, [1, 99.5])
                 ax.imshow(image, cmap="gray", vmin=lo, vmax=hi if hi > lo else lo + 1)
                 ax.set_title(f"{title}\n{e['phantom']}, {_dose_label(e['i0'])}", fontsize=7)
-    fig.suptitle("central axial slice (iz = 64), each image in its own window", fontsize=9)
+    fig.suptitle(f"central axial slice (iz = {middle}), each image in its own window", fontsize=9)
     name = "slices.png"
     _save(fig, os.path.join(figures, name))
     plt.close(fig)

@@ -178,7 +178,7 @@ def _run_in_process(study, plan, missing, total, out, options, failures):
     try:
         shared = compute.shared_arrays(plan, threads, out)
         for batch in _batches(missing, study.batch):
-            sources = compute.phantom_sources([g[0].phantom for g in batch], plan.projection, threads)
+            sources = compute.phantom_sources([g[0].phantom for g in batch], plan, threads)
             for group, source in zip(batch, sources):
                 for chunk in compute.chunks(group):
                     outcome = compute.run_chunk(source, shared, chunk, plan, out, threads)
@@ -257,7 +257,7 @@ def _run_on_cluster(study, plan, missing, total, out, options, failures):
 
         def submit(batch):
             sources = client.submit(compute.phantom_sources, [g[0].phantom for g in batch],
-                                    plan.projection, threads,
+                                    plan, threads,
                                     key=f"tomstudy-phantoms-{batch[0][0].phantom.label}-{token}")
             for i, group in enumerate(batch):
                 source = client.submit(compute.pick, sources, i,

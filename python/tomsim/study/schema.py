@@ -8,7 +8,7 @@ import re
 import tomllib
 from dataclasses import dataclass, field
 
-from . import steps
+from . import spectral_schema, steps
 from .tomllines import key_lines, line_of
 
 
@@ -76,6 +76,8 @@ class Study:
     metrics: list = field(default_factory=list)
     store: Store = field(default_factory=Store)
     batch: int = 1
+    geometry: object = None      # a tomsim.Geometry, or None: the defined scan as the programs run it
+    spectral: object = None      # a spectral_steps.Spectral, or None: monochromatic line integrals
 
 
 def _number(x):
@@ -92,12 +94,15 @@ _COMPRESSIONS = ("none", "lzf", "gzip")
 _KEYS = {
     "study": {"name", "seed", "description"},
     "conditions": {"i0", "electronic", "mu", "noise_free"},
-    "projection": {"method"},
+    "projection": {"method", "voxel_mm"},
     "metrics": {"names"},
-    "store": {"folder", "phantom", "projections", "noisy", "reconstructions", "compression"},
+    "store": {"folder", "phantom", "projections", "noisy", "reconstructions", "compression", "log", "paths"},
     "run": {"batch"},
+    "spectrum": {"kvp", "anode_angle", "filtration", "bin_width", "file", "photons"},
+    "detector": {"kind", "thresholds", "sensor", "thickness"},
+    "correction": {"method", "bin"},
 }
-_TOP = set(_KEYS) | {"phantoms", "reconstruction"}
+_TOP = set(_KEYS) | {"phantoms", "reconstruction", "geometry", "materials"}
 
 
 class _Checker:
@@ -224,7 +229,9 @@ def _read(check, data, path, text):
     study = Study(name=name or "study", seed=seed or 0, path=os.path.abspath(path), text=text,
                   description=check.get(head, "description", str, ("study",), ""))
 
-    study.phantoms = _phantoms(check, data, os.path.dirname(os.path.abspath(path)))
+    base = os.path.dirname(os.path.abspath(path))
+    study.geometry = _geometry(check, data, text, base)
+    study.phantoms = _phantoms(check, data, base, study.geometry)
     study.conditions = _conditions(check, _table(check, data, "conditions"))
     projection = _table(check, data, "projection")
     study.projection = check.get(projection, "method", str, ("projection",), "voxel")
@@ -237,9 +244,10 @@ def _read(check, data, path, text):
                 check.error(("phantoms", i, "kind"),
                             f"analytic projection needs phantoms with a description; '{p.kind}' has none")
                 break
-    study.reconstructions = _reconstructions(check, data)
-    study.metrics = _metrics(check, _table(check, data, "metrics"), study.reconstructions)
+    study.reconstructions = _reconstructions(check, data, study.geometry)
+    study.metrics = _metrics(check, _table(check, data, "metrics"), study.reconstructions, study.geometry)
     study.store = _store(check, _table(check, data, "store"))
+    study.spectral = spectral_schema.read(check, data, base, study)
     run = _table(check, data, "run")
     study.batch = check.get(run, "batch", int, ("run",), 1)
     if study.batch is not None and study.batch < 1:
@@ -247,7 +255,37 @@ def _read(check, data, path, text):
     return study
 
 
-def _phantoms(check, data, base):
+def _first_line(check, table):
+    """The first line of a table or of its sub-tables and keys."""
+    return min((line for path, line in check.lines.items() if path[:1] == (table,)), default=None)
+
+
+def _geometry(check, data, text, base):
+    """The study's scan: a [geometry] table of this file or a geometry file
+    named by `geometry`, read and checked by the library's geometry reader,
+    whose errors name the file, the line and the key."""
+    if "geometry" not in data:
+        return None
+    from tomsim import Geometry, TomsimInputError
+    value = data["geometry"]
+    try:
+        if isinstance(value, dict):
+            return Geometry.from_toml_text(text, table="geometry", name=check.path)
+        if isinstance(value, str):
+            try:
+                return Geometry.from_toml(os.path.join(base, value))
+            except ValueError as e:
+                check.errors.append(f"{e} (the geometry file of {check.path}:{_first_line(check, 'geometry')})")
+                return None
+        check.error(("geometry",), "expected a [geometry] table or the name of a geometry file")
+    except TomsimInputError as e:
+        check.error(("geometry",), str(e))
+    except ValueError as e:  # the reader's message names the line and the key
+        check.errors.append(str(e))
+    return None
+
+
+def _phantoms(check, data, base, geometry=None):
     sources = data.get("phantoms")
     if sources is None:
         check.error((), "no [[phantoms]] table: the study needs objects")
@@ -283,7 +321,7 @@ def _phantoms(check, data, base):
                 phantoms += [Phantom(f"random-{s}", kind, seed=s, options=options)
                              for s in range(first, first + count)]
         elif kind in ("files", "descriptions"):
-            phantoms += _phantom_files(check, source, where, kind, base, options)
+            phantoms += _phantom_files(check, source, where, kind, base, options, geometry)
         else:
             # The label says what the phantom is, not where its table stands.
             label = "-".join([kind] + [f"{k}-{v}" for k, v in options])
@@ -295,7 +333,7 @@ def _phantoms(check, data, base):
     return phantoms
 
 
-def _phantom_files(check, source, where, kind, base, options):
+def _phantom_files(check, source, where, kind, base, options, geometry):
     folder = check.get(source, "folder", str, where, None)
     names = check.get(source, "files", list, where, None)
     if (folder is None) == (names is None):
@@ -325,7 +363,7 @@ def _phantom_files(check, source, where, kind, base, options):
         if not os.path.isfile(p):
             check.error(where + (key,), f"no such file: {p}")
             continue
-        problem = steps.phantom_file_problem(kind, p)
+        problem = steps.phantom_file_problem(kind, p, geometry)
         if problem:
             check.error(where + (key,), problem)
             continue
@@ -351,7 +389,19 @@ def _conditions(check, table):
     return conditions
 
 
-def _reconstructions(check, data):
+def _scan_problem(method, options, geometry):
+    """Why a reconstruction cannot run on the study's scan, or None."""
+    if not steps.general(geometry):
+        return None
+    if method in steps.DEFINED_ONLY:
+        return (f"'{method}' reconstructs the defined scan only (its rebinning and weights are that "
+                "scan's); the study's geometry is another scan: use fdk, sirt, os-sart or cgls")
+    if geometry.form == "vectors" and (method == "fdk" or options.get("start") == "fdk"):
+        return "FDK needs a circular geometry (views or angles), not per-view vectors"
+    return None
+
+
+def _reconstructions(check, data, geometry=None):
     tables = data.get("reconstruction", [])
     if not isinstance(tables, list) or not all(isinstance(t, dict) for t in tables):
         check.error(("reconstruction",), "expected tables, written [[reconstruction]]")
@@ -378,6 +428,9 @@ def _reconstructions(check, data):
                 if problem:
                     check.error(where + (key,), problem)
                 options[key] = table[key]
+        problem = _scan_problem(method, options, geometry)
+        if problem:
+            check.error(where + ("method",), f"{problem} (geometry on line {_first_line(check, 'geometry')})")
         out.append(Reconstruction(name, method, tuple(sorted(options.items()))))
     names = [r.name for r in out]
     for name in sorted({n for n in names if names.count(n) > 1}):
@@ -385,7 +438,7 @@ def _reconstructions(check, data):
     return out
 
 
-def _metrics(check, table, reconstructions):
+def _metrics(check, table, reconstructions, geometry=None):
     names = check.get(table, "names", list, ("metrics",), None)
     if names is None:
         return []
@@ -398,7 +451,7 @@ def _metrics(check, table, reconstructions):
         check.error(("metrics", "names"), "metrics compare reconstructions with the phantom: "
                     "add a [[reconstruction]]")
     if check.check_build:
-        known = steps.metric_names()
+        known = steps.metric_names(geometry)
         for name in names:
             if name not in known:
                 shown = ", ".join(sorted(k for k in known if "." not in k))

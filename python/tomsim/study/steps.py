@@ -22,6 +22,12 @@ def _integer(v):
     return isinstance(v, int) and not isinstance(v, bool)
 
 
+def general(geometry):
+    """Whether a study's geometry asks for the cone walk (any scan but the
+    defined one, which keeps the programs' own steps)."""
+    return geometry is not None and not geometry.is_defined()
+
+
 def _library_problem(check, *values):
     """What the library's check says of the values, or None when it takes them."""
     try:
@@ -70,45 +76,76 @@ def phantom_option_problem(kind, key, value):
     return None
 
 
-def phantom_file_problem(kind, path):
+def volume_shape(geometry):
+    return tuple(geometry.volume_shape) if general(geometry) else VOLUME_SHAPE
+
+
+def phantom_file_problem(kind, path, geometry=None):
     if kind == "files":
         size = os.path.getsize(path)
-        expected = 4 * int(np.prod(VOLUME_SHAPE))
+        expected = 4 * int(np.prod(volume_shape(geometry)))
         if size != expected:
             return f"{path} holds {size} bytes; a Volume file holds {expected}"
     return None
 
 
-def make_phantom(phantom):
+def _field_of_view(geometry):
+    """The diameter and height (mm) of the cylinder about the axis that the
+    grid holds: where random shapes of a general scan are placed."""
+    nz, ny, nx = geometry.volume_shape
+    dz, dy, dx = geometry.voxel_size
+    return min(ny * dy, nx * dx), nz * dz
+
+
+def describe(phantom, geometry=None):
+    """A phantom's description text (None for a Volume file): coordinates in
+    voxels of the defined grid, or in mm on a general scan, where random
+    shapes fill the cylinder its grid holds."""
+    options = dict(phantom.options)
+    tomsim = _tomsim()
+    if phantom.kind == "files":
+        return None
+    if phantom.kind == "descriptions":
+        return tomsim.phantom.read_description(phantom.path)
+    if phantom.kind == "random":
+        ranges = {name: list(options[key]) for key, name in
+                  (("ellipsoids", "count"), ("values", "values"), ("sizes", "sizes")) if key in options}
+        if general(geometry):
+            return tomsim._core.random_ellipsoids_in(phantom.seed, *_field_of_view(geometry), **ranges)
+        return tomsim.phantom.description("random-ellipsoids", seed=phantom.seed, **ranges)
+    if phantom.kind == "shepp-logan":
+        scale = {"scale": float(options["scale"])} if "scale" in options else {}
+        return tomsim.phantom.description(options.get("form", "modified"), **scale)
+    return tomsim.phantom.description(phantom.kind)
+
+
+def voxelise(description, oversample, geometry=None, threads=None):
+    """A description sampled on the defined grid or on a general scan's."""
+    if general(geometry):
+        from tomsim._fdk_circular import phantom_on_grid
+        volume = phantom_on_grid(description, geometry.volume_shape, geometry.voxel_size, geometry.volume_offset,
+                                 oversample=oversample, threads=threads)
+    else:
+        volume = _tomsim().phantom.voxelise(description, oversample=oversample, threads=threads)
+    return np.ascontiguousarray(volume, dtype=np.float32)
+
+
+def make_phantom(phantom, geometry=None):
     """The Volume of a phantom (float32, [iz, iy, ix]) and its description
-    text (what the analytic projector takes), None for a Volume file."""
+    text (what the analytic projector takes), None for a Volume file. On a
+    general scan the description's coordinates are mm and the Volume is
+    sampled on the scan's grid."""
     options = dict(phantom.options)
     if phantom.kind == "files":
+        if general(geometry):
+            return np.fromfile(phantom.path, dtype=np.float32).reshape(geometry.volume_shape), None
         return np.array(_tomsim().io.read_volume(phantom.path), dtype=np.float32), None
-    if phantom.kind == "shepp-logan" and _plain_head(options):
+    description = describe(phantom, geometry)
+    if phantom.kind == "shepp-logan" and _plain_head(options) and not general(geometry):
         scale = [float(options["scale"])] if "scale" in options else []
-        volume = _tomsim().phantom.shepp_logan(*scale)
-        description = _tomsim().phantom.description("modified", *scale)  # for the analytic projection
+        volume = _tomsim().phantom.shepp_logan(*scale)  # the package's own Volume
         return np.ascontiguousarray(volume, dtype=np.float32), description
-    if phantom.kind == "descriptions":
-        with open(phantom.path, encoding="utf-8") as f:
-            description = f.read()
-    else:
-        kwargs = {}
-        if phantom.kind == "random":
-            kind, kwargs["seed"] = "random-ellipsoids", phantom.seed
-            for key, name in (("ellipsoids", "count"), ("values", "values"), ("sizes", "sizes")):
-                if key in options:
-                    kwargs[name] = list(options[key])
-        elif phantom.kind == "shepp-logan":
-            kind = options.get("form", "modified")
-            if "scale" in options:
-                kwargs["scale"] = float(options["scale"])
-        else:
-            kind = phantom.kind
-        description = _tomsim().phantom.description(kind, **kwargs)
-    volume = _tomsim().phantom.voxelise(description, oversample=options.get("oversample", 1))
-    return np.ascontiguousarray(volume, dtype=np.float32), description
+    return voxelise(description, options.get("oversample", 1), geometry), description
 
 
 # --- projection -------------------------------------------------------------
@@ -116,10 +153,20 @@ def make_phantom(phantom):
 PROJECTIONS = ("voxel", "analytic")
 
 
-def project(method, volumes, descriptions, threads):
-    """Noise-free projections of several phantoms: a (K, 256, 256, 256) array.
-    Voxel projections of several volumes go through the batch kernel."""
+def project(method, volumes, descriptions, threads, geometry=None):
+    """Noise-free projections of several phantoms: a (K, views, rows,
+    columns) array. Voxel projections of several volumes go through the
+    batch kernel; a general scan's through the cone walk."""
     tomsim = _tomsim()
+    if general(geometry):
+        if method == "voxel":
+            batch = volumes[0][None] if len(volumes) == 1 else np.stack(volumes)
+            return tomsim.project(batch, threads=threads, geometry=geometry).reshape(
+                (len(volumes),) + tuple(geometry.stack_shape))
+        from tomsim._fdk_circular import analytic_projection_along
+        vectors = geometry.vectors()
+        return np.stack([analytic_projection_along(d, vectors, geometry.detector_shape, threads=threads)
+                         for d in descriptions])
     if method == "voxel":
         if len(volumes) == 1:
             return tomsim.project(volumes[0], threads=threads)[None]
@@ -130,13 +177,17 @@ def project(method, volumes, descriptions, threads):
 
 # --- noise ------------------------------------------------------------------
 
-def add_noise(stack, condition, seed, threads):
+def add_noise(stack, condition, seed, threads, geometry=None):
     """The noisy stack of a condition, and the noise's own figures (mean
     counts, share of starved samples)."""
     kwargs = {"electronic": condition.electronic, "threads": threads}
     if condition.mu is not None:
         kwargs["mu"] = condition.mu
-    noisy, figures = _tomsim().add_noise(stack, condition.i0, seed, figures=True, **kwargs)
+    if general(geometry):
+        from tomsim._fdk_circular import add_noise_any
+        noisy, figures = add_noise_any(stack, condition.i0, seed, **kwargs)
+    else:
+        noisy, figures = _tomsim().add_noise(stack, condition.i0, seed, figures=True, **kwargs)
     return noisy, {k: v for k, v in dict(figures).items() if _number(v)}
 
 
@@ -151,7 +202,11 @@ RECONSTRUCTIONS = {
     "os-sart": ({"iterations", "subsets", "nonnegative", "start", "relaxation", "tolerance"},
                 {"iterations": 5, "subsets": 16, "nonnegative": True, "start": "zero", "relaxation": 1.0,
                  "tolerance": 0.0}),
+    "cgls": ({"iterations", "tolerance"}, {"iterations": 10, "tolerance": 0.0}),
 }
+# Methods of the defined scan alone: tomrec's weights and rebinning exist
+# for its geometry only.
+DEFINED_ONLY = ("tomrec",)
 FDK_FILTERS = ("ram-lak", "shepp-logan", "cosine", "hamming", "hann")
 
 
@@ -181,34 +236,38 @@ def needs_weights(reconstructions):
 
 
 def _iterative(reconstructions):
-    return [r for r in reconstructions if r.method in ("sirt", "os-sart")]
+    return [r for r in reconstructions if r.method in ("sirt", "os-sart", "cgls")]
 
 
 def needs_shared(reconstructions):
     return needs_weights(reconstructions) or bool(_iterative(reconstructions))
 
 
-def make_shared(reconstructions, threads, sums_folder):
+def make_shared(reconstructions, threads, sums_folder, geometry=None):
     """What every sample shares, made once per study: tomrec's weight pair,
     and the row and column sums of SIRT / OS-SART, kept in `sums_folder`
     (in the study's output folder, which every worker sees) for the samples
-    to read."""
+    to read. A general scan's sums are made by its first sample, under a key
+    of its grid and vectors, and read by the others."""
     shared = {}
     if needs_weights(reconstructions):
         shared["weights"] = _tomsim().weights(threads=threads)
     iterative = _iterative(reconstructions)
-    if iterative:
+    if iterative and general(geometry):
+        os.makedirs(sums_folder, exist_ok=True)
+        shared["sums"] = sums_folder
+    elif iterative:
         for subsets in sorted({dict(r.options).get("subsets", 1) for r in iterative}):
             _tomsim().system_sums(subsets, cache=sums_folder, threads=threads)
         shared["sums"] = sums_folder
     return shared
 
 
-def reconstruct_many(recon, stacks, shared, threads):
+def reconstruct_many(recon, stacks, shared, threads, geometry=None):
     """The reconstructions of several stacks; tomrec's go through one walk
     of the several-stacks backprojection, the same bits as one by one."""
     if recon.method != "tomrec":
-        return [reconstruct(recon, s, shared, threads) for s in stacks]
+        return [reconstruct(recon, s, shared, threads, geometry) for s in stacks]
     tomsim = _tomsim()
     batch = stacks[0] if len(stacks) == 1 else np.stack(stacks)
     if dict(recon.options)["rebin"]:
@@ -217,29 +276,44 @@ def reconstruct_many(recon, stacks, shared, threads):
     return [volumes] if len(stacks) == 1 else list(volumes)
 
 
-def reconstruct(recon, stack, shared, threads):
+def reconstruct(recon, stack, shared, threads, geometry=None):
     if recon.method == "tomrec":
         return reconstruct_many(recon, [stack], shared, threads)[0]
     options = dict(recon.options)
+    scan = {"geometry": geometry} if general(geometry) else {}
     if recon.method == "fdk":
-        return _tomsim().fdk(stack, filter=options["filter"], cutoff=float(options["cutoff"]), threads=threads)
+        return _tomsim().fdk(stack, filter=options["filter"], cutoff=float(options["cutoff"]), threads=threads,
+                             **scan)
+    if recon.method == "cgls":
+        result = _tomsim().cgls(stack, options["iterations"], tolerance=float(options["tolerance"]),
+                                cache=shared.get("sums", True), threads=threads, **scan)
+        return result.volume
     result = _tomsim().sirt(stack, options["iterations"], subsets=options.get("subsets", 1),
                            nonnegative=options["nonnegative"],
                            x0="fdk" if options["start"] == "fdk" else None,
                            relaxation=float(options["relaxation"]), tolerance=float(options["tolerance"]),
-                           cache=shared.get("sums", True), threads=threads)
+                           cache=shared.get("sums", True), threads=threads, **scan)
     return getattr(result, "volume", result)
 
 
 # --- metrics ----------------------------------------------------------------
 
-_figures = None
+_figures = {}
 
 
-def _figures_of(truth, volume):
+def _comparison(truth, volume, geometry):
+    """compare's figures on the defined grid; on a general scan's grid, the
+    same regions' figures in mm (there is no SSIM on other grids)."""
+    if not general(geometry):
+        return _tomsim().compare(truth, volume)
+    from tomsim._fdk_circular import compare_on_grid
+    return {"regions": compare_on_grid(truth, volume, geometry.voxel_size, geometry.volume_offset)}
+
+
+def _figures_of(truth, volume, geometry=None):
     """compare's numeric figures as "region.figure" names; its figures of the
     whole Volume outside the regions (SSIM) count as "whole"."""
-    comparison = _tomsim().compare(truth, volume)
+    comparison = _comparison(truth, volume, geometry)
     figures = {f"{region}.{name}": float(value)
                for region, values in comparison["regions"].items()
                for name, value in values.items() if _number(value)}
@@ -248,21 +322,26 @@ def _figures_of(truth, volume):
     return figures
 
 
-def metric_names():
-    """The figures a study may ask for, learnt once from two small volumes.
-    A bare name means the whole volume."""
-    global _figures
-    if _figures is None:
-        truth = np.zeros(VOLUME_SHAPE, np.float32)
-        truth[60:68, 60:68, 60:68] = 1.0
-        flat = set(_figures_of(truth, truth * np.float32(0.5)))
-        _figures = flat | {k[len("whole."):] for k in flat if k.startswith("whole.")}
-    return _figures
+def metric_names(geometry=None):
+    """The figures a study may ask for, learnt once from two small volumes
+    (of the defined grid, or of a small grid for a general scan). A bare
+    name means the whole volume."""
+    key = general(geometry)
+    if key not in _figures:
+        if key:
+            from tomsim import Geometry
+            geometry = Geometry(volume_shape=(8, 8, 8), detector_shape=(1, 1), sod=10.0, sdd=20.0, views=1)
+        truth = np.zeros(volume_shape(geometry), np.float32)
+        middle = tuple(slice(n // 2 - n // 16 - 1, n // 2 + n // 16 + 1) for n in truth.shape)
+        truth[middle] = 1.0
+        flat = set(_figures_of(truth, truth * np.float32(0.5), geometry))
+        _figures[key] = flat | {k[len("whole."):] for k in flat if k.startswith("whole.")}
+    return _figures[key]
 
 
-def measure(names, truth, volume):
+def measure(names, truth, volume, geometry=None):
     """The named figures of a reconstruction against its phantom."""
-    figures = _figures_of(truth, volume)
+    figures = _figures_of(truth, volume, geometry)
     out = {}
     for name in names:
         key = name if name in figures else "whole." + name

@@ -13,7 +13,42 @@ import numpy as np
 TEMP_SUFFIX = ".tmp"
 
 LAYOUTS = {"phantom": "Volume [iz, iy, ix]", "projections": "ProjectionStack [view, row, column]",
-           "noisy": "ProjectionStack [view, row, column]", "reconstructions": "Volume [iz, iy, ix]"}
+           "noisy": "ProjectionStack [view, row, column]", "reconstructions": "Volume [iz, iy, ix]",
+           "log": "-ln(signal / flat) per detector bin [bin, view, row, column]",
+           "paths": "path lengths in g/cm^2 per material [material, view, row, column]"}
+# A polychromatic study's phantom: one partial density (g/cm^3) per material.
+MATERIAL_LAYOUT = "partial density in g/cm^3 per material [material, iz, iy, ix]"
+
+
+def _write_geometry(f, geometry):
+    """The scan of a sample, so that a reader knows it exactly: the view
+    vectors and the grid as arrays, and the geometry file's text, from which
+    read_geometry() remakes it. Studies without a geometry ran on the
+    defined scan: its preset is stored, with `defined` true."""
+    from tomsim import Geometry
+    geometry = geometry or Geometry.defined()
+    group = f.create_group("geometry")
+    group.create_dataset("vectors", data=np.asarray(geometry.vectors(), dtype=np.float64))
+    group.attrs["vectors_layout"] = ("[view, 12]: source, detector centre, column step, row step "
+                                     "(x, y, z in mm)")
+    group.attrs["detector_shape"] = np.asarray(geometry.detector_shape, dtype=np.int64)
+    group.attrs["volume_shape"] = np.asarray(geometry.volume_shape, dtype=np.int64)
+    group.attrs["voxel_size"] = np.asarray(geometry.voxel_size, dtype=np.float64)
+    group.attrs["volume_offset"] = np.asarray(geometry.volume_offset, dtype=np.float64)
+    group.attrs["defined"] = bool(geometry.is_defined())
+    group.attrs["toml"] = geometry.to_toml_text()
+
+
+def read_geometry(path):
+    """The tomsim.Geometry a sample file was made on."""
+    import h5py
+    from tomsim import Geometry
+    with h5py.File(path, "r") as f:
+        if "geometry" not in f:
+            raise ValueError(f"{path}: the sample file holds no geometry (made before samples stored it: "
+                             "the defined scan)")
+        text = f["geometry"].attrs["toml"]
+    return Geometry.from_toml_text(text.decode() if isinstance(text, bytes) else text, name=path)
 
 
 def temp_name(path):
@@ -57,9 +92,10 @@ def _remove(path):
         pass
 
 
-def write_sample(path, arrays, attributes, compression):
+def write_sample(path, arrays, attributes, compression, geometry=None):
     """Writes one sample: arrays is {dataset path: (array, stored dtype)},
-    attributes plain data (dicts become JSON text)."""
+    attributes plain data (dicts become JSON text), and the geometry the
+    sample was made on (None: the defined scan)."""
     import h5py
     temp = temp_name(path)
     try:
@@ -70,8 +106,10 @@ def write_sample(path, arrays, attributes, compression):
                 data = np.ascontiguousarray(array, dtype=dtype)
                 chunks = (1,) + data.shape[1:] if compression else None
                 ds = f.create_dataset(name, data=data, compression=compression, chunks=chunks)
-                ds.attrs["layout"] = LAYOUTS[name.split("/")[0]]
+                materials = name == "phantom" and data.ndim == 4
+                ds.attrs["layout"] = MATERIAL_LAYOUT if materials else LAYOUTS[name.split("/")[0]]
                 ds.attrs["computed_dtype"] = str(array.dtype)
+            _write_geometry(f, geometry)
         _sync_and_rename(temp, path)
     except BaseException:
         _remove(temp)

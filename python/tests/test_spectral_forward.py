@@ -205,12 +205,18 @@ def test_command_line_refuses_a_bad_filter(tmp_path):
     done = subprocess.run([sys.executable, "-m", "tomsim.spectral", str(tmp_path), "--phantom", "water",
                            "--filter", "2.5"], capture_output=True, text=True)
     assert done.returncode == 2 and "MATERIAL:MM" in done.stderr
+    # A sensor given by its formula needs its density, and is named by it.
+    done = subprocess.run([sys.executable, "-m", "tomsim.spectral", str(tmp_path), "--phantom", "water",
+                           "--sensor", "CdTe", "--sensor-mm", "2"], capture_output=True, text=True)
+    assert done.returncode != 0 and "density" in done.stderr
+    assert sp.counting([20, 60], sp.material("CdTe", 5.85), 2.0).sensor is not None
 
 
 @pytest.mark.slow
 def test_command_line_writes_every_bin(tmp_path):
     done = subprocess.run([sys.executable, "-m", "tomsim.spectral", str(tmp_path), "--phantom", "bone-metal",
-                           "--thresholds", "20,60", "--seed", "1", "--threads", "2"], capture_output=True, text=True)
+                           "--thresholds", "20,60", "--sensor", "CdTe", "--sensor-density", "5.85", "--sensor-mm", "2",
+                           "--seed", "1", "--threads", "2"], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     for b in (0, 1):
         stack = tomsim.io.read_stack(tmp_path / f"bin{b}.img")

@@ -48,6 +48,7 @@ def arguments(argv):
     p.add_argument("--thresholds", help="photon counting with these thresholds in keV, e.g. 20,60")
     p.add_argument("--sensor", help="sensor material, e.g. 'Cesium Iodide' or CdTe (default ideal)")
     p.add_argument("--sensor-mm", type=float, default=0.0, help="sensor thickness in mm")
+    p.add_argument("--sensor-density", type=float, help="g/cm^3 of a sensor given by formula (CdTe: 5.85)")
     p.add_argument("--seed", type=int, help="draw quantum noise from this seed (default: expected values)")
     p.add_argument("--electronic", type=float, default=0.0, help="electronic noise deviation, signal units")
     p.add_argument("--threads", type=int, help="threads (default all)")
@@ -57,7 +58,12 @@ def arguments(argv):
 def run(a):
     s = spectra.with_photons(spectra.source(a.spectrum, a.kvp, a.anode_angle, a.filter, a.bin_width), a.photons)
     thresholds = [float(x) for x in a.thresholds.split(",")] if a.thresholds else None
-    d = detectors.of_thresholds(thresholds, a.sensor, a.sensor_mm)
+    sensor = a.sensor
+    if a.sensor_density is not None:
+        if not sensor:
+            raise ValueError("--sensor-density needs --sensor")
+        sensor = materials.material(sensor, a.sensor_density)
+    d = detectors.of_thresholds(thresholds, sensor, a.sensor_mm)
     if a.phantom:
         parts = phantoms.BUILT_IN[a.phantom](voxel_mm=a.voxel_mm)
     else:

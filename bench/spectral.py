@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Figures of the polychromatic physics (tomsim.spectral).
 
-Usage: bench/spectral.py BUILD_DIR [DOCS_DIR]
+Usage: bench/spectral.py [--speed-only] BUILD_DIR [DOCS_DIR]
 Run with Debian's /usr/bin/python3; BUILD_DIR holds a Release build with the
 package. Prints:
   - speed: three material volumes (water, cortical bone, iodine) projected
@@ -58,10 +58,12 @@ def profile(image, r, radius):
 
 
 def main():
-    if len(sys.argv) < 2:
+    args = [a for a in sys.argv[1:] if a != "--speed-only"]
+    speed_only = len(args) < len(sys.argv) - 1
+    if not args:
         sys.exit(__doc__)
-    build = os.path.abspath(sys.argv[1])
-    docs = sys.argv[2] if len(sys.argv) > 2 else None
+    build = os.path.abspath(args[0])
+    docs = args[1] if len(args) > 1 else None
     sys.path.insert(0, os.path.join(build, "python"))
     import numpy as np
     import tomsim
@@ -96,6 +98,8 @@ def main():
               f"{(t_project[0] + t[0]) / t_project[0]:.2f} wall, {(t_project[1] + t[1]) / t_project[1]:.2f} processor")
     print("  (compound noise: timed on 16 of the 256 views, x 16)")
     del paths
+    if speed_only:
+        return
 
     # Cupping of a water cylinder. Voxelised with 3^3 sub-samples and
     # reconstructed with the Hann filter: the ramp filter's ripple on a

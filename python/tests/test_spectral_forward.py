@@ -58,6 +58,13 @@ def test_energy_integration_matches_a_plain_sum():
     signal = (scan.photons * scan.gain) @ np.exp(-a)            # (B, rays)
     flat = (scan.photons * scan.gain).sum(axis=1)
     assert np.allclose(got, -np.log(signal / flat[:, None]), rtol=2e-6, atol=1e-6)
+    # Rays through no material (whole vectors of them, and a lone one among
+    # the rest) measure the flat field exactly: -ln 1 = 0.
+    paths[:, :40] = 0.0
+    paths[:, 101] = 0.0
+    for detector in (sp.counting([20, 50, 80]), sp.integrating()):
+        log = sp.simulate(paths, _scan(detector=detector)).log
+        assert np.all(log[:, :40] == 0.0) and np.all(log[:, 101] == 0.0)
 
 
 def test_one_line_reproduces_the_monochromatic_model():
@@ -123,6 +130,7 @@ def test_zero_counts_are_raised_to_the_floor_and_counted():
 
 def test_vector_and_scalar_kernels_give_the_same_bits(tmp_path):
     paths = _paths(rays=5000, seed=4)
+    paths[:, 200:300] = 0.0  # air: the vectors that skip the exponentials
     np.save(tmp_path / "paths.npy", paths)
     script = (
         "import numpy as np, sys\n"

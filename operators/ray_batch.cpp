@@ -85,6 +85,14 @@ typedef lanes::Avx512Ops Ops;
 }  // namespace avx512
 #endif
 
+// The most lanes of any kernel's group.
+constexpr int kWidestLanes = 8;
+static_assert(portable::Ops::kLanes <= kWidestLanes, "a group's record holds its lanes");
+#if TOM_X86_KERNELS
+static_assert(avx2::Ops::kLanes <= kWidestLanes && avx512::Ops::kLanes <= kWidestLanes,
+              "a group's record holds its lanes");
+#endif
+
 // Groups of lanes per batch.
 constexpr int kPortableGroups = 4;
 constexpr int kAvx2Groups = 4;
@@ -102,6 +110,18 @@ __attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void trace_batch_a
     const scan::Point3& source, const BatchRay* rays, const float* const* volumes, int count,
     int spacing, float* const* samples) {
   avx512::trace_volumes<avx512::Ops, kAvx512Groups>(source, rays, volumes, count, spacing, samples);
+}
+
+__attribute__((target("avx2,fma"))) void adjoint_batch_avx2(const scan::Point3& source,
+                                                             const BatchRay* rays, const double* samples,
+                                                             double* acc, int* position, double* amount) {
+  avx2::adjoint_batch_lanes<avx2::Ops, kAvx2Groups>(source, rays, samples, acc, position, amount);
+}
+
+__attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void adjoint_batch_avx512(
+    const scan::Point3& source, const BatchRay* rays, const double* samples, double* acc, int* position,
+    double* amount) {
+  avx512::adjoint_batch_lanes<avx512::Ops, kAvx512Groups>(source, rays, samples, acc, position, amount);
 }
 
 __attribute__((target("avx2,fma"))) void span_batch_avx2(const scan::Point3& source,
@@ -166,6 +186,34 @@ void trace_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays
       break;
     case Kernel::avx512:
       trace_batch_avx512(source, rays, volumes, count, spacing, samples);
+      break;
+#endif
+    default:
+      break;
+  }
+}
+
+void adjoint_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays,
+                   const double* samples, double* acc, AdjointScratch& scratch) {
+  // A group's record: every count of a ray, four slots, the widest lanes.
+  const std::size_t room = static_cast<std::size_t>(kSamplesPerRay) * kMaxSlots * kWidestLanes;
+  if (scratch.position.size() < room) {
+    scratch.position.resize(room);
+    scratch.amount.resize(room);
+  }
+  int* position = scratch.position.data();
+  double* amount = scratch.amount.data();
+  switch (kernel) {
+    case Kernel::portable:
+      portable::adjoint_batch_lanes<portable::Ops, kPortableGroups>(source, rays, samples, acc, position,
+                                                                    amount);
+      break;
+#if TOM_X86_KERNELS
+    case Kernel::avx2:
+      adjoint_batch_avx2(source, rays, samples, acc, position, amount);
+      break;
+    case Kernel::avx512:
+      adjoint_batch_avx512(source, rays, samples, acc, position, amount);
       break;
 #endif
     default:

@@ -114,14 +114,16 @@ __attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void trace_batch_a
 
 __attribute__((target("avx2,fma"))) void adjoint_batch_avx2(const scan::Point3& source,
                                                              const BatchRay* rays, const double* samples,
-                                                             double* acc, int* position, double* amount) {
-  avx2::adjoint_batch_lanes<avx2::Ops, kAvx2Groups>(source, rays, samples, acc, position, amount);
+                                                             double* acc, int* position, double* amount,
+                                                             unsigned char* three) {
+  avx2::adjoint_batch_lanes<avx2::Ops, kAvx2Groups>(source, rays, samples, acc, position, amount, three);
 }
 
 __attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void adjoint_batch_avx512(
     const scan::Point3& source, const BatchRay* rays, const double* samples, double* acc, int* position,
-    double* amount) {
-  avx512::adjoint_batch_lanes<avx512::Ops, kAvx512Groups>(source, rays, samples, acc, position, amount);
+    double* amount, unsigned char* three) {
+  avx512::adjoint_batch_lanes<avx512::Ops, kAvx512Groups>(source, rays, samples, acc, position, amount,
+                                                          three);
 }
 
 __attribute__((target("avx2,fma"))) void span_batch_avx2(const scan::Point3& source,
@@ -200,20 +202,22 @@ void adjoint_batch(Kernel kernel, const scan::Point3& source, const BatchRay* ra
   if (scratch.position.size() < room) {
     scratch.position.resize(room);
     scratch.amount.resize(room);
+    scratch.three.resize(static_cast<std::size_t>(kSamplesPerRay));
   }
   int* position = scratch.position.data();
   double* amount = scratch.amount.data();
+  unsigned char* three = scratch.three.data();
   switch (kernel) {
     case Kernel::portable:
       portable::adjoint_batch_lanes<portable::Ops, kPortableGroups>(source, rays, samples, acc, position,
-                                                                    amount);
+                                                                    amount, three);
       break;
 #if TOM_X86_KERNELS
     case Kernel::avx2:
-      adjoint_batch_avx2(source, rays, samples, acc, position, amount);
+      adjoint_batch_avx2(source, rays, samples, acc, position, amount, three);
       break;
     case Kernel::avx512:
-      adjoint_batch_avx512(source, rays, samples, acc, position, amount);
+      adjoint_batch_avx512(source, rays, samples, acc, position, amount, three);
       break;
 #endif
     default:

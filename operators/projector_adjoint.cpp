@@ -55,21 +55,22 @@ void adjoint_view(Kernel kernel, const float* stack, int view, double* acc, Adjo
   static const NonzeroBox box = whole_box();
   const double st = std::sin(theta), ct = std::cos(theta);
   const int width = batch_rays(kernel);
-  std::vector<BatchRay> batch(static_cast<std::size_t>(width));
-  std::vector<double> samples(static_cast<std::size_t>(width));
+  std::vector<BatchRay> row_rays(static_cast<std::size_t>(scan::kColumns));
+  std::vector<double> samples(static_cast<std::size_t>(scan::kColumns));
   for (int row = 0; row < scan::kRows; ++row) {
+    const float* line = stack + scan::stack_index(view, row, 0);
+    if (std::all_of(line, line + scan::kColumns, [](float s) { return s == 0.0f; })) continue;
     for (int col0 = 0; col0 < scan::kColumns; col0 += width) {
-      const float* line = stack + scan::stack_index(view, row, col0);
-      if (std::all_of(line, line + width, [](float s) { return s == 0.0f; })) continue;
-      batch_directions(st, ct, row, col0, width, batch.data());
-      span_batch(kernel, source, box, batch.data());
-      for (int i = 0; i < width; ++i) {
-        samples[static_cast<std::size_t>(i)] = line[i];
-        // Rays whose sample is zero add only zeros.
-        if (line[i] == 0.0f) batch[static_cast<std::size_t>(i)].first = batch[static_cast<std::size_t>(i)].last = 0;
-      }
-      adjoint_batch(kernel, source, batch.data(), samples.data(), acc, scratch);
+      BatchRay* batch = row_rays.data() + col0;
+      batch_directions(st, ct, row, col0, width, batch);
+      span_batch(kernel, source, box, batch);
     }
+    for (int col = 0; col < scan::kColumns; ++col) {
+      samples[static_cast<std::size_t>(col)] = line[col];
+      // Rays whose sample is zero add only zeros.
+      if (line[col] == 0.0f) row_rays[static_cast<std::size_t>(col)].first = row_rays[static_cast<std::size_t>(col)].last = 0;
+    }
+    adjoint_batches(kernel, source, row_rays.data(), scan::kColumns, samples.data(), acc, scratch);
   }
 }
 

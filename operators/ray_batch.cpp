@@ -112,18 +112,17 @@ __attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void trace_batch_a
   avx512::trace_volumes<avx512::Ops, kAvx512Groups>(source, rays, volumes, count, spacing, samples);
 }
 
-__attribute__((target("avx2,fma"))) void adjoint_batch_avx2(const scan::Point3& source,
-                                                             const BatchRay* rays, const double* samples,
-                                                             double* acc, int* position, double* amount,
-                                                             unsigned char* three) {
-  avx2::adjoint_batch_lanes<avx2::Ops, kAvx2Groups>(source, rays, samples, acc, position, amount, three);
+__attribute__((target("avx2,fma"))) void adjoint_avx2(const scan::Point3& source, const BatchRay* rays,
+                                                       int count, const double* samples, double* acc,
+                                                       int* const* position, double* const* amount,
+                                                       unsigned char* const* three) {
+  avx2::adjoint_lanes<avx2::Ops>(source, rays, count, samples, acc, position, amount, three);
 }
 
-__attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void adjoint_batch_avx512(
-    const scan::Point3& source, const BatchRay* rays, const double* samples, double* acc, int* position,
-    double* amount, unsigned char* three) {
-  avx512::adjoint_batch_lanes<avx512::Ops, kAvx512Groups>(source, rays, samples, acc, position, amount,
-                                                          three);
+__attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void adjoint_avx512(
+    const scan::Point3& source, const BatchRay* rays, int count, const double* samples, double* acc,
+    int* const* position, double* const* amount, unsigned char* const* three) {
+  avx512::adjoint_lanes<avx512::Ops>(source, rays, count, samples, acc, position, amount, three);
 }
 
 __attribute__((target("avx2,fma"))) void span_batch_avx2(const scan::Point3& source,
@@ -195,29 +194,29 @@ void trace_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays
   }
 }
 
-void adjoint_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays,
-                   const double* samples, double* acc, AdjointScratch& scratch) {
-  // A group's record: every count of a ray, four slots, the widest lanes.
+void adjoint_batches(Kernel kernel, const scan::Point3& source, const BatchRay* rays, int count,
+                     const double* samples, double* acc, AdjointScratch& scratch) {
+  // Two records of a group: every count of a ray, four slots, the widest
+  // lanes.
   const std::size_t room = static_cast<std::size_t>(kSamplesPerRay) * kMaxSlots * kWidestLanes;
-  if (scratch.position.size() < room) {
-    scratch.position.resize(room);
-    scratch.amount.resize(room);
-    scratch.three.resize(static_cast<std::size_t>(kSamplesPerRay));
+  if (scratch.position.size() < 2 * room) {
+    scratch.position.resize(2 * room);
+    scratch.amount.resize(2 * room);
+    scratch.three.resize(2 * static_cast<std::size_t>(kSamplesPerRay));
   }
-  int* position = scratch.position.data();
-  double* amount = scratch.amount.data();
-  unsigned char* three = scratch.three.data();
+  int* const position[2] = {scratch.position.data(), scratch.position.data() + room};
+  double* const amount[2] = {scratch.amount.data(), scratch.amount.data() + room};
+  unsigned char* const three[2] = {scratch.three.data(), scratch.three.data() + kSamplesPerRay};
   switch (kernel) {
     case Kernel::portable:
-      portable::adjoint_batch_lanes<portable::Ops, kPortableGroups>(source, rays, samples, acc, position,
-                                                                    amount, three);
+      portable::adjoint_lanes<portable::Ops>(source, rays, count, samples, acc, position, amount, three);
       break;
 #if TOM_X86_KERNELS
     case Kernel::avx2:
-      adjoint_batch_avx2(source, rays, samples, acc, position, amount, three);
+      adjoint_avx2(source, rays, count, samples, acc, position, amount, three);
       break;
     case Kernel::avx512:
-      adjoint_batch_avx512(source, rays, samples, acc, position, amount, three);
+      adjoint_avx512(source, rays, count, samples, acc, position, amount, three);
       break;
 #endif
     default:

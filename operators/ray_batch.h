@@ -57,12 +57,13 @@ struct AdjointScratch {
 };
 
 // The transpose of trace_batch for one Volume: adds samples[i] x length of
-// every piece of ray i of the batch_rays(kernel) rays at `rays` (their spans
-// as span_batch sets them, empty for rays to leave out) into acc (Volume
-// layout, double), ray after ray in the order given, each ray step by step
-// and piece by piece: bit for bit what the rays' additions one at a time
-// give. The kernel must run here and not be Kernel::scalar.
-void adjoint_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays,
-                   const double* samples, double* acc, AdjointScratch& scratch);
+// every piece of ray i of the `count` rays at `rays` (a multiple of
+// batch_rays(kernel); their spans as span_batch sets them, empty for rays to
+// leave out) into acc (Volume layout, double), ray after ray in the order
+// given, each ray step by step and piece by piece: bit for bit what the
+// rays' additions one at a time give. The kernel must run here and not be
+// Kernel::scalar.
+void adjoint_batches(Kernel kernel, const scan::Point3& source, const BatchRay* rays, int count,
+                     const double* samples, double* acc, AdjointScratch& scratch);
 
 }  // namespace tomproj

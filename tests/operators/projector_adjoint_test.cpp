@@ -86,8 +86,8 @@ TEST(ProjectorAdjoint, EveryKernelsBatchesAddEveryPieceAsTheLiteralRendering) {
     if (kernel == kernels::Kernel::scalar) continue;  // no batches
     SCOPED_TRACE(kernels::kernel_name(kernel));
     const int width = tomproj::batch_rays(kernel);
-    std::vector<tomproj::BatchRay> batch(static_cast<std::size_t>(width));
-    std::vector<double> samples(static_cast<std::size_t>(width));
+    std::vector<tomproj::BatchRay> rays(static_cast<std::size_t>(scan::kColumns));
+    std::vector<double> samples(static_cast<std::size_t>(scan::kColumns));
     std::vector<double> fast(scan::kVolumeSamples, 0.0), literal(scan::kVolumeSamples, 0.0);
     tomproj::AdjointScratch scratch;
     for (int view : {0, 37, 64, 128, 201}) {
@@ -95,20 +95,19 @@ TEST(ProjectorAdjoint, EveryKernelsBatchesAddEveryPieceAsTheLiteralRendering) {
       const scan::Point3 source = scan::source_of_view(theta);
       for (int row : {0, 1, 64, 127, 128, 129, 200, 255}) {
         for (int col0 = 0; col0 < scan::kColumns; col0 += width) {
-          tomproj::batch_directions(std::sin(theta), std::cos(theta), row, col0, width, batch.data());
-          tomproj::span_batch(kernel, source, whole, batch.data());
-          for (int i = 0; i < width; ++i) {
-            const int col = col0 + i;
-            const bool zero = col % 7 == 3 || (col >= 96 && col < 128 && row == 64);
-            samples[static_cast<std::size_t>(i)] = zero ? 0.0 : 0.75 + 0.001 * col - 0.002 * row;
-            if (zero) {
-              batch[static_cast<std::size_t>(i)].first = batch[static_cast<std::size_t>(i)].last = 0;
-            } else {
-              literal_adjoint_ray(view, row, col, samples[static_cast<std::size_t>(i)], literal.data());
-            }
-          }
-          tomproj::adjoint_batch(kernel, source, batch.data(), samples.data(), fast.data(), scratch);
+          tomproj::batch_directions(std::sin(theta), std::cos(theta), row, col0, width, rays.data() + col0);
+          tomproj::span_batch(kernel, source, whole, rays.data() + col0);
         }
+        for (int col = 0; col < scan::kColumns; ++col) {
+          const bool zero = col % 7 == 3 || (col >= 96 && col < 128 && row == 64);
+          samples[static_cast<std::size_t>(col)] = zero ? 0.0 : 0.75 + 0.001 * col - 0.002 * row;
+          if (zero) {
+            rays[static_cast<std::size_t>(col)].first = rays[static_cast<std::size_t>(col)].last = 0;
+          } else {
+            literal_adjoint_ray(view, row, col, samples[static_cast<std::size_t>(col)], literal.data());
+          }
+        }
+        tomproj::adjoint_batches(kernel, source, rays.data(), scan::kColumns, samples.data(), fast.data(), scratch);
       }
     }
     EXPECT_EQ(0, std::memcmp(fast.data(), literal.data(), fast.size() * sizeof(double)));

@@ -53,7 +53,7 @@ void trace_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays
 struct AdjointScratch {
   std::vector<int> position;
   std::vector<double> amount;
-  std::vector<unsigned char> three;
+  std::vector<int> three_counts;
 };
 
 // The transpose of trace_batch for one Volume: adds samples[i] x length of

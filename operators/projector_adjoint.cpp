@@ -65,10 +65,10 @@ void adjoint_view(Kernel kernel, const float* stack, int view, double* acc, Adjo
       batch_directions(st, ct, row, col0, width, batch);
       span_batch(kernel, source, box, batch);
     }
-    for (int col = 0; col < scan::kColumns; ++col) {
-      samples[static_cast<std::size_t>(col)] = line[col];
+    for (std::size_t col = 0; col < samples.size(); ++col) {
+      samples[col] = line[col];
       // Rays whose sample is zero add only zeros.
-      if (line[col] == 0.0f) row_rays[static_cast<std::size_t>(col)].first = row_rays[static_cast<std::size_t>(col)].last = 0;
+      if (line[col] == 0.0f) row_rays[col].first = row_rays[col].last = 0;
     }
     adjoint_batches(kernel, source, row_rays.data(), scan::kColumns, samples.data(), acc, scratch);
   }

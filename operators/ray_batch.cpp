@@ -209,7 +209,8 @@ void adjoint_batches(Kernel kernel, const scan::Point3& source, const BatchRay* 
   int* const three_counts[2] = {scratch.three_counts.data(), scratch.three_counts.data() + kSamplesPerRay};
   switch (kernel) {
     case Kernel::portable:
-      portable::adjoint_lanes<portable::Ops>(source, rays, count, samples, acc, position, amount, three_counts);
+      portable::adjoint_lanes<portable::Ops>(source, rays, count, samples, acc, position, amount,
+                                             three_counts);
       break;
 #if TOM_X86_KERNELS
     case Kernel::avx2:

@@ -108,7 +108,8 @@ TEST(ProjectorAdjoint, EveryKernelsBatchesAddEveryPieceAsTheLiteralRendering) {
             literal_adjoint_ray(view, row, col, samples[static_cast<std::size_t>(col)], literal.data());
           }
         }
-        tomproj::adjoint_batches(kernel, source, rays.data(), scan::kColumns, samples.data(), fast.data(), scratch);
+        tomproj::adjoint_batches(kernel, source, rays.data(), scan::kColumns, samples.data(), fast.data(),
+                                 scratch);
       }
     }
     EXPECT_EQ(0, std::memcmp(fast.data(), literal.data(), fast.size() * sizeof(double)));
@@ -142,7 +143,8 @@ TEST(ProjectorAdjoint, SameBitsOnEveryKernelAndThreadCount) {
 TEST(ProjectorAdjoint, InfiniteNanAndTinySamplesGiveTheSameBitsOnEveryKernel) {
   const std::vector<int> views = {0, 64, 101};
   const float inf = std::numeric_limits<float>::infinity();
-  const float specials[2][3] = {{inf, -inf, 1e-45f}, {std::numeric_limits<float>::quiet_NaN(), 1e-45f, -3e-39f}};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float specials[2][3] = {{inf, -inf, 1e-45f}, {nan, 1e-45f, -3e-39f}};
   for (const auto& special : specials) {
     std::vector<float> y = random_values(scan::kStackSamples, 9, -1.0f, 1.0f);
     for (std::size_t i = 0; i < y.size(); i += 997) y[i] = special[(i / 997) % 3];

@@ -51,6 +51,7 @@ void trace_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays
 // Room for the pieces of one group of lanes, recorded before they are added;
 // one per thread.
 struct AdjointScratch {
+  std::vector<int> start;
   std::vector<int> position;
   std::vector<double> amount;
   std::vector<int> three_counts;

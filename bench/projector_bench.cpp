@@ -1,7 +1,8 @@
 // Figures of the projector: the full projection through the library at all
 // threads, the straightforward rendering on a sample of views (scaled to the
 // whole run) and the ratio; and a comparison with a stack of PFM views made
-// by another CT package for the same rays.
+// by another CT package for the same rays; the transpose against the
+// projection.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -19,6 +20,7 @@
 #include "core/scan_geometry.h"
 #include "tests/oracle/projector_oracle.h"
 #include "operators/projector.h"
+#include "operators/projector_adjoint.h"
 
 namespace {
 
@@ -97,6 +99,41 @@ int run_several(const std::vector<float>& volume) {
   return 0;
 }
 
+// The transpose against the projection, both through the library at all
+// threads on the same machine in the same run: the stack of the Volume is
+// projected back. Processor time, the steadier measure on a shared machine.
+// The scalar kernel's adjoint (one ray at a time) on a sample of views is
+// timed too, scaled to the whole run, and must give the same bits on them.
+int run_adjoint(const std::vector<float>& volume) {
+  const int threads = tomio::available_threads();
+  const kernels::Kernel kernel = kernels::process_kernel();
+  std::vector<float> stack(scan::kStackSamples, 0.0f), back(scan::kVolumeSamples);
+  double t0 = now(), c0 = cpu_seconds();
+  tomproj::project_stack(volume.data(), stack.data(), threads, nullptr);
+  const double project_wall = now() - t0, project_cpu = cpu_seconds() - c0;
+  t0 = now();
+  c0 = cpu_seconds();
+  tomproj::project_adjoint(stack.data(), back.data(), threads);
+  const double adjoint_wall = now() - t0, adjoint_cpu = cpu_seconds() - c0;
+  std::printf("kernel %s, %d threads: projection cpu %.2f s (wall %.2f s), adjoint cpu %.2f s (wall %.2f s), "
+              "ratio adjoint / projection %.2f (cpu)\n",
+              kernels::kernel_name(kernel), threads, project_cpu, project_wall, adjoint_cpu, adjoint_wall,
+              adjoint_cpu / project_cpu);
+
+  const std::vector<int> sample_views = {10, 70, 130, 190};
+  std::vector<float> fast(scan::kVolumeSamples), scalar(scan::kVolumeSamples);
+  tomproj::project_adjoint_views_with(kernel, stack.data(), sample_views, fast.data(), 1);
+  c0 = cpu_seconds();
+  tomproj::project_adjoint_views_with(kernels::Kernel::scalar, stack.data(), sample_views, scalar.data(), 1);
+  const double scalar_cpu = (cpu_seconds() - c0) * scan::kViews / static_cast<double>(sample_views.size());
+  const bool same = std::memcmp(fast.data(), scalar.data(), fast.size() * sizeof(float)) == 0;
+  std::printf("scalar adjoint (one ray at a time): cpu %.1f s for the whole run (from %zu views), %.1fx the "
+              "%s adjoint; the %zu views' volumes %s\n",
+              scalar_cpu, sample_views.size(), scalar_cpu / adjoint_cpu, kernels::kernel_name(kernel),
+              sample_views.size(), same ? "are the same bits" : "DIFFER");
+  return same ? 0 : 1;
+}
+
 bool read_pfm(const std::string& path, std::vector<float>& out) {
   std::ifstream in(path, std::ios::binary);
   std::string magic;
@@ -154,11 +191,16 @@ int main(int argc, char** argv) {
     tomio::load_float_image(argv[2], given.data(), given.size());
     return run_several(given);
   }
+  if (argc == 3 && std::string(argv[1]) == "--adjoint") {
+    std::vector<float> given(scan::kVolumeSamples);
+    tomio::load_float_image(argv[2], given.data(), given.size());
+    return run_adjoint(given);
+  }
   if (argc == 2 && argv[1][0] != '-') {
     std::vector<float> given(scan::kVolumeSamples);
     tomio::load_float_image(argv[1], given.data(), given.size());
     return run_timing(given);
   }
-  std::fprintf(stderr, "usage: %s [VOLUME | --several VOLUME | --write-phantom FILE | --compare-pfm DIR STACK]\n", argv[0]);
+  std::fprintf(stderr, "usage: %s [VOLUME | --several VOLUME | --adjoint VOLUME | --write-phantom FILE | --compare-pfm DIR STACK]\n", argv[0]);
   return 2;
 }

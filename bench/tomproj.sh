@@ -2,7 +2,8 @@
 # Figures of tomproj: full runs of the program (wall time, CPU time, peak
 # memory) on fixed phantoms, the ratio against the straightforward rendering
 # measured in the same run, and, where Debian's plastimatch is installed, the
-# same rays traced by it, timed side by side and compared sample by sample.
+# same rays traced by it, timed side by side and compared sample by sample;
+# the transpose of the projector against the projection, kernel by kernel.
 #
 # The projector leaves out the steps that can only add zeros, so its time
 # depends on how much of the traced box a phantom fills: the ball (radius
@@ -36,6 +37,15 @@ done
 
 echo "== several Volumes per trace: the Shepp-Logan head, K copies projected together"
 "$build/bench/projector_bench" --several shepp.img
+
+echo "== the transpose (adjoint) against the projection, Shepp-Logan head, every kernel that runs here"
+for kernel in avx512 avx2 portable; do
+  if TOMSIM_KERNEL=$kernel "$build/bench/projector_bench" --adjoint shepp.img > adjoint.$kernel 2>&1; then
+    cat adjoint.$kernel
+  else
+    echo "(kernel $kernel: $(tail -1 adjoint.$kernel))"
+  fi
+done
 
 if command -v plastimatch > /dev/null; then
   echo "== plastimatch drr (exact), the same 256 views of 256 x 256 rays through the ball"

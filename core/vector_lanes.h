@@ -115,6 +115,10 @@ struct PortableOps {
   TOM_LANE_OP Index index_add(Index a, Index b) { return a + b; }
   TOM_LANE_OP Index index_sub(Index a, Index b) { return a - b; }
   TOM_LANE_OP Index index_select(Mask m, Index yes, Index no) { return m ? yes : no; }
+  // The positions as ints, to W ints at out.
+  TOM_LANE_OP void store_indices(int* out, Index i) {
+    for (int l = 0; l < W; ++l) out[l] = static_cast<int>(i[l]);
+  }
   // Lanes outside m are not read and come back +0.0.
   TOM_LANE_OP Real gather_at(Mask m, const float* volume, Index position) {
     Real v{};
@@ -182,6 +186,9 @@ struct Avx2Ops {
   TOM_LANE_OP Index index_add(Index a, Index b) { return add(a, b); }
   TOM_LANE_OP Index index_sub(Index a, Index b) { return sub(a, b); }
   TOM_LANE_OP Index index_select(Mask m, Index yes, Index no) { return select(m, yes, no); }
+  TOM_LANE_OP void store_indices(int* out, Index i) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_cvttpd_epi32(i));
+  }
   // The float32 Volume samples at the positions of the lanes of m, widened;
   // other lanes read position 0 and are unspecified. (Four loads: on the
   // AVX2 processor measured, AMD Zen 3, the gather instruction takes longer.)
@@ -248,6 +255,9 @@ struct Avx512Ops {
   TOM_LANE_OP Index index_add(Index a, Index b) { return _mm256_add_epi32(a, b); }
   TOM_LANE_OP Index index_sub(Index a, Index b) { return _mm256_sub_epi32(a, b); }
   TOM_LANE_OP Index index_select(Mask m, Index yes, Index no) { return _mm256_mask_blend_epi32(m, no, yes); }
+  TOM_LANE_OP void store_indices(int* out, Index i) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), i);
+  }
   // Lanes outside m are not read and come back +0.0.
   TOM_LANE_OP Real gather_at(Mask m, const float* volume, Index i) {
     return _mm512_cvtps_pd(_mm256_mmask_i32gather_ps(_mm256_setzero_ps(), m, i, volume, 4));

@@ -68,6 +68,18 @@ scan::Point3 ray_direction(double theta, int row, int col) {
                         std::sin(beta), std::cos(beta));
 }
 
+void batch_directions(double sin_theta, double cos_theta, int row, int col0, int width,
+                      BatchRay* rays) {
+  const AngleTables& t = angle_tables();
+  for (int i = 0; i < width; ++i) {
+    const int col = col0 + i;
+    const int pixel = row * 2 * NX + col;
+    const scan::Point3 d = direction_from(sin_theta, cos_theta, t.sin_gamma[col], t.cos_gamma[col],
+                                          t.sin_beta[pixel], t.cos_beta[pixel]);
+    rays[i] = BatchRay{{d.x, d.y, d.z}, 0, 0};
+  }
+}
+
 namespace {
 
 inline std::size_t voxel_of_cell(const int cell[3]) {
@@ -151,20 +163,13 @@ void project_view_in(Kernel kernel, int view, const float* const* volumes, int c
       }
     return;
   }
-  const AngleTables& t = angle_tables();
   const double st = std::sin(theta), ct = std::cos(theta);
   const int width = batch_rays(kernel);
   std::vector<BatchRay> batch(static_cast<std::size_t>(width));
   std::vector<float*> out(static_cast<std::size_t>(count));
   for (int row = 0; row < 2 * NY; ++row) {
     for (int col0 = 0; col0 < 2 * NX; col0 += width) {
-      for (int i = 0; i < width; ++i) {
-        const int col = col0 + i;
-        const int pixel = row * 2 * NX + col;
-        const scan::Point3 d = direction_from(st, ct, t.sin_gamma[col], t.cos_gamma[col],
-                                              t.sin_beta[pixel], t.cos_beta[pixel]);
-        batch[static_cast<std::size_t>(i)] = BatchRay{{d.x, d.y, d.z}, 0, 0};
-      }
+      batch_directions(st, ct, row, col0, width, batch.data());
       span_batch(kernel, source, box, batch.data());
       for (int j = 0; j < count; ++j) out[static_cast<std::size_t>(j)] = stacks[j] + scan::stack_index(view, row, col0);
       trace_batch(kernel, source, batch.data(), volumes, count, spacing, out.data());

@@ -19,6 +19,12 @@ constexpr int kSamplesPerRay = 2 * static_cast<int>(kDistance);
 // towards the pixel of the flat panel at distance 4*NX from the source.
 scan::Point3 ray_direction(double theta, int row, int col);
 
+// The directions of the `width` rays of a detector row from column col0 on,
+// at the view angle whose sine and cosine are given, into rays[0 .. width-1]
+// (their spans left empty): bit for bit ray_direction's.
+void batch_directions(double sin_theta, double cos_theta, int row, int col0, int width,
+                      BatchRay* rays);
+
 // Traces the ray of (view angle theta, row, col) from source through the
 // Volume and returns its detector sample.
 float project_ray(double theta, const scan::Point3& source, int row, int col, const float* volume);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "core/kernel_dispatch.h"
 #include "core/scan_geometry.h"
 
 namespace tomproj {
@@ -30,6 +31,14 @@ void adjoint_ray(double theta, const scan::Point3& source, int row, int col, dou
 // any thread.
 void project_adjoint_views(const float* stack, const std::vector<int>& views, float* volume,
                            int threads, const std::function<void(int)>& on_view_done = nullptr);
+
+// The same with a given kernel (which must run here): the scalar kernel
+// adds one ray at a time, the others find the pieces of neighbouring rays
+// side by side in vector lanes and add them ray after ray; every kernel
+// gives the same bits.
+void project_adjoint_views_with(kernels::Kernel kernel, const float* stack, const std::vector<int>& views,
+                                float* volume, int threads,
+                                const std::function<void(int)>& on_view_done = nullptr);
 
 // The adjoint over every view, in ascending order.
 void project_adjoint(const float* stack, float* volume, int threads,

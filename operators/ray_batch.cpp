@@ -85,6 +85,14 @@ typedef lanes::Avx512Ops Ops;
 }  // namespace avx512
 #endif
 
+// The most lanes of any kernel's group.
+constexpr int kWidestLanes = 8;
+static_assert(portable::Ops::kLanes <= kWidestLanes, "a group's record holds its lanes");
+#if TOM_X86_KERNELS
+static_assert(avx2::Ops::kLanes <= kWidestLanes && avx512::Ops::kLanes <= kWidestLanes,
+              "a group's record holds its lanes");
+#endif
+
 // Groups of lanes per batch.
 constexpr int kPortableGroups = 4;
 constexpr int kAvx2Groups = 4;
@@ -102,6 +110,20 @@ __attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void trace_batch_a
     const scan::Point3& source, const BatchRay* rays, const float* const* volumes, int count,
     int spacing, float* const* samples) {
   avx512::trace_volumes<avx512::Ops, kAvx512Groups>(source, rays, volumes, count, spacing, samples);
+}
+
+__attribute__((target("avx2,fma"))) void adjoint_avx2(const scan::Point3& source, const BatchRay* rays,
+                                                       int count, const double* samples, double* acc,
+                                                       int* const* start, int* const* position,
+                                                       double* const* amount, int* const* three_counts) {
+  avx2::adjoint_lanes<avx2::Ops>(source, rays, count, samples, acc, start, position, amount, three_counts);
+}
+
+__attribute__((target("avx512f,avx512vl,avx512dq,avx2,fma"))) void adjoint_avx512(
+    const scan::Point3& source, const BatchRay* rays, int count, const double* samples, double* acc,
+    int* const* start, int* const* position, double* const* amount, int* const* three_counts) {
+  avx512::adjoint_lanes<avx512::Ops>(source, rays, count, samples, acc, start, position, amount,
+                                     three_counts);
 }
 
 __attribute__((target("avx2,fma"))) void span_batch_avx2(const scan::Point3& source,
@@ -166,6 +188,39 @@ void trace_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays
       break;
     case Kernel::avx512:
       trace_batch_avx512(source, rays, volumes, count, spacing, samples);
+      break;
+#endif
+    default:
+      break;
+  }
+}
+
+void adjoint_batches(Kernel kernel, const scan::Point3& source, const BatchRay* rays, int count,
+                     const double* samples, double* acc, AdjointScratch& scratch) {
+  // Two records of a group: every count of a ray, four slots, the widest
+  // lanes.
+  const std::size_t room = static_cast<std::size_t>(kSamplesPerRay) * kMaxSlots * kWidestLanes;
+  if (scratch.position.size() < 2 * room) {
+    scratch.start.resize(2 * kWidestLanes);
+    scratch.position.resize(2 * room);
+    scratch.amount.resize(2 * room);
+    scratch.three_counts.resize(2 * static_cast<std::size_t>(kSamplesPerRay));
+  }
+  int* const start[2] = {scratch.start.data(), scratch.start.data() + kWidestLanes};
+  int* const position[2] = {scratch.position.data(), scratch.position.data() + room};
+  double* const amount[2] = {scratch.amount.data(), scratch.amount.data() + room};
+  int* const three_counts[2] = {scratch.three_counts.data(), scratch.three_counts.data() + kSamplesPerRay};
+  switch (kernel) {
+    case Kernel::portable:
+      portable::adjoint_lanes<portable::Ops>(source, rays, count, samples, acc, start, position, amount,
+                                             three_counts);
+      break;
+#if TOM_X86_KERNELS
+    case Kernel::avx2:
+      adjoint_avx2(source, rays, count, samples, acc, start, position, amount, three_counts);
+      break;
+    case Kernel::avx512:
+      adjoint_avx512(source, rays, count, samples, acc, start, position, amount, three_counts);
       break;
 #endif
     default:

@@ -7,6 +7,8 @@
 // their arithmetic runs in vector lanes.
 #pragma once
 
+#include <vector>
+
 #include "core/kernel_dispatch.h"
 #include "core/scan_geometry.h"
 #include "operators/nonzero_region.h"
@@ -45,5 +47,24 @@ void span_batch(Kernel kernel, const scan::Point3& source, const NonzeroBox& box
 // and not be Kernel::scalar.
 void trace_batch(Kernel kernel, const scan::Point3& source, const BatchRay* rays,
                  const float* const* volumes, int count, int spacing, float* const* samples);
+
+// Room for the pieces of one group of lanes, recorded before they are added;
+// one per thread.
+struct AdjointScratch {
+  std::vector<int> start;
+  std::vector<int> position;
+  std::vector<double> amount;
+  std::vector<int> three_counts;
+};
+
+// The transpose of trace_batch for one Volume: adds samples[i] x length of
+// every piece of ray i of the `count` rays at `rays` (a multiple of
+// batch_rays(kernel); their spans as span_batch sets them, empty for rays to
+// leave out) into acc (Volume layout, double), ray after ray in the order
+// given, each ray step by step and piece by piece: bit for bit what the
+// rays' additions one at a time give. The kernel must run here and not be
+// Kernel::scalar.
+void adjoint_batches(Kernel kernel, const scan::Point3& source, const BatchRay* rays, int count,
+                     const double* samples, double* acc, AdjointScratch& scratch);
 
 }  // namespace tomproj

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "core/defined_grid.h"
+#include "core/geometry.h"
 #include "core/scan_geometry.h"
 #include "sim/phantom_shapes.h"
 
@@ -125,7 +125,7 @@ RegionFigures compare_region(const std::vector<float>& first, const std::vector<
   return f;
 }
 
-std::vector<Region> volume_regions() { return volume_regions(geom::defined_volume_grid()); }
+std::vector<Region> volume_regions() { return volume_regions(geom::defined_geometry().grid); }
 
 std::vector<Region> volume_regions(const geom::VolumeGrid& g) {
   std::vector<Region> regions(3);
@@ -180,7 +180,7 @@ Region volume_region(const std::string& name, const geom::VolumeGrid& g, const H
 
 }  // namespace
 
-Region traced_cylinder_region() { return cylinder_region(geom::defined_volume_grid(), 61.0, 61.0); }
+Region traced_cylinder_region() { return cylinder_region(geom::defined_geometry().grid, 61.0, 61.0); }
 
 Region cylinder_region(const geom::VolumeGrid& grid, double radius, double half_height) {
   return volume_region("cylinder", grid, [&](double x, double y, double z) {
@@ -188,7 +188,7 @@ Region cylinder_region(const geom::VolumeGrid& grid, double radius, double half_
   });
 }
 
-Region box_region(const BoxCorners& box) { return box_region(box, geom::defined_volume_grid()); }
+Region box_region(const BoxCorners& box) { return box_region(box, geom::defined_geometry().grid); }
 
 Region box_region(const BoxCorners& box, const geom::VolumeGrid& grid) {
   return volume_region("box", grid, [&](double x, double y, double z) {

@@ -8,7 +8,7 @@
 #include <limits>
 #include <sstream>
 
-#include "core/defined_grid.h"
+#include "core/geometry.h"
 #include "core/failure.h"
 #include "core/parallel.h"
 #include "core/command_line.h"
@@ -206,7 +206,7 @@ std::vector<float> voxelise_on_grid(const Phantom& phantom, const geom::VolumeGr
 }
 
 std::vector<float> voxelise(const Phantom& phantom, int oversample, int threads) {
-  return voxelise_on_grid(phantom, geom::defined_volume_grid(), oversample, threads);
+  return voxelise_on_grid(phantom, geom::defined_geometry().grid, oversample, threads);
 }
 
 bool inside_traced_box(const Phantom& phantom) {

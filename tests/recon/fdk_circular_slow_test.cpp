@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "core/defined_grid.h"
+#include "core/geometry.h"
 #include "core/scan_geometry.h"
 #include "operators/projector.h"
 #include "recon/fdk.h"
@@ -35,7 +35,7 @@ double pearson(const std::vector<float>& a, const std::vector<float>& b) {
 
 TEST(FdkCircularSlow, TheDefinedScanAsACircularScanGivesTheDefinedFdk) {
   geom::CircularScan scan;
-  scan.grid = geom::defined_volume_grid();
+  scan.grid = geom::defined_geometry().grid;
   scan.rows = scan::kRows;
   scan.columns = scan::kColumns;
   scan.offset_v = scan.offset_u = -0.5;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/defined_grid.h"
+#include "core/geometry.h"
 #include "core/scan_geometry.h"
 #include "eval/comparison.h"
 #include "sim/dose_noise.h"
@@ -206,7 +206,7 @@ TEST(ComparisonRegions, InMillimetresOnAnyGrid) {
   EXPECT_EQ(toolkit::stack_regions(3, 8, 12)[1].positions.size(), static_cast<std::size_t>(3 * 4 * 6));
   // The defined scan's regions, as before.
   EXPECT_EQ(toolkit::traced_cylinder_region().positions,
-            toolkit::cylinder_region(geom::defined_volume_grid(), 61.0, 61.0).positions);
+            toolkit::cylinder_region(geom::defined_geometry().grid, 61.0, 61.0).positions);
   const toolkit::Region defined_cylinder = toolkit::traced_cylinder_region();
   std::size_t count = 0;
   for (int iz = 0; iz < scan::NZ; ++iz)

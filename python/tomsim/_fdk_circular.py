@@ -19,17 +19,12 @@ from ._progress import run
 
 def circular_vectors(angles_deg, sod, sdd, detector_pitch=(1.0, 1.0), detector_offset=(0.0, 0.0)):
     """The (views, 12) vectors of a circular scan: source, detector centre,
-    step of one column, step of one row (float64, mm)."""
-    a = np.radians(np.asarray(angles_deg, dtype=np.float64))
-    s, c = np.sin(a), np.cos(a)
-    zero = np.zeros_like(a)
-    pitch_row, pitch_column = (float(p) for p in detector_pitch)
-    offset_v, offset_u = (float(o) for o in detector_offset)
-    source = np.stack([sod * s, -sod * c, zero], axis=1)
-    centre = source + np.stack([-sdd * s + offset_u * c, sdd * c + offset_u * s, zero - offset_v], axis=1)
-    u = np.stack([pitch_column * c, pitch_column * s, zero], axis=1)
-    v = np.stack([zero, zero, zero - pitch_row], axis=1)
-    return np.concatenate([source, centre, u, v], axis=1)
+    step of one column, step of one row (float64, mm), as Geometry.vectors()
+    makes them (they depend on neither the grid nor the detector's size)."""
+    from .geometry import Geometry
+    return Geometry(volume_shape=(1, 1, 1), detector_shape=(1, 1), detector_pitch=tuple(detector_pitch),
+                    detector_offset=tuple(detector_offset), sod=float(sod), sdd=float(sdd),
+                    angles=[float(a) for a in angles_deg]).vectors()
 
 
 def fdk_circular(stack, volume_shape, voxel_size, volume_offset, detector_pitch, detector_offset, sod, sdd,

@@ -109,10 +109,14 @@ SsimFigures structural_similarity(const std::vector<float>& first, const std::ve
   return structural_similarity(first, second, NZ, NY, NX);
 }
 
+bool ssim_window_fits(std::int64_t nz, std::int64_t ny, std::int64_t nx) {
+  // The 11-tap window must fit along every axis, as scikit-image demands.
+  return nz >= 2 * kRadius + 1 && ny >= 2 * kRadius + 1 && nx >= 2 * kRadius + 1;
+}
+
 SsimFigures structural_similarity(const std::vector<float>& first, const std::vector<float>& second, std::int64_t nz,
                                   std::int64_t ny, std::int64_t nx) {
-  // The 11-tap window must fit along every axis, as scikit-image demands.
-  if (nz < 2 * kRadius + 1 || ny < 2 * kRadius + 1 || nx < 2 * kRadius + 1)
+  if (!ssim_window_fits(nz, ny, nx))
     tomio::fail_usage("SSIM needs at least " + std::to_string(2 * kRadius + 1) + " voxels along each axis");
   if (first.size() != static_cast<std::size_t>(nz * ny * nx) || second.size() != first.size())
     tomio::fail_usage("SSIM needs two Volumes of " + std::to_string(nz) + " x " + std::to_string(ny) + " x " +

@@ -27,8 +27,12 @@ struct SsimFigures {
 // do the same in 2-D on each slice, with the same data range.
 SsimFigures structural_similarity(const std::vector<float>& first, const std::vector<float>& second);
 
-// The same on a Volume of nz x ny x nx voxels (x fastest), at least 11 along
-// each axis; the axial figures are per slice iz = 0 ... nz-1.
+// Whether SSIM's 11-voxel window fits a grid of nz x ny x nx voxels.
+bool ssim_window_fits(std::int64_t nz, std::int64_t ny, std::int64_t nx);
+
+// The same on a Volume of nz x ny x nx voxels (x fastest), one the window
+// fits (a usage Failure otherwise); the axial figures are per slice
+// iz = 0 ... nz-1.
 SsimFigures structural_similarity(const std::vector<float>& first, const std::vector<float>& second, std::int64_t nz,
                                   std::int64_t ny, std::int64_t nx);
 

@@ -54,8 +54,8 @@ using NewtonFn = void (*)(const double*, const double*, std::int64_t, const std:
                           double*, double*);
 
 using SignalFn = void (*)(const double*, const double*, std::int64_t, std::int64_t, std::int64_t,
-                          const std::int64_t*, std::int64_t, const float*, std::int64_t, std::int64_t, double*,
-                          double*);
+                          const std::int64_t*, std::int64_t, const double*, const float*, std::int64_t, std::int64_t,
+                          double*, double*);
 
 struct BlockKernels {
   SignalFn signal;
@@ -86,6 +86,18 @@ std::vector<std::int64_t> active_energies(const SpectralModel& m) {
     if (seen) active.push_back(e);
   }
   return active;
+}
+
+// The sums of every row of weights over the active energies, in ascending
+// order, of a ray that crosses no material (each weight x its transmission
+// of exactly 1): what the blocks give such a ray.
+std::vector<double> air_sums(const std::vector<double>& weight, std::int64_t rows, std::int64_t energies,
+                             const std::vector<std::int64_t>& active) {
+  std::vector<double> air(static_cast<std::size_t>(rows), 0.0);
+  for (std::int64_t r = 0; r < rows; ++r)
+    for (std::int64_t e : active)
+      air[static_cast<std::size_t>(r)] += weight[static_cast<std::size_t>(r * energies + e)] * 1.0;
+  return air;
 }
 
 // photons x gain: each photon's share of the signal's mean.
@@ -176,6 +188,7 @@ SpectralTally spectral_projection(const SpectralModel& model, const SpectralNois
       weight.push_back(model.photons[q] * model.gain[q] * model.gain[q]);
     }
   }
+  const std::vector<double> air = air_sums(weight, rows, E, active);
   const std::vector<double> flat = flat_signal(model);
   const std::vector<double> floor = signal_floor(model);
   const BlockKernels k = block_kernels();
@@ -197,8 +210,8 @@ SpectralTally spectral_projection(const SpectralModel& model, const SpectralNois
                       trans.data());
     } else {
       std::vector<double> path(static_cast<std::size_t>(M * n));
-      k.signal(model.attenuation.data(), weight.data(), E, M, rows, active.data(), A, paths + begin, rays, n,
-               path.data(), sums.data());
+      k.signal(model.attenuation.data(), weight.data(), E, M, rows, active.data(), A, air.data(), paths + begin,
+               rays, n, path.data(), sums.data());
     }
     std::int64_t* tally = per_block.data() + static_cast<std::int64_t>(block) * 2 * B;
     for (std::int64_t i = 0; i < n; ++i) {

@@ -62,7 +62,8 @@ const tomio::ToolSpec kSpec{
     "runs from n/4 to n - n/4 on each axis, the axial slice is iz = nz/2,\n"
     "--region-box is in mm in the scan's frame, --cylinder R,H chooses the\n"
     "voxels within R mm of the rotation axis and H mm of its centre plane,\n"
-    "and a mask has the geometry's shape. SSIM and --cnr measure Volumes of\n"
+    "and a mask has the geometry's shape. SSIM is reported for grids of at\n"
+    "least 11 voxels along each axis (its window); --cnr measures Volumes of\n"
     "the defined grid only.",
     {
         {"stack", "", "the files are ProjectionStacks (default: Volumes)"},
@@ -341,10 +342,12 @@ int main(int argc, char** argv) {
       if (figures.back().non_finite > 0 && !line.has("finite-only")) toolkit::mark_undefined(figures.back());
     }
     std::optional<toolkit::SsimFigures> ssim;
-    if (kind == FileKind::Volume) {
-      ssim = geometry ? toolkit::structural_similarity(first, second, geometry->grid.nz, geometry->grid.ny,
-                                                        geometry->grid.nx)
-                      : toolkit::structural_similarity(first, second);
+    if (kind == FileKind::Volume && !geometry) {
+      ssim = toolkit::structural_similarity(first, second);
+    } else if (kind == FileKind::Volume) {
+      // A grid too small for the window has no SSIM; the report then has no ssim keys.
+      const geom::VolumeGrid& g = geometry->grid;
+      if (toolkit::ssim_window_fits(g.nz, g.ny, g.nx)) ssim = toolkit::structural_similarity(first, second, g.nz, g.ny, g.nx);
     }
     const std::vector<QualityItem> quality = quality_items(
         ssim ? &*ssim : nullptr, phantom ? toolkit::insert_contrasts(*phantom, second) : std::vector<toolkit::InsertContrast>{});

@@ -120,7 +120,8 @@ Samples analytic_projection(const std::string& description, const py::object& th
   return stack;
 }
 
-// The SSIM figures of two Volumes of any one shape (nz, ny, nx).
+// The SSIM figures of two Volumes of any one shape (nz, ny, nx); none (an
+// empty dict) for a grid too small for the window.
 py::dict ssim_on_grid(const py::object& first_object, const py::object& second_object) {
   const Samples first = as_samples(first_object, "first");
   const Samples second = as_samples(second_object, "second");
@@ -128,6 +129,8 @@ py::dict ssim_on_grid(const py::object& first_object, const py::object& second_o
     throw py::value_error("SSIM measures two Volumes (three axes each)");
   for (int a = 0; a < 3; ++a)
     if (first.shape(a) != second.shape(a)) throw py::value_error("SSIM needs two Volumes of one shape");
+  py::dict d;
+  if (!toolkit::ssim_window_fits(first.shape(0), first.shape(1), first.shape(2))) return d;
   toolkit::SsimFigures ssim;
   {
     Unlocked unlocked;
@@ -135,7 +138,6 @@ py::dict ssim_on_grid(const py::object& first_object, const py::object& second_o
     const std::vector<float> b(second.data(), second.data() + second.size());
     ssim = toolkit::structural_similarity(a, b, first.shape(0), first.shape(1), first.shape(2));
   }
-  py::dict d;
   d["ssim"] = ssim.ssim;
   d["ssim_axial"] = ssim.axial;
   d["ssim_data_range"] = ssim.data_range;

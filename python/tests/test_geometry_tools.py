@@ -130,6 +130,10 @@ def test_compare_gives_tomcompares_figures_with_regions_in_mm(scan):
                                      use_sample_covariance=False)
     assert result["ssim"] == report["ssim"] == pytest.approx(expected, rel=1e-9)
     assert len(result["ssim_axial"]) == g.volume_shape[0]
+    # A grid narrower than the window has no SSIM, and its other figures stand.
+    small = tomsim.Geometry(volume_shape=(8, 12, 12), detector_shape=(4, 4), sod=50.0, sdd=100.0, views=2)
+    thin = tomsim.compare(first[:8, :12, :12].copy(), second[:8, :12, :12].copy(), geometry=small)
+    assert "ssim" not in thin and thin["regions"]["whole"]["samples"] == 8 * 12 * 12
 
     stack = np.full(g.stack_shape, 0.5, np.float32)
     same = tomsim.compare(stack, stack, geometry=g)

@@ -108,8 +108,9 @@ def compare(first, second, cnr=None, cylinder=None, box=None, geometry=None):
     n - n/4, the axial slice is iz = nz/2, and for Volumes the regions
     cylinder=(radius, half_height) about the rotation axis and
     box=((x, y, z) lo, (x, y, z) hi) are in mm in its frame. SSIM as on the
-    defined grid (at least 11 voxels along each axis); cnr measures Volumes
-    of the defined grid only.
+    defined grid, on grids of at least 11 voxels along each axis (its
+    window; no "ssim" keys on smaller ones); cnr measures Volumes of the
+    defined grid only.
     """
     if _quant._general(geometry):
         return _compare_on(first, second, cnr, cylinder, box, geometry)

@@ -56,11 +56,7 @@ def material_volumes(parts, oversample=1, threads=None, geometry=None):
     in g/cm^3 (shapes add, as tomsim.phantom.voxelise makes them). Given a
     tomsim.Geometry other than the defined scan, the descriptions are in mm
     and sampled on its grid: (M, nz, ny, nx)."""
-    if _general(geometry):
-        from tomsim._fdk_circular import phantom_on_grid
-        return np.stack([phantom_on_grid(d, geometry.volume_shape, geometry.voxel_size, geometry.volume_offset,
-                                         oversample, threads) for d in parts])
-    return np.stack([tomsim.phantom.voxelise(d, oversample, threads) for d in parts])
+    return np.stack([tomsim.phantom.voxelise(d, oversample, threads, geometry=geometry) for d in parts])
 
 
 def path_lengths(volumes, voxel_mm=None, threads=None, progress=False, geometry=None):

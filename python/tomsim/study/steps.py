@@ -89,18 +89,16 @@ def phantom_file_problem(kind, path, geometry=None):
     return None
 
 
-def _field_of_view(geometry):
-    """The diameter and height (mm) of the cylinder about the axis that the
-    grid holds: where random shapes of a general scan are placed."""
-    nz, ny, nx = geometry.volume_shape
-    dz, dy, dx = geometry.voxel_size
-    return min(ny * dy, nx * dx), nz * dz
+def _scan(geometry):
+    """The package's keyword for a general scan: none for the defined one,
+    whose steps keep their own calls."""
+    return {"geometry": geometry} if general(geometry) else {}
 
 
 def describe(phantom, geometry=None):
     """A phantom's description text (None for a Volume file): coordinates in
-    voxels of the defined grid, or in mm on a general scan, where random
-    shapes fill the cylinder its grid holds."""
+    voxels of the defined grid, or in mm on a general scan, with the
+    package's defaults there (tomsim.phantom.description)."""
     options = dict(phantom.options)
     tomsim = _tomsim()
     if phantom.kind == "files":
@@ -110,23 +108,16 @@ def describe(phantom, geometry=None):
     if phantom.kind == "random":
         ranges = {name: list(options[key]) for key, name in
                   (("ellipsoids", "count"), ("values", "values"), ("sizes", "sizes")) if key in options}
-        if general(geometry):
-            return tomsim._core.random_ellipsoids_in(phantom.seed, *_field_of_view(geometry), **ranges)
-        return tomsim.phantom.description("random-ellipsoids", seed=phantom.seed, **ranges)
+        return tomsim.phantom.description("random-ellipsoids", seed=phantom.seed, **ranges, **_scan(geometry))
     if phantom.kind == "shepp-logan":
         scale = {"scale": float(options["scale"])} if "scale" in options else {}
-        return tomsim.phantom.description(options.get("form", "modified"), **scale)
-    return tomsim.phantom.description(phantom.kind)
+        return tomsim.phantom.description(options.get("form", "modified"), **scale, **_scan(geometry))
+    return tomsim.phantom.description(phantom.kind, **_scan(geometry))
 
 
 def voxelise(description, oversample, geometry=None, threads=None):
     """A description sampled on the defined grid or on a general scan's."""
-    if general(geometry):
-        from tomsim._fdk_circular import phantom_on_grid
-        volume = phantom_on_grid(description, geometry.volume_shape, geometry.voxel_size, geometry.volume_offset,
-                                 oversample=oversample, threads=threads)
-    else:
-        volume = _tomsim().phantom.voxelise(description, oversample=oversample, threads=threads)
+    volume = _tomsim().phantom.voxelise(description, oversample=oversample, threads=threads, **_scan(geometry))
     return np.ascontiguousarray(volume, dtype=np.float32)
 
 
@@ -163,10 +154,7 @@ def project(method, volumes, descriptions, threads, geometry=None):
             batch = volumes[0][None] if len(volumes) == 1 else np.stack(volumes)
             return tomsim.project(batch, threads=threads, geometry=geometry).reshape(
                 (len(volumes),) + tuple(geometry.stack_shape))
-        from tomsim._fdk_circular import analytic_projection_along
-        vectors = geometry.vectors()
-        return np.stack([analytic_projection_along(d, vectors, geometry.detector_shape, threads=threads)
-                         for d in descriptions])
+        return np.stack([tomsim.analytic_projection(d, threads=threads, geometry=geometry) for d in descriptions])
     if method == "voxel":
         if len(volumes) == 1:
             return tomsim.project(volumes[0], threads=threads)[None]
@@ -183,11 +171,7 @@ def add_noise(stack, condition, seed, threads, geometry=None):
     kwargs = {"electronic": condition.electronic, "threads": threads}
     if condition.mu is not None:
         kwargs["mu"] = condition.mu
-    if general(geometry):
-        from tomsim._fdk_circular import add_noise_any
-        noisy, figures = add_noise_any(stack, condition.i0, seed, **kwargs)
-    else:
-        noisy, figures = _tomsim().add_noise(stack, condition.i0, seed, figures=True, **kwargs)
+    noisy, figures = _tomsim().add_noise(stack, condition.i0, seed, figures=True, **kwargs, **_scan(geometry))
     return noisy, {k: v for k, v in dict(figures).items() if _number(v)}
 
 
@@ -280,7 +264,7 @@ def reconstruct(recon, stack, shared, threads, geometry=None):
     if recon.method == "tomrec":
         return reconstruct_many(recon, [stack], shared, threads)[0]
     options = dict(recon.options)
-    scan = {"geometry": geometry} if general(geometry) else {}
+    scan = _scan(geometry)
     if recon.method == "fdk":
         return _tomsim().fdk(stack, filter=options["filter"], cutoff=float(options["cutoff"]), threads=threads,
                              **scan)
@@ -301,19 +285,10 @@ def reconstruct(recon, stack, shared, threads, geometry=None):
 _figures = {}
 
 
-def _comparison(truth, volume, geometry):
-    """compare's figures on the defined grid; on a general scan's grid, the
-    same regions' figures in mm (there is no SSIM on other grids)."""
-    if not general(geometry):
-        return _tomsim().compare(truth, volume)
-    from tomsim._fdk_circular import compare_on_grid
-    return {"regions": compare_on_grid(truth, volume, geometry.voxel_size, geometry.volume_offset)}
-
-
 def _figures_of(truth, volume, geometry=None):
     """compare's numeric figures as "region.figure" names; its figures of the
     whole Volume outside the regions (SSIM) count as "whole"."""
-    comparison = _comparison(truth, volume, geometry)
+    comparison = _tomsim().compare(truth, volume, **_scan(geometry))
     figures = {f"{region}.{name}": float(value)
                for region, values in comparison["regions"].items()
                for name, value in values.items() if _number(value)}
@@ -330,7 +305,8 @@ def metric_names(geometry=None):
     if key not in _figures:
         if key:
             from tomsim import Geometry
-            geometry = Geometry(volume_shape=(8, 8, 8), detector_shape=(1, 1), sod=10.0, sdd=20.0, views=1)
+            # Large enough for SSIM's 11-voxel window.
+            geometry = Geometry(volume_shape=(16, 16, 16), detector_shape=(1, 1), sod=20.0, sdd=40.0, views=1)
         truth = np.zeros(volume_shape(geometry), np.float32)
         middle = tuple(slice(n // 2 - n // 16 - 1, n // 2 + n // 16 + 1) for n in truth.shape)
         truth[middle] = 1.0
